@@ -1,0 +1,24 @@
+// Whole-file helpers shared by the list files, the settings and the log.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace mg {
+
+// Reads a whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& data);
+
+// Replaces `path` with `data` through a temporary file in the same directory,
+// flushed and renamed over the old file: either the new content is complete
+// on disk or the old file is untouched. `mode` applies to a new file; an
+// existing file keeps its mode unless `forceMode` is set.
+bool WriteFileAtomic(const std::string& path, const std::string& data, mode_t mode = 0644, bool forceMode = false);
+
+// Copies src over dst the same safe way (the Windows CopyFile with
+// "fail if exists" false). False when src cannot be read or dst written.
+bool CopyFileReplacing(const std::string& src, const std::string& dst);
+
+bool FileExists(const std::string& path);
+
+}  // namespace mg
