@@ -7,14 +7,25 @@
 #include <unistd.h>
 
 namespace mg {
+namespace {
+std::function<bool(const std::string&)> g_writeFault;
+int g_writeFaultError = ENOSPC;
+}  // namespace
+
+void SetWriteFaultForTest(std::function<bool(const std::string& path)> predicate, int error) {
+    g_writeFault = std::move(predicate);
+    g_writeFaultError = error;
+}
 
 bool ReadWholeFile(const std::string& path, std::string& data) {
     data.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a FIFO or device in place of a file must not hang us.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     char buf[65536];
@@ -33,9 +44,16 @@ bool ReadWholeFile(const std::string& path, std::string& data) {
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& data, mode_t mode, bool forceMode) {
+    if (g_writeFault && g_writeFault(path)) {
+        errno = g_writeFaultError;
+        return false;
+    }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;
+        if (!S_ISREG(st.st_mode)) {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            return false;
+        }
         if (!forceMode) mode = st.st_mode & 07777;
     }
     std::string tmp = path + ".XXXXXX";
@@ -52,7 +70,11 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, mode_t mo
     if (ok && ::fsync(fd) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
+    if (!ok) {
+        const int saved = errno;
+        ::unlink(tmp.c_str());
+        errno = saved;
+    }
     return ok;
 }
 

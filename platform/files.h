@@ -1,6 +1,8 @@
 // Whole-file helpers shared by the list files, the settings and the log.
 #pragma once
 
+#include <cerrno>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -20,5 +22,9 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, mode_t mo
 bool CopyFileReplacing(const std::string& src, const std::string& dst);
 
 bool FileExists(const std::string& path);
+
+// Tests only: while set, every WriteFileAtomic whose path the predicate
+// accepts fails with `error` as if the disk were full or read-only.
+void SetWriteFaultForTest(std::function<bool(const std::string& path)> predicate, int error = ENOSPC);
 
 }  // namespace mg

@@ -1,5 +1,6 @@
 #include "platform/strutil.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -100,4 +101,15 @@ std::string Format(const char* fmt, ...) {
 }  // namespace mg
 
 std::string ListIndexError(long index) { return "List index out of bounds (" + std::to_string(index) + ")"; }
-std::string InOutErrorText(int code) { return "I/O error " + std::to_string(code); }
+std::string InOutErrorText(int code) {
+    switch (code) {
+        case ENOENT: return "File not found";
+        case ENOTDIR: return "Path not found";
+        case EACCES:
+        case EPERM:
+        case EROFS: return "File access denied";
+        case EISDIR: return "Is a directory";
+        case ENOSPC: return "Disk full";
+        default: return "I/O error " + std::to_string(code);
+    }
+}

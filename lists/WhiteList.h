@@ -1,0 +1,44 @@
+// The white list: entries (sender addresses or server keys such as
+// "@host.example") kept in case-insensitive ascending order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mg {
+
+class WhiteList {
+public:
+    const std::vector<std::string>& Entries() const { return entries_; }
+    int Count() const { return static_cast<int>(entries_.size()); }
+    void Clear() { entries_.clear(); }
+
+    // Index of an entry equal to `text` without regard to letter case, or -1.
+    int Find(const std::string& text) const;
+    bool Contains(const std::string& text) const { return Find(text) >= 0; }
+
+    // Inserts at the sorted place (after equal entries), duplicates allowed;
+    // returns the index.
+    int Insert(const std::string& text);
+    // Inserts unless an equal entry exists; false when it was there.
+    bool AddUnique(const std::string& text);
+    void RemoveAt(int index);
+
+    // Reads one entry per line (LF or CR LF ends a line, byte 26 ends the
+    // data, nothing trimmed, blank lines are empty entries).
+    void LoadFromBytes(const std::string& bytes);
+    // Every entry followed by CR LF, in order.
+    std::string SaveToBytes() const;
+
+private:
+    std::vector<std::string> entries_;
+};
+
+// Splits text into lines the way a text file is read: a line ends at LF or
+// CR LF, the byte 26 ends the text, a last line without an end counts.
+std::vector<std::string> TextLines(const std::string& bytes);
+
+// The e-mail addresses an import takes from one line, left to right.
+std::vector<std::string> ScanAddresses(std::string line);
+
+}  // namespace mg
