@@ -1,0 +1,214 @@
+#!/bin/bash
+# Starts a private Dovecot POP3 server on 127.0.0.1 for tests, the demo and
+# benchmarks: configuration, password file, maildir and runtime files all live
+# in one directory, nothing of the system's own Dovecot setup is used.
+#
+#   start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--messages FILE...]
+#
+# DIR        work directory (created; must be reachable by the mail user, see
+#            below; keep it short, Dovecot puts its sockets in DIR/run)
+# --port     TCP port on 127.0.0.1; default: a free one is picked
+# --user     account name (default "mailgrove"), --password its password
+#            (default "grove-secret")
+# --messages RFC 822 files put into the mailbox (fill-maildir.sh); must be last
+#
+# Prints "port=N", "user=NAME", "password=TEXT" and "maildir=PATH" on
+# standard output and writes the port to DIR/port. Stop with stop-dovecot.sh DIR.
+#
+# As root, Dovecot runs its login processes as dovenull, its internal ones as
+# dovecot, and the mail belongs to nobody. As another user everything runs as
+# that user. When Dovecot is missing it is installed with apt-get (root only).
+#
+# Exit status: 0 started; 2 Dovecot is not installed and cannot be installed
+# (the reason is on standard error); 1 any other failure.
+set -u
+
+here=$(cd "$(dirname "$0")" && pwd)
+die() { echo "start-dovecot: $*" >&2; exit 1; }
+unavailable() { echo "start-dovecot: $*" >&2; exit 2; }
+
+[ $# -ge 1 ] || die "usage: start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--messages FILE...]"
+dir=$1; shift
+port=""; user="mailgrove"; password="grove-secret"; messages=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --port) port=$2; shift 2 ;;
+        --user) user=$2; shift 2 ;;
+        --password) password=$2; shift 2 ;;
+        --messages) shift; messages=("$@"); break ;;
+        *) die "unknown option $1" ;;
+    esac
+done
+case "$user$password" in *:*|*$'\n'*) die "user and password must not contain ':' or line breaks" ;; esac
+
+dovecot_bin=/usr/sbin/dovecot
+have_dovecot() { [ -x "$dovecot_bin" ] && [ -x /usr/lib/dovecot/pop3 ] && [ -x /usr/lib/dovecot/pop3-login ]; }
+
+# Installs dovecot-pop3d without letting the package start the system's own
+# Dovecot service (a policy that refuses service starts during the install).
+install_dovecot() {
+    [ "$(id -u)" = 0 ] || unavailable "Dovecot POP3 (dovecot-pop3d) is not installed, and installing it needs root"
+    command -v apt-get >/dev/null || unavailable "Dovecot POP3 (dovecot-pop3d) is not installed and apt-get is missing"
+    local policy=/usr/sbin/policy-rc.d made_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && made_policy=1
+    fi
+    local log
+    log=$(mktemp)
+    export DEBIAN_FRONTEND=noninteractive
+    # Serialise concurrent installs from parallel test programs.
+    (
+        flock 9
+        have_dovecot || apt-get install -y -q dovecot-pop3d >>"$log" 2>&1 ||
+            { apt-get update -q >>"$log" 2>&1 && apt-get install -y -q dovecot-pop3d >>"$log" 2>&1; }
+    ) 9>/tmp/mailgrove-dovecot-install.lock
+    [ -n "$made_policy" ] && rm -f "$policy"
+    if ! have_dovecot; then
+        tail -5 "$log" >&2
+        rm -f "$log"
+        unavailable "Dovecot POP3 (dovecot-pop3d) is not installed and apt-get could not install it"
+    fi
+    rm -f "$log"
+}
+
+have_dovecot || install_dovecot
+
+# Who owns what.
+if [ "$(id -u)" = 0 ]; then
+    login_user=dovenull; internal_user=dovecot; internal_group=dovecot; mail_user=nobody
+    for u in $login_user $internal_user $mail_user; do
+        id "$u" >/dev/null 2>&1 || die "system user $u is missing (it comes with dovecot-core)"
+    done
+    chroot_line=""
+else
+    login_user=$(id -un); internal_user=$login_user; internal_group=$(id -gn); mail_user=$login_user
+    # Chrooting the login processes needs root.
+    chroot_line="chroot ="
+fi
+mail_uid=$(id -u "$mail_user"); mail_gid=$(id -g "$mail_user")
+
+mkdir -p "$dir" || die "cannot create $dir"
+dir=$(cd "$dir" && pwd)
+chmod 755 "$dir"
+# The mail user must reach its home through every parent directory.
+p=$dir
+while [ "$p" != / ]; do
+    p=$(dirname "$p")
+    if [ "$(id -u)" = 0 ] && ! setpriv --reuid="$mail_uid" --regid="$mail_gid" --clear-groups test -x "$p" 2>/dev/null; then
+        die "$p is not searchable by $mail_user; choose a work directory under /tmp"
+    fi
+done
+[ ${#dir} -le 60 ] || die "work directory path too long for Dovecot's sockets: $dir"
+
+home=$dir/home/$user
+maildir=$home/Maildir
+mkdir -p "$dir/run" "$dir/state" "$maildir/cur" "$maildir/new" "$maildir/tmp"
+chown -R "$mail_uid:$mail_gid" "$dir/home"
+chmod 700 "$home"
+printf '%s:{PLAIN}%s:%s:%s::%s::\n' "$user" "$password" "$mail_uid" "$mail_gid" "$home" >"$dir/passwd"
+chmod 644 "$dir/passwd"
+
+if [ ${#messages[@]} -gt 0 ]; then
+    "$here/fill-maildir.sh" "$maildir" "${messages[@]}" >/dev/null || die "cannot fill the maildir"
+fi
+
+pick_port() {
+    local candidate
+    for _ in $(seq 1 50); do
+        candidate=$((20000 + RANDOM % 40000))
+        ss -Htln "sport = :$candidate" 2>/dev/null | grep -q . || { echo "$candidate"; return; }
+    done
+    die "no free port found"
+}
+
+write_config() {
+    cat >"$dir/dovecot.conf" <<CONF
+# Generated by start-dovecot.sh
+protocols = pop3
+listen = 127.0.0.1
+base_dir = $dir/run
+state_dir = $dir/state
+instance_name = mailgrove-$(basename "$dir")
+log_path = $dir/dovecot.log
+info_log_path = $dir/dovecot.log
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+auth_failure_delay = 0
+default_login_user = $login_user
+default_internal_user = $internal_user
+default_internal_group = $internal_group
+first_valid_uid = 1
+first_valid_gid = 1
+mail_location = maildir:~/Maildir
+pop3_uidl_format = %08Xu%08Xv
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $dir/passwd
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u $dir/passwd
+}
+service pop3-login {
+  $chroot_line
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $1
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service imap-login {
+  $chroot_line
+  inet_listener imap {
+    port = 0
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+service anvil {
+  $chroot_line
+}
+CONF
+}
+
+# Waits for the POP3 greeting on the port (up to about 20 seconds).
+wait_ready() {
+    local line i
+    for i in $(seq 1 100); do
+        if exec 3<>"/dev/tcp/127.0.0.1/$1" 2>/dev/null; then
+            if IFS= read -r -t 5 line <&3 && [[ $line == +OK* ]]; then
+                printf 'QUIT\r\n' >&3 2>/dev/null
+                exec 3<&- 3>&-
+                return 0
+            fi
+            exec 3<&- 3>&-
+        fi
+        # The master writes its pid file at once; without it, it has died.
+        [ "$i" -lt 10 ] || [ -f "$dir/run/master.pid" ] || return 1
+        sleep 0.2
+    done
+    return 1
+}
+
+fixed_port=$port
+for attempt in 1 2 3 4 5; do
+    [ -n "$fixed_port" ] || port=$(pick_port)
+    write_config "$port"
+    if "$dovecot_bin" -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log" && wait_ready "$port"; then
+        echo "$port" >"$dir/port"
+        echo "port=$port"
+        echo "user=$user"
+        echo "password=$password"
+        echo "maildir=$maildir"
+        exit 0
+    fi
+    "$here/stop-dovecot.sh" "$dir" >/dev/null 2>&1
+    [ -z "$fixed_port" ] || break
+done
+echo "start-dovecot: Dovecot did not start; its log:" >&2
+tail -20 "$dir/dovecot.log" >&2 2>/dev/null
+exit 1

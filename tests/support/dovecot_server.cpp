@@ -1,0 +1,189 @@
+#include "support/dovecot_server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace mgtest {
+
+namespace {
+
+std::string shellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+// Runs a command through the shell; returns its exit status and standard output.
+int run(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, n);
+    int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::atomic<int> g_sequence{0};
+
+}  // namespace
+
+int Pop3Size(const std::string& rfc822) {
+    int size = 0;
+    size_t start = 0;
+    while (start < rfc822.size()) {
+        size_t lf = rfc822.find('\n', start);
+        if (lf == std::string::npos) {
+            size += static_cast<int>(rfc822.size() - start);
+            break;
+        }
+        size_t end = lf;
+        if (end > start && rfc822[end - 1] == '\r') --end;
+        size += static_cast<int>(end - start) + 2;
+        start = lf + 1;
+    }
+    return size;
+}
+
+std::vector<std::string> HeaderLines(const std::string& rfc822) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < rfc822.size()) {
+        size_t lf = rfc822.find('\n', start);
+        std::string line = rfc822.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) break;
+        lines.push_back(line);
+        if (lf == std::string::npos) break;
+        start = lf + 1;
+    }
+    return lines;
+}
+
+Maildir::Maildir(std::string path) : path_(std::move(path)) {
+    for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(path_ + "/" + sub);
+}
+
+std::string Maildir::add(const std::string& rfc822) {
+    std::string text;
+    text.reserve(rfc822.size());
+    for (size_t i = 0; i < rfc822.size(); ++i)
+        if (!(rfc822[i] == '\r' && i + 1 < rfc822.size() && rfc822[i + 1] == '\n')) text += rfc822[i];
+    // Seconds, then a sequence in the microseconds field: the server sorts
+    // new mail by these, so messages keep the order in which they were added.
+    char name[128];
+    std::snprintf(name, sizeof name, "%lld.M%06dP%d.mailgrove", static_cast<long long>(std::time(nullptr)),
+                  g_sequence.fetch_add(1) % 1000000, static_cast<int>(::getpid()));
+    const std::string tmp = path_ + "/tmp/" + name;
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out) throw std::runtime_error("cannot write " + tmp);
+    }
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
+        if (::chown(tmp.c_str(), st.st_uid, st.st_gid) != 0) throw std::runtime_error("cannot chown " + tmp);
+    ::chmod(tmp.c_str(), 0600);
+    fs::rename(tmp, path_ + "/new/" + name);
+    ++sequence_;
+    return name;
+}
+
+std::vector<std::string> Maildir::messages() const {
+    std::vector<std::string> names;
+    for (const char* sub : {"new", "cur"}) {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(path_ + "/" + sub, ec)) {
+            std::string name = entry.path().filename().string();
+            names.push_back(name.substr(0, name.find(':')));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+DovecotServer::DovecotServer(std::string user, std::string password)
+    : user_(std::move(user)), password_(std::move(password)) {
+    // Short and under /tmp: Dovecot's sockets live below it, and the mail user
+    // (nobody, when run as root) must be able to reach it.
+    std::string tmpl = "/tmp/mgdc-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+}
+
+DovecotServer::~DovecotServer() {
+    stop();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+std::string DovecotServer::scriptDir() { return std::string(MG_SOURCE_DIR) + "/tests/support/dovecot"; }
+
+std::string DovecotServer::maildirPath() const { return dir_ + "/home/" + user_ + "/Maildir"; }
+
+std::vector<std::string> DovecotServer::storedMessages() const { return Maildir(maildirPath()).messages(); }
+
+std::string DovecotServer::log() const { return readFile(dir_ + "/dovecot.log"); }
+
+void DovecotServer::addMessage(const std::string& rfc822) {
+    if (running_) Maildir(maildirPath()).add(rfc822);
+    else queued_.push_back(rfc822);
+}
+
+bool DovecotServer::start() {
+    if (running_) return true;
+    const std::string errFile = dir_ + "/start.err";
+    std::string output;
+    int status = run("bash " + shellQuote(scriptDir() + "/start-dovecot.sh") + " " + shellQuote(dir_) +
+                         " --user " + shellQuote(user_) + " --password " + shellQuote(password_) + " 2>" +
+                         shellQuote(errFile),
+                     output);
+    if (status != 0) {
+        unavailable_ = status == 2;
+        error_ = readFile(errFile);
+        if (error_.empty()) error_ = "start-dovecot.sh failed with status " + std::to_string(status);
+        return false;
+    }
+    auto pos = output.find("port=");
+    if (pos == std::string::npos) {
+        error_ = "start-dovecot.sh printed no port: " + output;
+        stop();
+        return false;
+    }
+    port_ = static_cast<uint16_t>(std::atoi(output.c_str() + pos + 5));
+    running_ = true;
+    Maildir maildir(maildirPath());
+    for (const auto& text : queued_) maildir.add(text);
+    queued_.clear();
+    return true;
+}
+
+void DovecotServer::stop() {
+    std::string output;
+    if (fs::exists(dir_ + "/run/master.pid"))
+        run("bash " + shellQuote(scriptDir() + "/stop-dovecot.sh") + " " + shellQuote(dir_), output);
+    running_ = false;
+}
+
+}  // namespace mgtest

@@ -1,0 +1,40 @@
+// Pieces of POP3 dialogues for the scripted server, as a mailbox scan and a
+// deletion run put them on the wire:
+//
+//     ScriptedServer server(pop3::Logon("joe", "secret", 2, 640) +
+//                           pop3::Listing({120, 520}) +
+//                           pop3::Summary(1, message1) + pop3::Summary(2, message2) +
+//                           pop3::Dele(1) + pop3::Quit());
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/scripted_server.h"
+
+namespace mgtest::pop3 {
+
+// One message as the scripted mailbox holds it.
+struct Message {
+    std::vector<std::string> header;  // header lines, without line ends
+    int size = 0;                     // octets, as LIST reports them
+};
+
+// Greeting, USER, PASS and STAT answered with count and total size.
+Script Logon(const std::string& user, const std::string& password, int count, int totalSize);
+// "LIST " and the multi-line listing of these sizes (messages 1, 2, ...).
+Script Listing(const std::vector<int>& sizes);
+// "TOP n 0" answered with the header lines, the empty separator and ".".
+Script Top(int number, const std::vector<std::string>& header);
+// "LIST n" answered with "+OK n size".
+Script ListOne(int number, int size);
+// What a summary of message n costs: TOP and LIST n.
+Script Summary(int number, const Message& message);
+// A whole scan: log-on, listing and one summary per message.
+Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages);
+// "DELE n" answered "+OK message n deleted".
+Script Dele(int number);
+// "QUIT" answered "+OK", then the client closes.
+Script Quit();
+
+}  // namespace mgtest::pop3

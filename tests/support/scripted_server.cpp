@@ -1,0 +1,297 @@
+#include "support/scripted_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace mgtest {
+
+namespace {
+
+// How long a finishing dialogue still waits for bytes that the client has sent
+// but that have not yet reached the socket. Only detection depends on it.
+constexpr int kLateBytesMs = 200;
+
+std::string describe(const Step& step) {
+    switch (step.kind) {
+    case Step::Kind::Accept: return "Accept()";
+    case Step::Kind::Expect: return "C(\"" + Visible(step.text) + "\")";
+    case Step::Kind::Send: return "S(\"" + Visible(step.text) + "\")";
+    case Step::Kind::Close: return "Close()";
+    case Step::Kind::Silent: return "Silent()";
+    case Step::Kind::AwaitClose: return "AwaitClose()";
+    }
+    return "?";
+}
+
+}  // namespace
+
+Step C(std::string line) { return {Step::Kind::Expect, std::move(line)}; }
+Step S(std::string line) { return {Step::Kind::Send, std::move(line) + "\r\n"}; }
+Step S(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\r\n";
+    return {Step::Kind::Send, text};
+}
+Step Raw(std::string bytes) { return {Step::Kind::Send, std::move(bytes)}; }
+Step Close() { return {Step::Kind::Close, {}}; }
+Step Silent() { return {Step::Kind::Silent, {}}; }
+Step AwaitClose() { return {Step::Kind::AwaitClose, {}}; }
+Step Accept() { return {Step::Kind::Accept, {}}; }
+
+Script operator+(Script a, const Script& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::string Visible(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\\') out += "\\\\";
+        else if (c < 32 || c == 127) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+ScriptedServer::ScriptedServer(Script script) : script_(std::move(script)) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) throw std::runtime_error("scripted server: socket failed");
+    int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 8) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("scripted server: cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(addr.sin_port);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("scripted server: pipe failed");
+    }
+    wakeRead_ = pipeFds[0];
+    wakeWrite_ = pipeFds[1];
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+    finish();
+    ::close(listenFd_);
+    ::close(wakeRead_);
+    ::close(wakeWrite_);
+}
+
+bool ScriptedServer::finish() {
+    if (!finished_) {
+        finished_ = true;
+        stopping_ = true;
+        char byte = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeWrite_, &byte, 1);
+        thread_.join();
+        pollfd listener{listenFd_, POLLIN, 0};
+        if (::poll(&listener, 1, 0) > 0) fail("a connection arrived that the script does not expect");
+        for (const auto& failure : failures()) ADD_FAILURE() << "scripted server: " << failure;
+    }
+    return failures().empty();
+}
+
+std::vector<std::string> ScriptedServer::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::vector<std::string> ScriptedServer::failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+int ScriptedServer::connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_;
+}
+
+void ScriptedServer::fail(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    failures_.push_back(what);
+}
+
+void ScriptedServer::record(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    received_.push_back(line);
+}
+
+bool ScriptedServer::waitReadable(int fd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    for (;;) {
+        int n = ::poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (fds[0].revents) return true;
+        if (fds[1].revents) {
+            // Stop requested: give bytes already on their way a last chance.
+            pollfd last{fd, POLLIN, 0};
+            return ::poll(&last, 1, kLateBytesMs) > 0;
+        }
+    }
+}
+
+bool ScriptedServer::acceptNext() {
+    if (!waitReadable(listenFd_)) return false;
+    connFd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connFd_ < 0) return false;
+    pending_.clear();
+    std::lock_guard lock(mutex_);
+    ++connections_;
+    return true;
+}
+
+void ScriptedServer::closeConnection() {
+    if (connFd_ >= 0) ::close(connFd_);
+    connFd_ = -1;
+    pending_.clear();
+}
+
+bool ScriptedServer::readLine(std::string& line, bool& closed) {
+    closed = false;
+    for (;;) {
+        auto lf = pending_.find('\n');
+        if (lf != std::string::npos) {
+            line = pending_.substr(0, lf + 1);
+            pending_.erase(0, lf + 1);
+            record(line);
+            return true;
+        }
+        if (!waitReadable(connFd_)) return false;
+        char buf[4096];
+        ssize_t n = ::recv(connFd_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            closed = true;
+            if (!pending_.empty()) record(pending_);  // a partial last line
+            return false;
+        }
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool ScriptedServer::waitForClose(const char* during) {
+    for (;;) {
+        std::string line;
+        bool closed = false;
+        if (readLine(line, closed)) {
+            fail("unexpected client line \"" + Visible(line) + "\" " + during);
+            continue;
+        }
+        if (closed && !pending_.empty())
+            fail("unexpected partial client line \"" + Visible(pending_) + "\" " + during);
+        return closed;
+    }
+}
+
+void ScriptedServer::run() {
+    size_t i = 0;
+    bool ok = true;
+    if (!script_.empty() && script_.front().kind != Step::Kind::Accept) {
+        if (!acceptNext()) {
+            fail("no connection arrived for " + describe(script_.front()));
+            ok = false;
+        }
+    }
+    for (; ok && i < script_.size(); ++i) {
+        const Step& step = script_[i];
+        if (step.kind != Step::Kind::Accept && connFd_ < 0) {
+            fail("no open connection for step " + std::to_string(i) + " " + describe(step));
+            ok = false;
+            break;
+        }
+        switch (step.kind) {
+        case Step::Kind::Accept:
+            if (connFd_ >= 0) {
+                waitForClose("before the next connection");
+                closeConnection();
+            }
+            if (!acceptNext()) {
+                fail("no connection arrived for step " + std::to_string(i) + " Accept()");
+                ok = false;
+            }
+            break;
+        case Step::Kind::Expect: {
+            std::string line;
+            bool closed = false;
+            if (!readLine(line, closed)) {
+                fail(std::string(closed ? "the client closed the connection" : "the client sent nothing") +
+                     " where step " + std::to_string(i) + " expects " + describe(step));
+                ok = false;
+            } else if (line != step.text + "\r\n") {
+                fail("step " + std::to_string(i) + " expects " + describe(step) + ", the client sent \"" +
+                     Visible(line) + "\"");
+                ok = false;
+            }
+            break;
+        }
+        case Step::Kind::Send: {
+            size_t sent = 0;
+            while (sent < step.text.size()) {
+                ssize_t n = ::send(connFd_, step.text.data() + sent, step.text.size() - sent, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                sent += static_cast<size_t>(n);
+            }
+            if (sent < step.text.size()) {
+                fail("could not send step " + std::to_string(i) + " " + describe(step) + ": the client is gone");
+                ok = false;
+            }
+            break;
+        }
+        case Step::Kind::Close: {
+            // Half-close first so that the client reads an orderly end of data
+            // (closing with unread input would reset the connection instead),
+            // then wait for the client to close its side. What it sends
+            // meanwhile is kept in received() but is no deviation.
+            ::shutdown(connFd_, SHUT_WR);
+            std::string line;
+            bool closed = false;
+            while (readLine(line, closed)) {
+            }
+            closeConnection();
+            break;
+        }
+        case Step::Kind::Silent:
+            if (waitForClose("while the server was silent")) closeConnection();
+            break;
+        case Step::Kind::AwaitClose:
+            if (waitForClose("while waiting for the client to close"))
+                closeConnection();
+            else {
+                fail("the client did not close the connection (step " + std::to_string(i) + ")");
+                ok = false;
+            }
+            break;
+        }
+    }
+    if (ok && connFd_ >= 0) waitForClose("after the end of the script");
+    closeConnection();
+}
+
+}  // namespace mgtest

@@ -1,0 +1,121 @@
+// A scripted line server on 127.0.0.1 for dialogue tests: a thread in the
+// test process plays the server side of a conversation step by step.
+//
+//     ScriptedServer server({
+//         S("+OK ready"),
+//         C("USER joe"), S("+OK"),
+//         C("PASS secret"), S("-ERR [AUTH] Authentication failed."),
+//         C("QUIT"), S("+OK"), AwaitClose(),
+//     });
+//     ... drive the client against server.port() ...
+//     server.finish();   // every deviation from the script is a test failure
+//
+// The first connection is accepted implicitly. A client line that differs
+// from the expected one (line end included: C("X") expects exactly "X\r\n")
+// is reported and ends the dialogue: the server closes the connection, so the
+// client sees the peer close instead of waiting. Lines arriving where the
+// script expects none, a connection where none is expected, and steps left
+// unplayed are reported as well.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mgtest {
+
+struct Step {
+    enum class Kind {
+        Accept,      // wait for the next connection (the first is implied)
+        Expect,      // the client sends the line text + CR LF
+        Send,        // the server sends text as it is
+        Close,       // the server closes the connection
+        Silent,      // the server says nothing more; the connection stays open
+                     // until the client closes it or the test finishes
+        AwaitClose,  // the client must close the connection, sending nothing more
+    };
+    Kind kind;
+    std::string text;
+};
+
+using Script = std::vector<Step>;
+
+// The client sends this line (the script adds CR LF).
+Step C(std::string line);
+// The server answers with this line (the script adds CR LF).
+Step S(std::string line);
+// The server answers with several lines at once, each ended by CR LF.
+Step S(std::initializer_list<std::string> lines);
+// The server sends these bytes exactly (for odd line ends and partial lines).
+Step Raw(std::string bytes);
+Step Close();
+Step Silent();
+Step AwaitClose();
+Step Accept();
+
+// Joins scripts: Logon(...) + Listing(...) + ...
+Script operator+(Script a, const Script& b);
+
+class ScriptedServer {
+public:
+    explicit ScriptedServer(Script script);
+    ~ScriptedServer();  // finish() if the test has not called it
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    static std::string host() { return "127.0.0.1"; }
+    uint16_t port() const { return port_; }
+
+    // Ends the dialogue: waits for the script to be played out (a Silent step
+    // or an open connection at the end is ended now), stops the thread and
+    // adds a test failure for each deviation. Returns true when there was none.
+    // Call it after the client has done its part.
+    bool finish();
+
+    // Every line the client sent, as received (line ends included).
+    std::vector<std::string> received() const;
+    // The deviations found so far.
+    std::vector<std::string> failures() const;
+    // Connections accepted.
+    int connections() const;
+
+private:
+    void run();
+    void fail(const std::string& what);
+    void record(const std::string& line);
+    bool acceptNext();
+    // Reads one line into `line`; false at the peer's close or on the stop
+    // request (`closed` tells which).
+    bool readLine(std::string& line, bool& closed);
+    // Waits until the client closes (true) or the stop request (false);
+    // whatever arrives meanwhile is reported.
+    bool waitForClose(const char* during);
+    void drainUnexpected(const char* during);
+    void closeConnection();
+    // Waits for the socket (or the listener) to be readable; false on the stop
+    // request with nothing to read.
+    bool waitReadable(int fd);
+
+    Script script_;
+    int listenFd_ = -1;
+    int connFd_ = -1;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    uint16_t port_ = 0;
+    std::string pending_;  // bytes read past the last line
+    std::atomic<bool> stopping_{false};
+    bool finished_ = false;
+    mutable std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::vector<std::string> failures_;
+    int connections_ = 0;
+    std::thread thread_;
+};
+
+// Makes the bytes of a line readable in failure messages ("\r\n" shown as such).
+std::string Visible(const std::string& bytes);
+
+}  // namespace mgtest
