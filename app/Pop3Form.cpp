@@ -1,0 +1,406 @@
+#include "app/Pop3Form.h"
+
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+
+#include "app/Icon.h"
+#include "lists/TextOrder.h"
+#include "platform/codepage.h"
+#include "platform/dialogs.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "platform/report.h"
+
+using mg::A;
+using mg::FromAnsi;
+using mg::ToAnsi;
+
+TPop3Form* Pop3Form = nullptr;
+
+namespace {
+
+constexpr const char* kSection = "CONNECT";
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+QFont FixedPitchFont() {
+    QFont font(QStringLiteral("Courier New"), 9);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    if (!QFontInfo(font).fixedPitch()) {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPointSize(9);
+    }
+    return font;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = false) {
+    auto* b = new QPushButton(U(caption), parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(geometry);
+    if (bold) {
+        QFont f = b->font();
+        f.setBold(true);
+        b->setFont(f);
+    }
+    return b;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = false) {
+    auto* l = new QLabel(U(caption), parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(geometry);
+    if (bold) {
+        QFont f = l->font();
+        f.setBold(true);
+        l->setFont(f);
+    }
+    return l;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, QRect geometry) {
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QString::fromLatin1(name));
+    e->setGeometry(geometry);
+    return e;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, QRect geometry) {
+    auto* g = new QGroupBox(U(caption), parent);
+    g->setObjectName(QString::fromLatin1(name));
+    g->setGeometry(geometry);
+    return g;
+}
+
+QListWidget* MakeList(QWidget* parent, const char* name, QRect geometry) {
+    auto* l = new QListWidget(parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(geometry);
+    l->setUniformItemSizes(true);
+    return l;
+}
+
+// The list file's name as the I/O error of the runtime would report it.
+[[noreturn]] void RaiseInOut(int code) { throw EInOutError(InOutErrorText(code)); }
+
+}  // namespace
+
+TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, QWidget* parent)
+    : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)) {
+    if (!programDir_.empty() && programDir_.back() != '/') programDir_ += '/';
+    BuildControls();
+    Bind();
+}
+
+TPop3Form::~TPop3Form() {
+    if (Pop3Form == this) Pop3Form = nullptr;
+}
+
+void TPop3Form::BuildControls() {
+    setObjectName(QStringLiteral("Pop3Form"));
+    setWindowTitle(U("POP3 просмотр"));
+    setWindowIcon(mg::MailgroveIcon());
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(762, 546);
+    setFont(FixedPitchFont());
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setObjectName(QStringLiteral("StatusBar"));
+    StatusBar->setSizeGripEnabled(false);
+    StatusBar->setGeometry(0, 524, 762, 22);
+
+    pgPop3 = new QTabWidget(this);
+    pgPop3->setObjectName(QStringLiteral("pgPop3"));
+    pgPop3->setGeometry(0, 0, 762, 524);
+
+    // Page 1: connection and the message list.
+    tsConnect = new QWidget;
+    tsConnect->setObjectName(QStringLiteral("tsConnect"));
+    pgPop3->addTab(tsConnect, U("Соединение"));
+    gbConnect = MakeGroup(tsConnect, "gbConnect", " Параметры соединения ", {8, 4, 577, 112});
+    labHost = MakeLabel(gbConnect, "labHost", "Сервер", {12, 24, 64, 21});
+    editHost = MakeEdit(gbConnect, "editHost", {80, 22, 200, 23});
+    labPort = MakeLabel(gbConnect, "labPort", "Порт", {292, 24, 56, 21});
+    editPort = MakeEdit(gbConnect, "editPort", {352, 22, 72, 23});
+    editPort->setText(QStringLiteral("110"));
+    labUser = MakeLabel(gbConnect, "labUser", "Логин", {12, 52, 64, 21});
+    editUser = MakeEdit(gbConnect, "editUser", {80, 50, 200, 23});
+    labPassword = MakeLabel(gbConnect, "labPassword", "Пароль", {292, 52, 56, 21});
+    editPassword = MakeEdit(gbConnect, "editPassword", {352, 50, 72, 23});
+    editPassword->setEchoMode(QLineEdit::Password);
+    btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 22, 133, 25});
+    btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 50, 133, 25});
+    labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 82, 136, 21});
+    editCount = MakeLabel(gbConnect, "editCount", "0", {150, 82, 60, 21}, true);
+    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {236, 82, 168, 21});
+    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {406, 82, 60, 21}, true);
+
+    About = new QFrame(tsConnect);
+    About->setObjectName(QStringLiteral("About"));
+    About->setFrameShape(QFrame::StyledPanel);
+    About->setGeometry(593, 10, 152, 106);
+    labProduct = MakeLabel(About, "labProduct", "Mailgrove", {44, 8, 104, 18}, true);
+    labVersion = MakeLabel(About, "labVersion", "Версия 1.3.6", {44, 28, 104, 18});
+    imgAbout = new QLabel(About);
+    imgAbout->setObjectName(QStringLiteral("imgAbout"));
+    imgAbout->setGeometry(6, 8, 32, 32);
+    imgAbout->setPixmap(mg::MailgroveIcon().pixmap(32, 32));
+    Internet = MakeLabel(About, "Internet", "", {6, 56, 142, 40});
+    Internet->setWordWrap(true);
+    {
+        QFont f = Internet->font();
+        f.setBold(true);
+        f.setPointSize(7);
+        Internet->setFont(f);
+        QPalette pal = Internet->palette();
+        pal.setColor(QPalette::WindowText, Qt::blue);
+        Internet->setPalette(pal);
+        Internet->setCursor(Qt::PointingHandCursor);
+    }
+
+    gbList = MakeGroup(tsConnect, "gbList", " Список сообщений ", {8, 120, 737, 326});
+    lbList = MakeList(gbList, "lbList", {8, 22, 545, 289});
+    btnSummary = MakeButton(gbList, "btnSummary", "Дополнительно", {561, 22, 168, 25});
+    btnWhite = MakeButton(gbList, "btnWhite", "Добавить в БЕЛЫЙ", {561, 54, 168, 25});
+    btnSpamAdd = MakeButton(gbList, "btnSpamAdd", "Добавить в СПАМ", {561, 86, 168, 25});
+    btnCheckAll = MakeButton(gbList, "btnCheckAll", "Пометить все", {561, 118, 168, 25});
+    btnDelete = MakeButton(gbList, "btnDelete", "Удалить", {561, 150, 168, 25});
+    btnOutlook = MakeButton(gbList, "btnOutlook", "Outlook Express", {561, 286, 168, 25});
+    btnOutlook->setIcon(mg::MailgroveIcon());
+
+    // Page 2: the black list.
+    tsSpam = new QWidget;
+    tsSpam->setObjectName(QStringLiteral("tsSpam"));
+    pgPop3->addTab(tsSpam, U("\"Черный список\""));
+    gbSpamServers = MakeGroup(tsSpam, "gbSpamServers", " Список серверов ", {8, 8, 737, 481});
+    lbSpamServers = MakeList(gbSpamServers, "lbSpamServers", {8, 32, 393, 433});
+    gbAbout = MakeGroup(gbSpamServers, "gbAbout", " Пользователи ", {416, 24, 305, 441});
+    lbSpamUsers = MakeList(gbAbout, "lbSpamUsers", {8, 24, 281, 353});
+    btnSpamDelete = MakeButton(gbAbout, "btnSpamDelete", "Удалить из СПАМа", {8, 392, 281, 25}, true);
+
+    // Page 3: the white list.
+    tsWhite = new QWidget;
+    tsWhite->setObjectName(QStringLiteral("tsWhite"));
+    pgPop3->addTab(tsWhite, U("\"Белый список\""));
+    gbWhite = MakeGroup(tsWhite, "gbWhite", " Адреса ", {8, 8, 737, 481});
+    White = MakeList(gbWhite, "White", {8, 24, 417, 441});
+    btnWhiteAdd = MakeButton(gbWhite, "btnWhiteAdd", "Добавить в список", {440, 24, 281, 25}, true);
+    btnImport = MakeButton(gbWhite, "btnImport", "Импорт из файла", {440, 56, 281, 25}, true);
+    btnWhiteDelete = MakeButton(gbWhite, "btnWhiteDelete", "Удалить из списка", {440, 440, 281, 25}, true);
+
+    pgPop3->setCurrentIndex(0);
+}
+
+void TPop3Form::Bind() {
+    connect(lbSpamServers, &QListWidget::currentRowChanged, this, [this](int) {
+        if (!fillingViews_) mg::Guarded([this] { lbSpamServersClick(); });
+    });
+    connect(lbSpamServers, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
+        mg::Guarded([this] { lbSpamServersClick(); });
+    });
+    connect(lbSpamServers, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+        if (fillingViews_) return;
+        const int row = lbSpamServers->row(item);
+        if (row < 0 || static_cast<size_t>(row) >= serverEntries_.size()) return;
+        const bool checked = item->checkState() == Qt::Checked;
+        if (serverEntries_[static_cast<size_t>(row)].Checked == checked) return;
+        serverEntries_[static_cast<size_t>(row)].Checked = checked;
+        fillingViews_ = true;
+        lbSpamServers->setCurrentRow(row);
+        fillingViews_ = false;
+        mg::Guarded([this] { lbSpamServersClickCheck(); });
+    });
+    connect(pgPop3, &QTabWidget::currentChanged, this, [this](int index) {
+        if (pgPop3->widget(index) == tsSpam) mg::Guarded([this] { tsSpamShow(); });
+    });
+    connect(btnImport, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnImportClick(); }); });
+}
+
+void TPop3Form::EnterProgramDir() const { mg::SetCurrentDir(programDir_); }
+
+bool TPop3Form::FormCreate() {
+    lbList->clear();
+    pgPop3->setCurrentIndex(0);
+
+    editHost->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "HOST", "", settingsPath_)));
+    editPort->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PORT", "110", settingsPath_)));
+    editUser->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "USER", "", settingsPath_)));
+    editPassword->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_)));
+
+    Spam.Clear();
+    EnterProgramDir();
+
+    try {
+        // Black list: a file that cannot be opened means an empty list.
+        std::string data;
+        if (!mg::ReadWholeFile("spam.dat", data)) {
+            spamState_ = errno == ENOENT ? FileState::Missing : FileState::NotLoaded;
+        } else {
+            if (!data.empty()) {
+                mg::CopyFileReplacing("spam.dat", "spam.bak");
+                spamState_ = FileState::NotLoaded;
+                Spam.LoadFromBytes(data);
+            }
+            spamState_ = FileState::Loaded;
+        }
+
+        // White list.
+        if (!mg::ReadWholeFile("white.dat", data)) {
+            whiteState_ = errno == ENOENT ? FileState::Missing : FileState::NotLoaded;
+            WhiteEntries.Clear();
+            mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
+        } else {
+            WhiteEntries.LoadFromBytes(data);
+            whiteState_ = FileState::Loaded;
+            if (!data.empty()) mg::CopyFileReplacing("white.dat", "white.bak");
+        }
+        ShowWhiteEntries();
+
+        if (WhiteEntries.Count() == 0 &&
+            mg::ShowMessage(A("Файл white.dat пуст! Выйти из программы?"), mg::Icon::Information,
+                            mg::Buttons::YesNo) == mg::Answer::Yes)
+            return false;
+
+        RebuildServerList();
+    } catch (const std::exception& e) {
+        // The remaining start-up steps are skipped; the window opens with
+        // what was loaded, and the files that were not loaded stay as they are.
+        ShowWhiteEntries();
+        mg::ShowException(e);
+    }
+    return true;
+}
+
+void TPop3Form::FormClose() {
+    const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
+                                     {"PORT", ToAnsi(editPort->text())},
+                                     {"USER", ToAnsi(editUser->text())},
+                                     {"PASSWORD", ToAnsi(editPassword->text())}};
+    for (const auto& kv : values)
+        if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
+            throw Exception("Unable to write to " + settingsPath_);
+    SaveLists();
+}
+
+void TPop3Form::SaveLists() {
+    EnterProgramDir();
+    std::vector<std::string> keptAside;
+    // A list file that exists but was not loaded completely keeps its
+    // content: the list in memory goes beside it instead.
+    if (spamState_ == FileState::NotLoaded && mg::FileExists("spam.dat")) {
+        if (mg::WriteFileAtomic("spam.new", Spam.SaveToBytes())) keptAside.push_back("spam");
+    } else {
+        try {
+            Spam.SaveToFile("spam.dat");
+        } catch (const std::exception&) {
+            // Saving the black list at close is silent; the old file stays whole.
+        }
+    }
+    if (whiteState_ == FileState::NotLoaded && mg::FileExists("white.dat")) {
+        if (mg::WriteFileAtomic("white.new", WhiteEntries.SaveToBytes())) keptAside.push_back("white");
+    } else if (!mg::WriteFileAtomic("white.dat", WhiteEntries.SaveToBytes())) {
+        const int code = errno;
+        mg::ShowMessage(A("Ошибка сохранения файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
+        RaiseInOut(code);
+    }
+    for (const std::string& name : keptAside)
+        mg::ShowMessage(A("Файл ") + name + A(".dat не был загружен при запуске и оставлен без изменений. Список сохранен в файл ") +
+                            name + ".new",
+                        mg::Icon::Information, mg::Buttons::Ok);
+}
+
+void TPop3Form::closeEvent(QCloseEvent* event) {
+    try {
+        FormClose();
+        event->accept();
+    } catch (const std::exception& e) {
+        event->ignore();
+        mg::Guarded([&] { mg::ShowException(e); });
+    }
+}
+
+// ---- views ----
+
+void TPop3Form::RebuildServerList() {
+    serverEntries_ = mg::BuildServerList(Spam);
+    labSpamAllCount->setText(QString::number(serverEntries_.size()));
+    ShowServerEntries();
+}
+
+void TPop3Form::ShowServerEntries() {
+    fillingViews_ = true;
+    const int current = lbSpamServers->currentRow();
+    lbSpamServers->clear();
+    for (const mg::ServerEntry& e : serverEntries_) {
+        auto* item = new QListWidgetItem(FromAnsi(e.Text));
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(e.Checked ? Qt::Checked : Qt::Unchecked);
+        lbSpamServers->addItem(item);
+    }
+    if (current >= 0 && current < lbSpamServers->count()) lbSpamServers->setCurrentRow(current);
+    fillingViews_ = false;
+}
+
+void TPop3Form::ShowWhiteEntries() {
+    const int current = White->currentRow();
+    White->clear();
+    for (const std::string& e : WhiteEntries.Entries()) White->addItem(FromAnsi(e));
+    if (current >= 0 && current < White->count()) White->setCurrentRow(current);
+}
+
+int TPop3Form::CurrentServerIndex() const {
+    const int row = lbSpamServers->currentRow();
+    return row >= 0 && static_cast<size_t>(row) < serverEntries_.size() ? row : -1;
+}
+
+void TPop3Form::lbSpamServersClick() {
+    const int index = CurrentServerIndex();
+    if (index < 0) return;
+    lbSpamUsers->clear();
+    const mg::ServerEntry& entry = serverEntries_[static_cast<size_t>(index)];
+    const int node = Spam.FindNode((entry.Checked ? "1" : "0") + entry.Text);
+    lbSpamUsersTag = node;
+    if (node == 0) throw Exception("Invalid outline index");
+    std::vector<std::string> users;
+    for (int u = Spam.FirstChild(node); u; u = Spam.NextSibling(u)) users.push_back(Spam.Text(u));
+    std::stable_sort(users.begin(), users.end(),
+                     [](const std::string& a, const std::string& b) { return mg::CompareNoCase(a, b) < 0; });
+    for (const std::string& u : users) lbSpamUsers->addItem(FromAnsi(u));
+}
+
+void TPop3Form::lbSpamServersClickCheck() {
+    const int index = CurrentServerIndex();
+    if (index < 0) return;
+    const mg::ServerEntry& entry = serverEntries_[static_cast<size_t>(index)];
+    const int node = Spam.FindNode((entry.Checked ? "0" : "1") + entry.Text);
+    if (node == 0) throw Exception("Invalid outline index");
+    Spam.SetText(node, (entry.Checked ? "1" : "0") + entry.Text);
+}
+
+void TPop3Form::tsSpamShow() { lbSpamServersClick(); }
+
+void TPop3Form::btnImportClick() {
+    std::string path;
+    if (!mg::CurrentDialogs().OpenFile(A("Текстовые файлы|*.txt|Comma delimited files|*.csv|Все файлы|*.*"), path))
+        return;
+    std::string data;
+    if (!mg::ReadWholeFile(path, data)) RaiseInOut(errno);
+    for (const std::string& line : mg::TextLines(data))
+        for (const std::string& address : mg::ScanAddresses(line)) WhiteEntries.AddUnique(address);
+    ShowWhiteEntries();
+}
