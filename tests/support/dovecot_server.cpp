@@ -156,7 +156,8 @@ bool DovecotServer::start() {
     const std::string errFile = dir_ + "/start.err";
     std::string output;
     int status = run("bash " + shellQuote(scriptDir() + "/start-dovecot.sh") + " " + shellQuote(dir_) +
-                         " --user " + shellQuote(user_) + " --password " + shellQuote(password_) + " 2>" +
+                         " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
+                         " --owner-pid " + std::to_string(::getpid()) + " 2>" +
                          shellQuote(errFile),
                      output);
     if (status != 0) {

@@ -3,13 +3,16 @@
 # benchmarks: configuration, password file, maildir and runtime files all live
 # in one directory, nothing of the system's own Dovecot setup is used.
 #
-#   start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--messages FILE...]
+#   start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--owner-pid PID]
+#                        [--messages FILE...]
 #
 # DIR        work directory (created; must be reachable by the mail user, see
 #            below; keep it short, Dovecot puts its sockets in DIR/run)
 # --port     TCP port on 127.0.0.1; default: a free one is picked
 # --user     account name (default "mailgrove"), --password its password
 #            (default "grove-secret")
+# --owner-pid once process PID has ended, Dovecot is stopped and DIR removed
+#            (so that a test program that is killed leaves nothing running)
 # --messages RFC 822 files put into the mailbox (fill-maildir.sh); must be last
 #
 # Prints "port=N", "user=NAME", "password=TEXT" and "maildir=PATH" on
@@ -27,14 +30,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 die() { echo "start-dovecot: $*" >&2; exit 1; }
 unavailable() { echo "start-dovecot: $*" >&2; exit 2; }
 
-[ $# -ge 1 ] || die "usage: start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--messages FILE...]"
+[ $# -ge 1 ] || die "usage: start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--owner-pid PID] [--messages FILE...]"
 dir=$1; shift
-port=""; user="mailgrove"; password="grove-secret"; messages=()
+port=""; user="mailgrove"; password="grove-secret"; owner_pid=""; messages=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --port) port=$2; shift 2 ;;
         --user) user=$2; shift 2 ;;
         --password) password=$2; shift 2 ;;
+        --owner-pid) owner_pid=$2; shift 2 ;;
         --messages) shift; messages=("$@"); break ;;
         *) die "unknown option $1" ;;
     esac
@@ -200,6 +204,12 @@ for attempt in 1 2 3 4 5; do
     write_config "$port"
     if "$dovecot_bin" -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log" && wait_ready "$port"; then
         echo "$port" >"$dir/port"
+        if [ -n "$owner_pid" ]; then
+            # Detached, and holding none of our output streams open.
+            setsid bash -c 'while kill -0 "$1" 2>/dev/null && [ -d "$2" ]; do sleep 1; done
+                            "$3/stop-dovecot.sh" "$2"; rm -rf "$2"' watcher "$owner_pid" "$dir" "$here" \
+                </dev/null >/dev/null 2>&1 &
+        fi
         echo "port=$port"
         echo "user=$user"
         echo "password=$password"
