@@ -1,0 +1,593 @@
+#include "net/Tidewire.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "net/ThreadTimer.h"
+#include "platform/strutil.h"
+#include "platform/winsock.h"
+
+namespace {
+
+// The socket layer is started by the first live component and cleaned up by the last.
+int32_t g_winsockUsers = 0;
+
+constexpr uint16_t kNoSocket = 65535;
+constexpr long kSocketEvents = mg::FD_READ | mg::FD_OOB | mg::FD_ACCEPT | mg::FD_CONNECT | mg::FD_CLOSE;  // 61
+constexpr size_t kIOBufferSize = 65537;
+constexpr int kMaxLine = 65536;  // a line with its line end must fit in this many bytes
+
+struct ErrorText {
+    int32_t code;
+    const char* text;
+};
+
+constexpr ErrorText kSocketErrors[] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+};
+
+// Runs its function when the scope ends, also through an error.
+template <class F>
+struct Finally {
+    F f;
+    ~Finally() { f(); }
+};
+template <class F>
+Finally(F) -> Finally<F>;
+
+// One turn of a wait: when the wait is not over yet, block until the next
+// event arrives (socket readiness, a message, the time-out, user input);
+// otherwise only dispatch what is already waiting.
+void Pump(bool over) {
+    if (over)
+        mg::ProcessMessages();
+    else
+        mg::WaitMessages();
+}
+
+std::string VersionText(uint16_t version) {
+    return mg::IntToStr(version >> 8) + "." + mg::IntToStr(version & 0xFF);
+}
+
+}  // namespace
+
+struct TTidewire::Impl {
+    std::array<char, kIOBufferSize> ioBuffer{};
+    std::vector<char> scratch = std::vector<char>(kMaxLine);  // what ClearInput throws away
+    // Shared with the socket layer, so a lookup given up on can still write its result.
+    std::shared_ptr<mg::HostEntryBuffer> hostEntryBuffer;
+    mg::WSADATA startupData{};
+    mg::SOCKADDR_IN remoteAddress{};
+    uint16_t socketHandle = kNoSocket;
+    mg::HWND windowHandle = 0;
+
+    mg::SOCKET Socket() const { return socketHandle; }
+
+    // Only reached when construction fails half-way.
+    ~Impl() {
+        if (socketHandle != kNoSocket) mg::closesocket(socketHandle);
+        if (windowHandle) mg::DestroyWindow(windowHandle);
+    }
+};
+
+namespace {
+
+// A new socket as a 16-bit handle; kNoSocket when the layer gave none.
+uint16_t SocketHandleOf(mg::SOCKET s) {
+    if (s == mg::INVALID_SOCKET) return kNoSocket;
+    if (s >= kNoSocket) {
+        mg::closesocket(s);
+        throw ERangeError("Range check error");
+    }
+    return static_cast<uint16_t>(s);
+}
+
+}  // namespace
+
+// ----- construction and destruction
+
+TTidewire::TTidewire(TComponent* owner) : TComponent(owner), impl_(std::make_unique<Impl>()) {
+    ReportStatus(8, "Create");
+    impl_->windowHandle = CreateSocketWindow(this);
+    impl_->hostEntryBuffer = std::make_shared<mg::HostEntryBuffer>();
+    timeoutTimer_ = std::make_unique<TThreadTimer>(this);
+    timeoutTimer_->SetEnabled(false);
+    timeoutTimer_->SetOnTimer([this](TObject* sender) { TimerTriggered(sender); });
+    TimeOut = 0;
+    wsaInfo_.clear();
+    canceled_ = false;
+    finalClose_ = false;
+    connected_ = false;
+    InitializeWinsock();
+}
+
+TTidewire::~TTidewire() {
+    BeginDestroy();
+    ReportStatus(8, "Destroy");
+    try {
+        Abort();
+        Cancel();
+    } catch (...) {
+    }
+    wsaInfo_.clear();
+    timeoutTimer_.reset();
+    impl_->hostEntryBuffer.reset();  // an outstanding lookup keeps its own reference
+    if (impl_->windowHandle) {
+        mg::DestroyWindow(impl_->windowHandle);
+        impl_->windowHandle = 0;
+    }
+    finalClose_ = true;
+    try {
+        RequestCloseSocket();
+    } catch (...) {
+    }
+    if (--g_winsockUsers == 0) mg::WSACleanup();
+}
+
+void TTidewire::InitializeWinsock() {
+    ReportStatus(8, "Initializing Winsock");
+    try {
+        if (++g_winsockUsers == 1) {
+            mg::WSAStartup(0x0101, &impl_->startupData);
+            const mg::WSADATA& data = impl_->startupData;
+            wsaInfo_.push_back("Version= " + VersionText(data.wVersion));
+            wsaInfo_.push_back("High Version= " + VersionText(data.wHighVersion));
+            wsaInfo_.push_back(std::string("Description= ") + data.szDescription);
+            wsaInfo_.push_back(std::string("System= ") + data.szSystemStatus);
+            wsaInfo_.push_back("Max Sockets= " + mg::IntToStr(data.iMaxSockets));
+            wsaInfo_.push_back("Max Udp pack size= " + mg::IntToStr(data.iMaxUdpDg));
+        }
+        impl_->socketHandle = SocketHandleOf(mg::socket(mg::WSA_AF_INET, mg::WSA_SOCK_STREAM, mg::WSA_IPPROTO_TCP));
+        // Closing this first socket resets the connection instead of lingering.
+        const mg::LINGER linger{1, 0};
+        mg::setsockopt(impl_->Socket(), mg::WSA_SOL_SOCKET, mg::WSA_SO_LINGER, reinterpret_cast<const char*>(&linger),
+                       sizeof linger);
+        if (impl_->socketHandle == kNoSocket) {
+            std::string msg;
+            CheckSocketError(10035, msg);
+        }
+        mg::WSAAsyncSelect(impl_->Socket(), impl_->windowHandle, SocketEventMessage, kSocketEvents);
+    } catch (...) {
+        if (--g_winsockUsers == 0) mg::WSACleanup();
+        throw ESockError("Initializaton of windows sockets failed");
+    }
+}
+
+uint16_t TTidewire::SocketHandle() const { return impl_->socketHandle; }
+mg::HWND TTidewire::WindowHandle() const { return impl_->windowHandle; }
+int32_t TTidewire::WinsockUsers() { return g_winsockUsers; }
+
+// ----- status and errors
+
+void TTidewire::ReportStatus(uint8_t level, const std::string& text) {
+    if (static_cast<int32_t>(level) > ReportLevel) return;
+    status_ = text;
+    if (Destroying() || !OnStatus) return;
+    try {
+        const TOnStatus handler = OnStatus;
+        const std::string status = status_;
+        handler(this, status);
+    } catch (...) {
+        // A failing status handler must not break the operation that reported.
+    }
+}
+
+void TTidewire::CheckSocketError(uint16_t expected, std::string& msg) {
+    lastErrorNo_ = mg::WSAGetLastError();
+    if (lastErrorNo_ != expected && lastErrorNo_ > 10000) {
+        LookupErrorMessage(static_cast<uint16_t>(lastErrorNo_), msg);
+        throw ESockError(msg);
+    }
+}
+
+void TTidewire::LookupErrorMessage(uint16_t code, std::string& msg) {
+    ReportStatus(8, "Looking Up Error Message" + msg);
+    msg.clear();
+    if (code == 0) return;
+    bool found = false;
+    for (const ErrorText& row : kSocketErrors) {
+        if (row.code == code) {
+            msg = mg::IntToStr(code) + ":" + row.text;
+            found = true;
+        }
+    }
+    if (!found) msg = "Unknown Error No. " + mg::IntToStr(code);
+}
+
+// ----- time-out
+
+void TTidewire::TimerOn() {
+    ReportStatus(8, "Timer On");
+    timedOut_ = false;
+    if (TimeOut < 0) throw ERangeError("Range check error");
+    timeoutTimer_->SetInterval(static_cast<uint32_t>(TimeOut));
+    timeoutTimer_->SetEnabled(true);
+}
+
+void TTidewire::TimerOff() {
+    ReportStatus(8, "Timer Off");
+    timeoutTimer_->SetEnabled(false);
+}
+
+void TTidewire::TimerTriggered(TObject*) {
+    ReportStatus(8, "Timer Triggered");
+    TimerOff();
+    timedOut_ = true;
+    asyncDone_ = true;
+    Abort();
+}
+
+// ----- connection
+
+void TTidewire::ResolveHost() {
+    ReportStatus(8, "Resolve Host");
+    char* name = impl_->ioBuffer.data();
+    const size_t length = std::min(Host.size(), kIOBufferSize - 1);
+    std::memcpy(name, Host.data(), length);
+    name[length] = '\0';
+    const uint32_t address = mg::inet_addr(name);
+    if (address != mg::WSA_INADDR_NONE) {
+        impl_->remoteAddress.sin_addr = address;
+        return;
+    }
+    impl_->remoteAddress.sin_addr = 0;
+    TimerOn();
+    {
+        Finally off{[this] { TimerOff(); }};
+        asyncDone_ = false;
+        mg::WSAAsyncGetHostByName(impl_->windowHandle, HostLookupMessage, name, impl_->hostEntryBuffer);
+        const auto over = [this] { return asyncDone_ || timedOut_ || canceled_; };
+        do Pump(over());
+        while (!over());
+    }
+    if (timedOut_) throw ESockError("Host Lookup Timed Out");
+    if (canceled_) throw ESockError("Host Lookup Canceled");
+    if (!succeeded_) throw ESockError("Host Lookup Failed");
+    mg::HOSTENT entry;
+    std::memcpy(&entry, impl_->hostEntryBuffer->bytes, sizeof entry);
+    char* first = nullptr;
+    if (entry.h_addr_list) std::memcpy(&first, entry.h_addr_list, sizeof first);
+    if (first) std::memcpy(&impl_->remoteAddress.sin_addr, first, 4);
+    if (OnHostResolved) OnHostResolved(this);
+}
+
+void TTidewire::Connect() {
+    ReportStatus(8, "Connecting");
+    canceled_ = false;
+    if (connected_) throw ESockError("Already connected");
+    int retries = 0;
+    for (;;) {
+        try {
+            ResolveHost();
+        } catch (const ESockError& e) {
+            if (e.Message == "Host Lookup Timed Out" || e.Message == "Host Lookup Canceled") throw;
+        }
+        if (impl_->remoteAddress.sin_addr != 0) break;
+        if (retries > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        bool handled = false;
+        OnInvalidHost(handled);
+        if (!handled) throw ESockError("Null Remote Address");
+        ++retries;
+    }
+    impl_->remoteAddress.sin_family = mg::WSA_AF_INET;
+    impl_->remoteAddress.sin_port = mg::htons(static_cast<uint16_t>(Port & 0xFFFF));
+    asyncDone_ = false;
+    succeeded_ = true;
+    if (mg::connect(impl_->Socket(), reinterpret_cast<const mg::SOCKADDR*>(&impl_->remoteAddress),
+                    sizeof impl_->remoteAddress) == mg::SOCKET_ERROR) {
+        std::string msg;
+        CheckSocketError(10035, msg);
+    }
+    TimerOn();
+    {
+        Finally off{[this] { TimerOff(); }};
+        const auto over = [this] { return connected_ || timedOut_ || canceled_ || !succeeded_; };
+        do Pump(over());
+        while (!over());
+    }
+    if (!timedOut_ && !canceled_ && succeeded_) return;
+    if (OnConnectionFailed) OnConnectionFailed(this);
+    if (timedOut_) throw ESockError("Connection Timed out");
+    if (canceled_) throw ESockError("Connection Canceled");
+    throw ESockError("Connection Failed");
+}
+
+void TTidewire::Disconnect() {
+    ReportStatus(8, "Disconnecting");
+    RequestCloseSocket();
+}
+
+void TTidewire::Abort() {
+    ReportStatus(8, "Abort");
+    Cancel();
+}
+
+void TTidewire::Cancel() {
+    ReportStatus(8, "Canceling");
+    canceled_ = true;
+    mg::WakeWaits();  // a wait in progress sees it at once
+}
+
+void TTidewire::CheckConnection() {
+    ReportStatus(8, "Checking Connection");
+    int pass = 0;
+    while (!connected_) {
+        if (pass > 0 || !OnConnectionRequired) throw Exception("Not Connected");
+        bool handled = false;
+        OnConnectionRequired(handled);
+        if (!handled) throw Exception("Not Connected");
+        ++pass;
+    }
+}
+
+void TTidewire::RequestCloseSocket() {
+    ReportStatus(4, "Request Close Socket");
+    connected_ = false;
+    if (impl_->socketHandle == kNoSocket) return;
+    if (mg::closesocket(impl_->Socket()) != 0) {
+        std::string msg;
+        CheckSocketError(10035, msg);
+        return;
+    }
+    // The number may be handed out again at once; never use it after the close.
+    impl_->socketHandle = kNoSocket;
+    if (!Destroying() && OnDisconnect) OnDisconnect(this);
+    if (finalClose_) return;
+    impl_->socketHandle = SocketHandleOf(mg::socket(mg::WSA_AF_INET, mg::WSA_SOCK_STREAM, 0));
+    if (impl_->socketHandle == kNoSocket) {
+        std::string msg;
+        CheckSocketError(10035, msg);
+        return;
+    }
+    mg::WSAAsyncSelect(impl_->Socket(), impl_->windowHandle, SocketEventMessage, kSocketEvents);
+}
+
+void TTidewire::HandleSocketMessage(TMessage& message) {
+    try {
+        succeeded_ = mg::WSAGETSELECTERROR(message.LParam) == 0;
+        if (message.Msg == SocketEventMessage) {
+            switch (mg::WSAGETSELECTEVENT(message.LParam)) {
+                case mg::FD_ACCEPT:
+                    connected_ = true;
+                    break;
+                case mg::FD_CONNECT:
+                    if (succeeded_) {
+                        connected_ = true;
+                        if (OnConnect) OnConnect(this);
+                    }
+                    break;
+                case mg::FD_CLOSE:
+                    // With data still queued the close waits: the data stays readable.
+                    if (!DataAvailable()) RequestCloseSocket();
+                    break;
+                default:  // read and out-of-band data are fetched by ReadLn
+                    break;
+            }
+        } else if (message.Msg == HostLookupMessage) {
+            asyncDone_ = true;
+        }
+    } catch (...) {
+        // A notification never raises into the message loop.
+    }
+}
+
+// ----- input and output
+
+void TTidewire::SendBuffer(const char* buffer, uint16_t length) {
+    ReportStatus(4, "Sending Buffer");
+    TimerOn();
+    Finally off{[this] { TimerOff(); }};
+    if (!canceled_) {
+        size_t total = length;
+        if (length == 0) {
+            total = std::strlen(buffer);
+            if (total > 65535) throw ERangeError("Range check error");
+        }
+        size_t remaining = total;
+        do {
+            const int sent = mg::send(impl_->Socket(), buffer + (total - remaining), static_cast<int>(remaining), 0);
+            if (sent == 0) break;
+            if (sent > 0) {
+                remaining -= static_cast<size_t>(sent);
+            } else {
+                std::string msg;
+                CheckSocketError(10035, msg);
+                // Would block: no messages are dispatched here, so wait only for room in the socket.
+                mg::WaitUntilWritable(impl_->Socket());
+            }
+        } while (remaining != 0 && !canceled_);
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError("Socket send aborted");
+    }
+}
+
+void TTidewire::Write(const std::string& text) {
+    ReportStatus(8, "Write");
+    char* buffer = impl_->ioBuffer.data();
+    const size_t length = std::min(text.size(), kIOBufferSize - 1);
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+    SendBuffer(buffer, 0);
+}
+
+void TTidewire::Writeln(const std::string& text) {
+    ReportStatus(8, "Writeln");
+    Write(text + "\r\n");
+}
+
+void TTidewire::ReadLn(std::string& line) {
+    ReportStatus(8, "ReadLn");
+    line.clear();
+    int consumed = 0;
+    int lineEnd = -1;
+    bool notConnected = false;
+    TimerOn();
+    Finally off{[this] { TimerOff(); }};
+    char* buffer = impl_->ioBuffer.data();
+    for (;;) {
+        const int room = kMaxLine - consumed;
+        if (room == 0) {
+            // The socket's reply stream can no longer be followed: close it.
+            try {
+                RequestCloseSocket();
+            } catch (...) {
+            }
+            throw ESockError("Socket readln line too long");
+        }
+        const int peeked = mg::recv(impl_->Socket(), buffer + consumed, room, mg::WSA_MSG_PEEK);
+        bool idle = false;
+        if (peeked == 0) {  // orderly close by the peer
+            line.clear();
+            return;
+        }
+        if (peeked > 0) {
+            // The bytes taken out before hold no line feed.
+            const char* end = static_cast<const char*>(std::memchr(buffer + consumed, '\n', static_cast<size_t>(peeked)));
+            if (end) {
+                lineEnd = static_cast<int>(end - buffer);
+                break;
+            }
+            line.resize(static_cast<size_t>(consumed + peeked));
+            const int got = mg::recv(impl_->Socket(), line.data() + consumed, peeked, 0);
+            if (got > 0) consumed += got;
+            line.resize(static_cast<size_t>(consumed));
+        } else {
+            lastErrorNo_ = mg::WSAGetLastError();
+            if (lastErrorNo_ == mg::WSAENOTCONN) {
+                // The close notification has already closed and replaced the socket.
+                notConnected = true;
+                break;
+            }
+            std::string msg;
+            CheckSocketError(10035, msg);
+            idle = true;
+        }
+        Pump(!idle || canceled_);
+        if (canceled_) break;
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError("Socket readln aborted");
+    }
+    if (notConnected) {
+        line.clear();
+        return;
+    }
+    line.resize(static_cast<size_t>(lineEnd + 1));
+    const int wanted = lineEnd + 1 - consumed;
+    const int got = mg::recv(impl_->Socket(), line.data() + consumed, wanted, 0);
+    if (got < 0) {
+        line.resize(static_cast<size_t>(consumed));
+        std::string msg;
+        CheckSocketError(10035, msg);
+    } else if (got < wanted) {
+        line.resize(static_cast<size_t>(consumed + got));
+    }
+}
+
+void TTidewire::Transaction(const std::string& command, std::string& reply) {
+    ReportStatus(8, "Transaction");
+    replyNumber_ = 0;
+    Writeln(command);
+    std::string line;
+    ReadLn(line);
+    transactionReply_ = line;
+    if (!transactionReply_.empty()) {
+        ReportStatus(1, transactionReply_);
+        int64_t value = 0;
+        size_t digits = 0;
+        while (digits < transactionReply_.size() && digits < 10 && transactionReply_[digits] >= '0' &&
+               transactionReply_[digits] <= '9') {
+            value = value * 10 + (transactionReply_[digits] - '0');
+            ++digits;
+        }
+        if (digits > 0) {
+            if (value > 32767) throw ERangeError("Range check error");
+            replyNumber_ = static_cast<int16_t>(value);
+        }
+    }
+    reply = transactionReply_;
+}
+
+bool TTidewire::DataAvailable() {
+    ReportStatus(8, "Data Available");
+    char byte;
+    return mg::recv(impl_->Socket(), &byte, 1, mg::WSA_MSG_PEEK) >= 1;
+}
+
+void TTidewire::ClearInput() {
+    ReportStatus(8, "Clearing Input");
+    mg::recv(impl_->Socket(), impl_->scratch.data(), static_cast<int>(impl_->scratch.size()), 0);
+}
+
+uint16_t TTidewire::Accept() {
+    ReportStatus(4, "Accepting");
+    const auto over = [this] { return asyncDone_ || canceled_; };
+    do Pump(over());
+    while (!over());
+    if (canceled_) throw ESockError("Accepting Canceled");
+    if (!succeeded_) throw ESockError("Error creating Data Connection");
+    mg::SOCKADDR_IN peer{};
+    int length = sizeof peer;
+    const uint16_t accepted =
+        SocketHandleOf(mg::accept(impl_->Socket(), reinterpret_cast<mg::SOCKADDR*>(&peer), &length));
+    mg::WSAAsyncSelect(accepted, impl_->windowHandle, SocketEventMessage, kSocketEvents);
+    impl_->remoteAddress = peer;
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError("Socket send aborted");
+    }
+    return accepted;
+}

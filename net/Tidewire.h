@@ -1,0 +1,129 @@
+// TTidewire: one asynchronous TCP client socket driven by notification
+// messages on the GUI thread, with host resolution, a time-out per waiting
+// operation, status reports, and line-oriented reading and writing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/component.h"
+#include "platform/errors.h"
+#include "platform/winmsg.h"
+
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+using TOnStatus = std::function<void(TComponent* Sender, const std::string& Status)>;
+using TOnHostResolved = std::function<void(TComponent* Sender)>;
+
+// A window message: number, two parameters, result.
+struct TMessage {
+    uint32_t Msg = 0;
+    uintptr_t WParam = 0;
+    intptr_t LParam = 0;
+    intptr_t Result = 0;
+};
+
+// Messages the socket layer posts to the component's hidden window.
+inline constexpr uint32_t SocketEventMessage = 1125;  // low 16 bits: event, high 16 bits: error
+inline constexpr uint32_t HostLookupMessage = 1126;   // low 16 bits: length, high 16 bits: error
+
+class TThreadTimer;
+
+class TTidewire : public TComponent {
+public:
+    explicit TTidewire(TComponent* owner = nullptr);
+    ~TTidewire() override;
+    TTidewire(const TTidewire&) = delete;
+    TTidewire& operator=(const TTidewire&) = delete;
+
+    // Virtual operations, in slot order.
+    virtual uint16_t Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual void Transaction(const std::string& command, std::string& reply);
+    virtual void Abort();
+
+    void Cancel();
+    void CheckConnection();
+    void ReportStatus(uint8_t level, const std::string& text);
+
+    void SendBuffer(const char* buffer, uint16_t length);
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    void ReadLn(std::string& line);
+    bool DataAvailable();
+    void ClearInput();
+
+    // The hidden window's handler for messages numbered 1125 and up.
+    void HandleSocketMessage(TMessage& message);
+
+    // Published properties.
+    std::string Host;
+    int32_t Port = 0;
+    int32_t TimeOut = 0;
+    int32_t ReportLevel = 0;
+    TNotifyEvent OnDisconnect;
+    TNotifyEvent OnConnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+
+    // Published by the POP3 component.
+    THandlerEvent OnConnectionRequired;
+    TNotifyEvent OnPacketRecvd;
+    int32_t BytesTotal = 0;
+    int32_t BytesRecvd = 0;
+
+    bool Connected() const { return connected_; }
+    bool TimedOut() const { return timedOut_; }
+    bool Canceled() const { return canceled_; }
+    bool Succeeded() const { return succeeded_; }
+    const std::string& Status() const { return status_; }
+    const std::string& TransactionReply() const { return transactionReply_; }
+    int16_t ReplyNumber() const { return replyNumber_; }
+    int32_t LastErrorNo() const { return lastErrorNo_; }
+    const std::vector<std::string>& WSAInfo() const { return wsaInfo_; }
+    bool AsyncDone() const { return asyncDone_; }
+    uint16_t SocketHandle() const;  // 65535: no socket
+    mg::HWND WindowHandle() const;
+    const TThreadTimer& TimeoutTimer() const { return *timeoutTimer_; }
+    // Live components that have started the socket layer.
+    static int32_t WinsockUsers();
+
+protected:
+    void InitializeWinsock();
+    void ResolveHost();
+    void RequestCloseSocket();
+    void CheckSocketError(uint16_t expected, std::string& msg);
+    void LookupErrorMessage(uint16_t code, std::string& msg);
+    void TimerOn();
+    void TimerOff();
+    void TimerTriggered(TObject* sender);
+
+    // Implementation state; the transport's own file may add members below.
+    bool connected_ = false;
+    bool timedOut_ = false;
+    bool canceled_ = false;
+    bool succeeded_ = true;
+    bool asyncDone_ = false;
+    bool finalClose_ = false;
+    int32_t lastErrorNo_ = 0;
+    int16_t replyNumber_ = 0;
+    std::string status_;
+    std::string transactionReply_;
+    std::vector<std::string> wsaInfo_;
+    std::unique_ptr<TThreadTimer> timeoutTimer_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
