@@ -108,7 +108,8 @@ bool ScriptedServer::finish() {
         [[maybe_unused]] ssize_t n = ::write(wakeWrite_, &byte, 1);
         thread_.join();
         pollfd listener{listenFd_, POLLIN, 0};
-        if (::poll(&listener, 1, 0) > 0) fail("a connection arrived that the script does not expect");
+        if (!listenerShut_ && ::poll(&listener, 1, 0) > 0)
+            fail("a connection arrived that the script does not expect");
         for (const auto& failure : failures()) ADD_FAILURE() << "scripted server: " << failure;
     }
     return failures().empty();
@@ -292,6 +293,12 @@ void ScriptedServer::run() {
     }
     if (ok && connFd_ >= 0) waitForClose("after the end of the script");
     closeConnection();
+    if (!ok) {
+        // The dialogue is lost: refuse further connections, so that a client
+        // trying again fails at once instead of waiting for a greeting.
+        ::shutdown(listenFd_, SHUT_RDWR);
+        listenerShut_ = true;
+    }
 }
 
 }  // namespace mgtest

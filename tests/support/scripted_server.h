@@ -108,6 +108,7 @@ private:
     std::string pending_;  // bytes read past the last line
     std::atomic<bool> stopping_{false};
     bool finished_ = false;
+    bool listenerShut_ = false;  // written by the thread, read after joining it
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
     std::vector<std::string> failures_;
