@@ -1,0 +1,533 @@
+// TVantelPOP3 against a scripted server: each test is the dialogue on the
+// wire, client line C(...) and server line S(...), in order.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pop3/VantelPop3.h"
+#include "support/pop3_dialogue.h"
+#include "support/scripted_server.h"
+
+using namespace mgtest;
+
+namespace {
+
+class Pop3Dialogue : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pop3.UserID = "joe";
+        pop3.Password = "secret";
+        // A safety net: a broken client fails instead of hanging.
+        pop3.TimeOut = 20000;
+        pop3.OnConnect = [this](TObject*) { events.push_back("connect"); };
+        pop3.OnDisconnect = [this](TObject*) { events.push_back("disconnect"); };
+        pop3.OnSuccess = [this](TObject*) { events.push_back("success"); };
+        pop3.OnFailure = [this](TObject*) { events.push_back("failure"); };
+        pop3.OnRetrieveStart = [this](TObject*) { events.push_back("retrieve start"); };
+        pop3.OnRetrieveEnd = [this](TObject*) { events.push_back("retrieve end"); };
+        pop3.OnList = [this](int32_t msg, int32_t size) {
+            listed.push_back({msg, size});
+            if (onList) onList(msg, size);
+        };
+    }
+
+    void serve(Script script) {
+        server = std::make_unique<ScriptedServer>(std::move(script));
+        pop3.Host = ScriptedServer::host();
+        pop3.Port = server->port();
+    }
+
+    // The message of the error an operation raised, or "no error".
+    static std::string errorOf(const std::function<void()>& operation) {
+        try {
+            operation();
+        } catch (const Exception& e) {
+            return e.Message;
+        }
+        return "no error";
+    }
+
+    TVantelPOP3 pop3;
+    std::unique_ptr<ScriptedServer> server;
+    std::vector<std::string> events;
+    std::vector<std::pair<int32_t, int32_t>> listed;
+    std::function<void(int32_t, int32_t)> onList;
+};
+
+using Events = std::vector<std::string>;
+using Listing = std::vector<std::pair<int32_t, int32_t>>;
+
+TEST_F(Pop3Dialogue, LogsOnCountsAndLogsOff) {
+    serve(pop3::Logon("joe", "secret", 3, 1536) + pop3::Quit());
+    pop3.Connect();
+    EXPECT_TRUE(pop3.Connected());
+    EXPECT_EQ(pop3.MailCount(), 3);
+    pop3.Disconnect();
+    EXPECT_FALSE(pop3.Connected());
+    EXPECT_EQ(pop3.MailCount(), 3);  // kept after logging off
+    server->finish();
+    EXPECT_EQ(events, (Events{"connect", "disconnect"}));
+}
+
+TEST_F(Pop3Dialogue, BareGreetingIsPositiveAndCountWithoutSizeIsZero) {
+    serve({
+        S("+OK"),
+        C("USER joe"), S("+OK"),
+        C("PASS secret"), S("+OKAY"),
+        C("STAT"), S("+OK 5"),  // field 2 is "5\r\n": not a number
+        C("QUIT"), S("+OK"), AwaitClose(),
+    });
+    pop3.Connect();
+    EXPECT_EQ(pop3.MailCount(), 0);
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, EmptyMailboxListsNothing) {
+    serve(pop3::Logon("joe", "secret", 0, 0) + pop3::Listing({}) + pop3::Quit());
+    pop3.Connect();
+    EXPECT_EQ(pop3.MailCount(), 0);
+    pop3.List();
+    EXPECT_TRUE(listed.empty());
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, ListReportsEveryMessageInOrder) {
+    serve(pop3::Logon("joe", "secret", 3, 3700) + pop3::Listing({120, 3500, 80}) +
+          Script{C("LIST "), S({"+OK", "1 120", "2 3500", "3 80", "."})} + pop3::Quit());
+    pop3.Connect();
+    pop3.List();
+    EXPECT_EQ(listed, (Listing{{1, 120}, {2, 3500}, {3, 80}}));
+    // Without a handler the listing is still read to its end.
+    pop3.OnList = nullptr;
+    pop3.List();
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, BadListingLineIsAConversionErrorNamingField2First) {
+    serve(pop3::Logon("joe", "secret", 2, 200) + Script{C("LIST "), S({"+OK", "1 100", "x y", "3 100", "."})});
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.List(); }), "'y' is not a valid integer value");
+    EXPECT_EQ(listed, (Listing{{1, 100}}));
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, RefusedListingFailsWithTheReply) {
+    serve(pop3::Logon("joe", "secret", 1, 100) +
+          Script{C("LIST "), S("-ERR mailbox busy")} + pop3::Quit());
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.List(); }), "-ERR mailbox busy\r\n");
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, RejectedPasswordRetriedOnceThroughHandlerThenFails) {
+    int asked = 0;
+    pop3.OnAuthenticationFailed = [&](bool& handled) {
+        ++asked;
+        pop3.UserID = "jo";
+        pop3.Password = "better";
+        handled = true;
+    };
+    serve({
+        S("+OK ready"),
+        C("USER joe"), S("+OK"),
+        C("PASS secret"), S("-ERR [AUTH] Authentication failed."),
+        C("USER jo"), S("+OK"),
+        C("PASS better"), S("-ERR [AUTH] Authentication failed."),
+        C("QUIT"), S("+OK"), AwaitClose(),
+    });
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+    EXPECT_EQ(events, (Events{"disconnect"}));  // no OnConnect
+}
+
+TEST_F(Pop3Dialogue, RejectedUserRetriedWithNewCredentialsLogsOn) {
+    pop3.OnAuthenticationFailed = [&](bool& handled) {
+        pop3.UserID = "joseph";
+        handled = true;
+    };
+    serve({
+        S("+OK ready"),
+        C("USER joe"), S("-ERR no such user"),
+        C("USER joseph"), S("+OK"),
+        C("PASS secret"), S("+OK"),
+        C("STAT"), S("+OK 2 300"),
+    });
+    pop3.Connect();
+    EXPECT_EQ(pop3.MailCount(), 2);
+    EXPECT_EQ(events, (Events{"connect"}));
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, RejectionWithoutHandlerOrUnhandledFails) {
+    serve({
+        S("+OK ready"),
+        C("USER joe"), S("-ERR no such user"),
+        C("QUIT"), S("+OK"), AwaitClose(),
+        Accept(), S("+OK ready"),
+        C("USER joe"), S("+OK"),
+        C("PASS secret"), S("-ERR wrong"),
+        C("QUIT"), S("+OK"), AwaitClose(),
+    });
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Authentication failed");
+    int asked = 0;
+    pop3.OnAuthenticationFailed = [&](bool&) { ++asked; };  // leaves Handled false
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 1);
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, AuthenticationNeededAskedOnceAndEmptyPasswordSent) {
+    pop3.Password = "";
+    int asked = 0;
+    pop3.OnAuthenticationNeeded = [&](bool& handled) {
+        ++asked;
+        handled = true;  // but no password
+    };
+    serve({
+        S("+OK ready"),
+        C("USER joe"), S("+OK"),
+        C("PASS "), S("+OK"),
+        C("STAT"), S("+OK 0 0"),
+    });
+    pop3.Connect();
+    EXPECT_EQ(asked, 1);
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, MissingCredentialsFailBeforeConnecting) {
+    serve({});
+    pop3.Password = "";
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Authentication failed");
+    pop3.OnAuthenticationNeeded = [](bool&) {};  // leaves Handled false
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Authentication failed");
+    EXPECT_EQ(server->connections(), 0);
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, NegativeGreetingQuitsAndFailsWithIt) {
+    serve({S("-ERR too many connections"), C("QUIT"), S("+OK"), AwaitClose()});
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "-ERR too many connections\r\n");
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+    EXPECT_EQ(events, (Events{"disconnect"}));
+}
+
+TEST_F(Pop3Dialogue, RefusedStatQuitsFiresOnConnectAndFailsWithTheReply) {
+    serve({
+        S("+OK ready"),
+        C("USER joe"), S("+OK"),
+        C("PASS secret"), S("+OK"),
+        C("STAT"), S("-ERR mailbox locked"),
+        C("QUIT"), S("+OK"), AwaitClose(),
+    });
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "-ERR mailbox locked\r\n");
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+    // Closed first, then the log-on is reported.
+    EXPECT_EQ(events, (Events{"disconnect", "connect"}));
+}
+
+TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {
+    serve(pop3::Logon("joe", "secret", 1, 10) + Script{C("QUIT"), S("-ERR some messages not deleted"), AwaitClose()});
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.Disconnect(); }), "-ERR some messages not deleted\r\n");
+    EXPECT_FALSE(pop3.Connected());
+    // Not connected: nothing is sent and nothing fires.
+    events.clear();
+    pop3.Disconnect();
+    EXPECT_TRUE(events.empty());
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, DeleteFromListHandlerDoesNothing) {
+    onList = [&](int32_t msg, int32_t) { pop3.DeleteMessage(msg); };
+    serve(pop3::Logon("joe", "secret", 2, 300) + pop3::Listing({100, 200}) + pop3::Dele(2) + pop3::Quit());
+    pop3.Connect();
+    pop3.List();
+    EXPECT_EQ(listed.size(), 2u);
+    onList = nullptr;
+    pop3.DeleteMessage(2);  // the flag is clear again
+    pop3.Disconnect();
+    server->finish();
+    EXPECT_EQ(events, (Events{"connect", "success", "disconnect"}));
+}
+
+TEST_F(Pop3Dialogue, DeleteJudgesOnlyAnErrFieldAsRefusal) {
+    serve(pop3::Logon("joe", "secret", 4, 400) + Script{
+        C("DELE 1"), S("-ERR"),                     // "-ERR\r\n" is not the field "-ERR"
+        C("DELE 2"), S("whatever"),
+        C("DELE 3"), S("-ERR message 3 already deleted"),
+        C("DELE 4"), S("+OK"),
+    } + pop3::Quit());
+    pop3.Connect();
+    events.clear();
+    pop3.DeleteMessage(1);
+    pop3.DeleteMessage(2);
+    // OnFailure runs while the operation still holds the busy flag;
+    // OnSuccess after it has been cleared.
+    pop3.OnFailure = [&](TObject*) {
+        events.push_back("failure");
+        pop3.DeleteMessage(99);  // ignored
+    };
+    EXPECT_EQ(errorOf([&] { pop3.DeleteMessage(3); }), "-ERR message 3 already deleted\r\n");
+    EXPECT_TRUE(pop3.Connected());
+    bool quit = false;
+    pop3.OnSuccess = [&](TObject*) {
+        events.push_back("success");
+        if (quit) pop3.Disconnect();  // runs: the flag is clear
+    };
+    quit = true;
+    pop3.DeleteMessage(4);
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+    EXPECT_EQ(events, (Events{"success", "success", "failure", "success", "disconnect"}));
+}
+
+TEST_F(Pop3Dialogue, SummaryFollowsTheHeaderRules) {
+    serve(pop3::Logon("joe", "secret", 7, 9000) + Script{
+        C("TOP 7 0"),
+        Raw("+OK\r\n"
+            "Return-Path: <x@y.org>\r\n"
+            "From: First <first@y.org>\r\n"
+            "Subject:  two blanks\r\n"
+            "\tcontinued subject\r\n"
+            "From:Second <second@z.org>\r\n"
+            "Message-Id: <small-d@z.org>\r\n"
+            "subject: lower case\r\n"
+            " From: indented\r\n"
+            "\n"
+            "..not unstuffed\r\n"
+            "\r\n"
+            ".\r\n"),
+        C("LIST 7"), S("+OK 7 4321"),
+    } + pop3::Quit());
+    pop3.ReportLevel = 1;
+    std::vector<std::string> statuses;
+    pop3.OnStatus = [&](TComponent*, const std::string& status) {
+        statuses.push_back(status);
+        events.push_back("status " + status);
+    };
+    pop3.Connect();
+    events.clear();
+    pop3.GetSummary(7);
+    const TSummary& s = pop3.Summary();
+    EXPECT_EQ(s.Subject, " two blanks");
+    EXPECT_EQ(s.From, "Second <second@z.org>");
+    EXPECT_EQ(s.MessageId, "");
+    EXPECT_EQ(s.Bytes, 4321);
+    EXPECT_EQ(s.Header, (TExStringList{"Return-Path: <x@y.org>", "From: First <first@y.org>",
+                                       "Subject:  two blanks", "\tcontinued subject",
+                                       "From:Second <second@z.org>", "Message-Id: <small-d@z.org>",
+                                       "subject: lower case", " From: indented", "", "..not unstuffed", "",
+                                       "."}));
+    EXPECT_EQ(events, (Events{"retrieve start", "status +OK\r\n", "status +OK 7 4321\r\n",
+                              "status Summary Retrieved", "retrieve end"}));
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, SummaryOverwritesAndKeepsTheLineEndOfTheMessageId) {
+    serve(pop3::Logon("joe", "secret", 2, 900) +
+          pop3::Summary(1, {{"Subject: Hello", "Message-ID: <1@a.b>", "From: a@b.c"}, 500}) +
+          Script{C("TOP 2 0"), Raw("+OK\r\nSubject:Hello\n.\r\n"), C("LIST 2"), S("+OK 2 400")} + pop3::Quit());
+    pop3.Connect();
+    pop3.GetSummary(1);
+    EXPECT_EQ(pop3.Summary().Subject, "Hello");
+    EXPECT_EQ(pop3.Summary().MessageId, "<1@a.b>\r\n");
+    EXPECT_EQ(pop3.Summary().Header.size(), 5u);  // three lines, the separator, "."
+    pop3.GetSummary(2);
+    EXPECT_EQ(pop3.Summary().Subject, "Hello");  // bare LF ends the value too
+    EXPECT_EQ(pop3.Summary().From, "");
+    EXPECT_EQ(pop3.Summary().MessageId, "");
+    EXPECT_EQ(pop3.Summary().Header, (TExStringList{"Subject:Hello", "."}));
+    EXPECT_EQ(pop3.Summary().Bytes, 400);
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, RefusedTopKeepsThePreviousSummary) {
+    serve(pop3::Logon("joe", "secret", 1, 500) + pop3::Summary(1, {{"Subject: kept"}, 500}) +
+          Script{C("TOP 9 0"), S("-ERR no such message"),
+                 C("TOP 1 0"), Raw("+OK\r\nSubject: again\r\n\r\n.\r\n"),
+                 C("LIST 1"), S("-ERR no such message")} +
+          pop3::Quit());
+    pop3.Connect();
+    pop3.GetSummary(1);
+    events.clear();
+    EXPECT_EQ(errorOf([&] { pop3.GetSummary(9); }), "-ERR no such message\r\n");
+    EXPECT_EQ(pop3.Summary().Subject, "kept");
+    EXPECT_EQ(pop3.Summary().Bytes, 500);
+    EXPECT_EQ(events, (Events{"retrieve start"}));
+    // A size that is not a number: the runtime's conversion error, and the
+    // summary keeps its old size.
+    EXPECT_EQ(errorOf([&] { pop3.GetSummary(1); }), "'such' is not a valid integer value");
+    EXPECT_EQ(pop3.Summary().Subject, "again");
+    EXPECT_EQ(pop3.Summary().Bytes, 500);
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, TimeOutInTheHeaderBlockAbortsAndCloses) {
+    serve(pop3::Logon("joe", "secret", 1, 500) +
+          Script{C("TOP 1 0"), Raw("+OK\r\nFrom: a@b.c\r\nSubject: par"), Silent()});
+    pop3.Connect();
+    pop3.TimeOut = 300;
+    events.clear();
+    try {
+        pop3.GetSummary(1);
+        ADD_FAILURE() << "no error";
+    } catch (const EAbortError& e) {
+        EXPECT_EQ(e.Message, "Socket readln aborted");
+    }
+    EXPECT_TRUE(pop3.TimedOut());
+    EXPECT_FALSE(pop3.Connected());
+    EXPECT_EQ(pop3.Summary().From, "a@b.c");
+    EXPECT_EQ(pop3.Summary().Header, (TExStringList{"From: a@b.c"}));
+    EXPECT_EQ(events, (Events{"retrieve start", "disconnect"}));
+    // The busy flag is clear again: the next operation asks for a connection.
+    EXPECT_EQ(errorOf([&] { pop3.List(); }), "Not Connected");
+    server->finish();
+}
+
+TEST_F(Pop3Dialogue, AbortFromAHandlerClosesWithoutQuit) {
+    onList = [&](int32_t, int32_t) { pop3.Abort(); };
+    serve(pop3::Logon("joe", "secret", 2, 300) +
+          Script{C("LIST "), S({"+OK", "1 100"}), AwaitClose()});
+    pop3.Connect();
+    try {
+        pop3.List();
+        ADD_FAILURE() << "no error";
+    } catch (const EAbortError& e) {
+        EXPECT_EQ(e.Message, "Socket readln aborted");
+    }
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+}
+
+// The server closing in the middle of a multi-line reply ends the operation
+// with an error: with or without a listing handler, inside a header block,
+// and with a partial line pending.
+TEST_F(Pop3Dialogue, ServerClosingInAMultiLineReplyFails) {
+    const Script logon = pop3::Logon("joe", "secret", 3, 300);
+    serve(logon + Script{C("LIST "), S({"+OK", "1 100"}), Close(), Accept()} +
+          logon + Script{C("LIST "), S({"+OK", "1 100", "2 100"}), Close(), Accept()} +
+          logon + Script{C("TOP 2 0"), S({"+OK", "From: a@b.c"}), Close(), Accept()} +
+          logon + Script{C("TOP 3 0"), Raw("+OK\r\nSubject: cut in the mid"), Close()});
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.List(); }), "Connection closed by server");
+    EXPECT_EQ(listed, (Listing{{1, 100}}));
+    EXPECT_FALSE(pop3.Connected());
+
+    pop3.Connect();
+    pop3.OnList = nullptr;
+    EXPECT_EQ(errorOf([&] { pop3.List(); }), "Connection closed by server");
+    EXPECT_FALSE(pop3.Connected());
+
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.GetSummary(2); }), "Connection closed by server");
+    EXPECT_EQ(pop3.Summary().Header, (TExStringList{"From: a@b.c"}));
+
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.GetSummary(3); }), "Connection closed by server");
+    EXPECT_TRUE(pop3.Summary().Header.empty());
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+}
+
+// A connection closed instead of a reply is not a reply: each command fails
+// with its own message, a deletion is not counted, no question is asked.
+TEST_F(Pop3Dialogue, ServerClosingInsteadOfAReplyFails) {
+    int asked = 0;
+    pop3.OnAuthenticationFailed = [&](bool& handled) {
+        ++asked;
+        handled = true;
+    };
+    serve(Script{S("+OK ready"), C("USER joe"), Close(), Accept()} +
+          Script{Close(), Accept()} +  // not even a greeting
+          Script{S("+OK ready"), C("USER joe"), S("+OK"), C("PASS secret"), S("+OK"), C("STAT"), Close(), Accept()} +
+          pop3::Logon("joe", "secret", 1, 100) + Script{C("DELE 1"), Close()});
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Connection closed by server");
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Connection closed by server");
+    events.clear();
+    EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Connection closed by server");
+    EXPECT_EQ(events, (Events{"disconnect", "connect"}));  // logged on before STAT
+    pop3.Connect();
+    events.clear();
+    EXPECT_EQ(errorOf([&] { pop3.DeleteMessage(1); }), "Connection closed by server");
+    EXPECT_EQ(events, (Events{"failure", "disconnect"}));
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+    // Nothing was sent into the closed connections.
+    for (const auto& line : server->received()) EXPECT_NE(line, "QUIT\r\n");
+}
+
+TEST_F(Pop3Dialogue, OperationsWithoutConnectionAskOnce) {
+    serve(pop3::Logon("joe", "secret", 2, 300) + pop3::Listing({100, 200}) + pop3::Quit());
+    EXPECT_EQ(errorOf([&] { pop3.List(); }), "Not Connected");
+    EXPECT_EQ(errorOf([&] { pop3.GetSummary(1); }), "Not Connected");
+    EXPECT_EQ(errorOf([&] { pop3.DeleteMessage(1); }), "Not Connected");
+    EXPECT_TRUE(events.empty());
+
+    // The handler connects; the interrupted List goes on on the new
+    // connection, and a List from inside the log-on does nothing.
+    int asked = 0;
+    pop3.OnConnectionRequired = [&](bool& handled) {
+        ++asked;
+        pop3.Connect();
+        handled = true;
+    };
+    pop3.OnConnect = [&](TObject*) {
+        events.push_back("connect");
+        pop3.List();
+        pop3.GetSummary(1);
+    };
+    pop3.List();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(listed, (Listing{{1, 100}, {2, 200}}));
+    pop3.Disconnect();
+    server->finish();
+}
+
+TEST(Pop3Component, DefaultsAndStoredProperties) {
+    TVantelPOP3 pop3;
+    EXPECT_EQ(pop3.Port, 110);
+    EXPECT_EQ(pop3.MailCount(), 0);
+    EXPECT_FALSE(pop3.Connected());
+    EXPECT_FALSE(pop3.DeleteOnRead);
+    EXPECT_EQ(pop3.AttachFilePath(), "");
+    EXPECT_EQ(pop3.BytesRecvd, 0);
+    EXPECT_TRUE(pop3.Summary().Header.empty());
+    pop3.SetAttachFilePath(".");
+    EXPECT_EQ(pop3.AttachFilePath(), ".\\");
+    pop3.SetAttachFilePath("C:\\mail\\");
+    EXPECT_EQ(pop3.AttachFilePath(), "C:\\mail\\");
+    pop3.SetAttachFilePath("");
+    EXPECT_EQ(pop3.AttachFilePath(), "");
+}
+
+TEST(Pop3Component, FieldAndPositiveReplyRules) {
+    EXPECT_EQ(mg::Pop3Field("+OK 7 4321\r\n", 1), "+OK");
+    EXPECT_EQ(mg::Pop3Field("+OK 7 4321\r\n", 3), "4321\r\n");
+    EXPECT_EQ(mg::Pop3Field("+OK  7", 2), "");
+    EXPECT_EQ(mg::Pop3Field("+OK  7", 3), "7");
+    EXPECT_EQ(mg::Pop3Field("+OK\r\n", 2), "");
+    EXPECT_EQ(mg::Pop3Field("", 1), "");
+    EXPECT_TRUE(mg::Pop3Positive("+OK\r\n"));
+    EXPECT_TRUE(mg::Pop3Positive("+OKAY fine\r\n"));
+    EXPECT_TRUE(mg::Pop3Positive("x+OK\r\n"));
+    EXPECT_FALSE(mg::Pop3Positive("+ok\r\n"));
+    EXPECT_FALSE(mg::Pop3Positive("-ERR +OK\r\n"));
+    EXPECT_FALSE(mg::Pop3Positive(""));
+}
+
+}  // namespace
