@@ -203,7 +203,7 @@ wait_ready() {
 }
 
 fixed_port=$port
-for attempt in 1 2 3 4 5; do
+for _ in 1 2 3 4 5; do
     [ -n "$fixed_port" ] || port=$(pick_port)
     write_config "$port"
     if "$dovecot_bin" -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log" && wait_ready "$port"; then
