@@ -326,7 +326,12 @@ void TTidewire::Connect() {
     if (mg::connect(impl_->Socket(), reinterpret_cast<const mg::SOCKADDR*>(&impl_->remoteAddress),
                     sizeof impl_->remoteAddress) == mg::SOCKET_ERROR) {
         std::string msg;
-        CheckSocketError(10035, msg);
+        try {
+            CheckSocketError(10035, msg);
+        } catch (...) {
+            ReplaceSocket();
+            throw;
+        }
     }
     TimerOn();
     {
@@ -336,6 +341,7 @@ void TTidewire::Connect() {
         while (!over());
     }
     if (!timedOut_ && !canceled_ && succeeded_) return;
+    ReplaceSocket();
     if (OnConnectionFailed) OnConnectionFailed(this);
     if (timedOut_) throw ESockError("Connection Timed out");
     if (canceled_) throw ESockError("Connection Canceled");
@@ -390,6 +396,17 @@ void TTidewire::RequestCloseSocket() {
         return;
     }
     mg::WSAAsyncSelect(impl_->Socket(), impl_->windowHandle, SocketEventMessage, kSocketEvents);
+}
+
+void TTidewire::ReplaceSocket() {
+    // A socket whose connect failed cannot be connected again: the next
+    // Connect gets a fresh one. Nothing was open, so no OnDisconnect.
+    if (impl_->socketHandle != kNoSocket) mg::closesocket(impl_->Socket());
+    impl_->socketHandle = kNoSocket;
+    if (finalClose_) return;
+    impl_->socketHandle = SocketHandleOf(mg::socket(mg::WSA_AF_INET, mg::WSA_SOCK_STREAM, 0));
+    if (impl_->socketHandle != kNoSocket)
+        mg::WSAAsyncSelect(impl_->Socket(), impl_->windowHandle, SocketEventMessage, kSocketEvents);
 }
 
 void TTidewire::HandleSocketMessage(TMessage& message) {

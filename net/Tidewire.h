@@ -105,6 +105,8 @@ protected:
     void InitializeWinsock();
     void ResolveHost();
     void RequestCloseSocket();
+    // Closes a socket whose connect failed and puts a fresh one in place.
+    void ReplaceSocket();
     void CheckSocketError(uint16_t expected, std::string& msg);
     void LookupErrorMessage(uint16_t code, std::string& msg);
     void TimerOn();
