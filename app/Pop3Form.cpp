@@ -24,6 +24,7 @@
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/report.h"
+#include "pop3/VantelPop3.h"
 
 using mg::A;
 using mg::FromAnsi;
@@ -34,6 +35,14 @@ TPop3Form* Pop3Form = nullptr;
 namespace {
 
 constexpr const char* kSection = "CONNECT";
+// The project's own page, opened by the about panel's link: the README that
+// is installed beside the program, else the one of the source tree it was
+// built from.
+QString ProjectPage() {
+    const std::string installed = mg::ExecutableDirectory() + "../share/doc/mailgrove/README.md";
+    if (mg::FileExists(installed)) return QString::fromLocal8Bit(installed.c_str());
+    return QStringLiteral(MAILGROVE_SOURCE_README);
+}
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -103,10 +112,21 @@ TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, QWidget* 
     : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)) {
     if (!programDir_.empty() && programDir_.back() != '/') programDir_ += '/';
     BuildControls();
+    // The component as the window holds it: port 110, report level 0, no
+    // parsing, no delete-on-read.
+    pop3_ = std::make_unique<TVantelPOP3>();
+    VantelPOP3 = pop3_.get();
+    VantelPOP3->Port = 110;
+    VantelPOP3->ReportLevel = 0;
+    VantelPOP3->Parse = false;
+    VantelPOP3->DeleteOnRead = false;
     Bind();
 }
 
 TPop3Form::~TPop3Form() {
+    // Events that arrive while the window goes away find no status bar.
+    statusBar_.clear();
+    pop3_.reset();
     if (Pop3Form == this) Pop3Form = nullptr;
 }
 
@@ -123,6 +143,7 @@ void TPop3Form::BuildControls() {
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
     StatusBar->setGeometry(0, 524, 762, 22);
+    statusBar_ = StatusBar;
 
     pgPop3 = new QTabWidget(this);
     pgPop3->setObjectName(QStringLiteral("pgPop3"));
@@ -160,7 +181,8 @@ void TPop3Form::BuildControls() {
     imgAbout->setObjectName(QStringLiteral("imgAbout"));
     imgAbout->setGeometry(6, 8, 32, 32);
     imgAbout->setPixmap(mg::MailgroveIcon().pixmap(32, 32));
-    Internet = MakeLabel(About, "Internet", "", {6, 56, 142, 40});
+    Internet = MakeLabel(About, "Internet", "", {6, 48, 142, 54});
+    Internet->setText(ProjectPage());
     Internet->setWordWrap(true);
     {
         QFont f = Internet->font();
@@ -207,6 +229,38 @@ void TPop3Form::BuildControls() {
 }
 
 void TPop3Form::Bind() {
+    TVantelPOP3* c = VantelPOP3;
+    c->OnList = [this](int32_t msg, int32_t size) { VantelPOP3List(msg, size); };
+    c->OnStatus = [this](TComponent*, const std::string& text) { VantelPOP3Status(text); };
+    c->OnHostResolved = [this](TComponent*) { VantelPOP3HostResolved(); };
+    c->OnInvalidHost = [this](bool& handled) { VantelPOP3InvalidHost(handled); };
+    c->OnConnectionFailed = [this](TObject*) { VantelPOP3ConnectionFailed(); };
+    c->OnConnect = [this](TObject*) { VantelPOP3Connect(); };
+    c->OnDisconnect = [this](TObject*) { VantelPOP3Disconnect(); };
+    c->OnConnectionRequired = [this](bool& handled) { VantelPOP3ConnectionRequired(handled); };
+    c->OnRetrieveStart = [this](TObject*) { VantelPOP3RetrieveStart(); };
+    c->OnRetrieveEnd = [this](TObject*) { VantelPOP3RetrieveEnd(); };
+    c->OnSuccess = [this](TObject*) { VantelPOP3Success(); };
+    c->OnFailure = [this](TObject*) { VantelPOP3Failure(); };
+    c->OnPacketRecvd = [this](TObject*) { VantelPOP3PacketRecvd(); };
+    c->OnReset = [this](TObject*) { VantelPOP3Reset(); };
+
+    connect(btnConnect, &QPushButton::clicked, this, [this] { Command([this] { btnConnectClick(); }); });
+    connect(btnDisconnect, &QPushButton::clicked, this, [this] { Command([this] { btnDisconnectClick(); }); });
+    connect(btnDelete, &QPushButton::clicked, this, [this] { Command([this] { btnDeleteClick(); }); });
+    connect(lbList, &QListWidget::itemClicked, this, [this](QListWidgetItem*) { Command([this] { lbListClick(); }); });
+    connect(lbList, &QListWidget::currentRowChanged, this, [this](int) { Command([this] { lbListClick(); }); });
+    connect(lbList, &QListWidget::itemDoubleClicked, this,
+            [this](QListWidgetItem*) { Command([this] { btnSummaryClick(); }); });
+    const std::pair<QPushButton*, void (TPop3Form::*)()> buttons[] = {
+        {btnSummary, &TPop3Form::btnSummaryClick},     {btnWhite, &TPop3Form::btnWhiteClick},
+        {btnOutlook, &TPop3Form::btnOutlookClick},     {btnCheckAll, &TPop3Form::btnCheckAllClick},
+        {btnSpamAdd, &TPop3Form::btnSpamAddClick},     {btnSpamDelete, &TPop3Form::btnSpamDeleteClick},
+        {btnWhiteAdd, &TPop3Form::btnWhiteAddClick},   {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
+    };
+    for (const auto& [button, handler] : buttons)
+        connect(button, &QPushButton::clicked, this, [this, h = handler] { Command([this, h] { (this->*h)(); }); });
+    Internet->installEventFilter(this);
     connect(lbSpamServers, &QListWidget::currentRowChanged, this, [this](int) {
         if (!fillingViews_) mg::Guarded([this] { lbSpamServersClick(); });
     });
@@ -287,6 +341,7 @@ bool TPop3Form::FormCreate() {
 }
 
 void TPop3Form::FormClose() {
+    if (VantelPOP3->Connected()) VantelPOP3->Disconnect();
     const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
                                      {"PORT", ToAnsi(editPort->text())},
                                      {"USER", ToAnsi(editUser->text())},
@@ -330,6 +385,7 @@ void TPop3Form::closeEvent(QCloseEvent* event) {
         event->accept();
     } catch (const std::exception& e) {
         event->ignore();
+        unsetCursor();
         mg::Guarded([&] { mg::ShowException(e); });
     }
 }

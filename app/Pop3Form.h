@@ -8,8 +8,13 @@
 #include <string>
 #include <vector>
 
+#include <QPointer>
+
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
+#include "platform/report.h"
+
+class TVantelPOP3;
 
 class QCheckBox;
 class QCloseEvent;
@@ -22,6 +27,7 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QFrame;
+class QSystemTrayIcon;
 
 class TPop3Form : public QWidget {
     Q_OBJECT
@@ -38,6 +44,26 @@ public:
     void FormClose();
 
     // Handlers bound to the controls.
+    void btnConnectClick();
+    void btnDisconnectClick();
+    void lbListClick();
+    void btnDeleteClick();
+    void btnSpamAddClick();
+    void btnSpamDeleteClick();
+    void btnWhiteClick();
+    void btnWhiteAddClick();
+    void btnWhiteDeleteClick();
+    void btnCheckAllClick();
+    void btnSummaryClick();
+    void AppEventsMinimize();
+    // mode 1 adds the notification-area icon, mode 2 removes it.
+    void TrayIcon(int mode);
+    // The tray icon's mouse messages; 515 is the left-button double click.
+    void WMTrayNotify(int mouseMessage);
+    void InternetClick();
+    void btnOutlookClick();
+    // Whether the icon is in the notification area now.
+    bool TrayIconShown() const;
     void lbSpamServersClick();
     void lbSpamServersClickCheck();
     void tsSpamShow();
@@ -72,6 +98,35 @@ public:
     QPushButton *btnWhiteAdd, *btnWhiteDelete, *btnImport;
     QStatusBar* StatusBar;
 
+    // The POP3 component and its event handlers.
+    TVantelPOP3* VantelPOP3;
+    void VantelPOP3List(int Msg, int Size);
+    void VantelPOP3Status(const std::string& Status);
+    void VantelPOP3HostResolved();
+    void VantelPOP3InvalidHost(bool& Handled);
+    void VantelPOP3ConnectionFailed();
+    void VantelPOP3Connect();
+    void VantelPOP3Disconnect();
+    void VantelPOP3ConnectionRequired(bool& Handled);
+    void VantelPOP3RetrieveStart();
+    void VantelPOP3RetrieveEnd();
+    void VantelPOP3Success();
+    void VantelPOP3Failure();
+    void VantelPOP3PacketRecvd();
+    void VantelPOP3Reset();
+
+    // The message lines: text in Windows-1251, check box, enabled state.
+    int LineCount() const;
+    std::string LineText(int index) const;
+    void SetLineText(int index, const std::string& text);
+    bool LineChecked(int index) const;
+    void SetLineChecked(int index, bool checked);
+    bool LineEnabled(int index) const;
+    void SetLineEnabled(int index, bool enabled);
+    void AppendLine(const std::string& text);
+    // Replaces the first nine characters (the size column) by `mark`.
+    void MarkLine(int index, const std::string& mark);
+
     // The lists in memory: the black-list tree (the invisible outline) and
     // the white list shown by `White`.
     mg::SpamTree Spam;
@@ -91,14 +146,36 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Runs a command bound to a control: the hourglass a failed summary
+    // leaves behind is cleared when the command ends, and errors are shown
+    // by the standard error report.
+    template <class F>
+    void Command(F&& body);
+    // Status bar text, unless the status bar is gone.
+    void SetStatus(const std::string& text);
+    // Whether GetSummary/DeleteMessage did their work: while another
+    // operation holds the component they return without doing anything.
+    bool SummaryFetched(int number);
+    // Fetches message `number`'s summary for a command; raises when the
+    // component is busy with another operation and fetched nothing.
+    void FetchSummaryFor(int number);
+    // Refreshes the server-list count label.
+    void ShowServerCount();
     void BuildControls();
     void Bind();
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;
     void SaveLists();
 
+    std::unique_ptr<TVantelPOP3> pop3_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QPointer<QStatusBar> statusBar_;
+    int retrieveStarts_ = 0;
+    int successes_ = 0;
     std::string programDir_;
     std::string settingsPath_;
     std::vector<mg::ServerEntry> serverEntries_;  // lbSpamServers' entries, in order
@@ -111,3 +188,14 @@ private:
 };
 
 extern TPop3Form* Pop3Form;
+
+template <class F>
+void TPop3Form::Command(F&& body) {
+    try {
+        body();
+    } catch (...) {
+        unsetCursor();
+        mg::Guarded([] { throw; });
+        return;
+    }
+}

@@ -1,0 +1,290 @@
+// The mailbox scan, the deletion with its log, and the status reporting of
+// the main window.
+#include <QDate>
+#include <QListWidget>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QStatusBar>
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/Pop3Form.h"
+#include "decode/Ucoder.h"
+#include "lists/Sender.h"
+#include "platform/codepage.h"
+#include "platform/dialogs.h"
+#include "platform/errors.h"
+#include "platform/paths.h"
+#include "platform/strutil.h"
+#include "pop3/VantelPop3.h"
+
+using mg::A;
+using mg::FromAnsi;
+using mg::ToAnsi;
+
+namespace {
+
+const std::string& SpamMark() {
+    static const std::string mark = " <SPAM>  ";
+    return mark;
+}
+const std::string& WhiteMark() {
+    static const std::string mark = " <WHITE> ";
+    return mark;
+}
+const std::string& DeletedText() {
+    static const std::string text = A("<УДАЛЕНО>");
+    return text;
+}
+
+// The deletion log, opened for appending (created when missing). Each line
+// goes to the file at once, so a later failure loses none of them.
+class DeletionLog {
+public:
+    bool Open(const std::string& name) {
+        fd_ = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0) fd_ = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        return fd_ >= 0;
+    }
+    bool IsOpen() const { return fd_ >= 0; }
+    void Write(const std::string& line) {
+        size_t done = 0;
+        while (fd_ >= 0 && error_ == 0 && done < line.size()) {
+            const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) error_ = n < 0 ? errno : ENOSPC;
+            else done += static_cast<size_t>(n);
+        }
+    }
+    // Closes the log; a write error shows up here, after all deletions.
+    void Close() {
+        if (fd_ < 0) return;
+        if (::close(fd_) != 0 && error_ == 0) error_ = errno;
+        fd_ = -1;
+        if (error_) throw EInOutError(InOutErrorText(error_));
+    }
+    ~DeletionLog() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+}  // namespace
+
+// ---- message lines ----
+
+int TPop3Form::LineCount() const { return lbList->count(); }
+
+std::string TPop3Form::LineText(int index) const {
+    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
+    return ToAnsi(lbList->item(index)->text());
+}
+
+void TPop3Form::SetLineText(int index, const std::string& text) {
+    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
+    lbList->item(index)->setText(FromAnsi(text));
+}
+
+bool TPop3Form::LineChecked(int index) const { return lbList->item(index)->checkState() == Qt::Checked; }
+
+void TPop3Form::SetLineChecked(int index, bool checked) {
+    lbList->item(index)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+}
+
+bool TPop3Form::LineEnabled(int index) const { return lbList->item(index)->flags() & Qt::ItemIsEnabled; }
+
+void TPop3Form::SetLineEnabled(int index, bool enabled) {
+    QListWidgetItem* item = lbList->item(index);
+    item->setFlags(enabled ? item->flags() | Qt::ItemIsEnabled : item->flags() & ~Qt::ItemIsEnabled);
+}
+
+void TPop3Form::AppendLine(const std::string& text) {
+    auto* item = new QListWidgetItem(FromAnsi(text));
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    item->setCheckState(Qt::Unchecked);
+    lbList->addItem(item);
+}
+
+void TPop3Form::MarkLine(int index, const std::string& mark) {
+    const std::string text = LineText(index);
+    SetLineText(index, mark + (text.size() > 9 ? text.substr(9) : std::string()));
+}
+
+// ---- the scan ----
+
+bool TPop3Form::SummaryFetched(int number) {
+    const int before = retrieveStarts_;
+    VantelPOP3->GetSummary(number);
+    return retrieveStarts_ != before;
+}
+
+void TPop3Form::btnConnectClick() {
+    if (VantelPOP3->Connected())
+        btnDisconnectClick();
+    else
+        lbList->clear();
+
+    VantelPOP3->SetAttachFilePath(".");
+    VantelPOP3->DeleteOnRead = false;
+    VantelPOP3->ReportLevel = 2;
+    VantelPOP3->TimeOut = 20000;
+    VantelPOP3->Host = ToAnsi(editHost->text());
+    VantelPOP3->Port = mg::StrToInt(ToAnsi(editPort->text()));
+    VantelPOP3->UserID = ToAnsi(editUser->text());
+    VantelPOP3->Password = ToAnsi(editPassword->text());
+
+    VantelPOP3->Connect();
+    const int count = VantelPOP3->MailCount();
+    editCount->setText(QString::number(count));
+    VantelPOP3->List();
+
+    for (int i = 1; i <= count; ++i) {
+        // While another operation holds the component (a scan started from
+        // its connection question), nothing is fetched: the summary still
+        // holds another message's data, so no line is built from it.
+        if (!SummaryFetched(i)) {
+            SetStatus(A("Список сообщений не получен: идет другая операция"));
+            return;
+        }
+        const TSummary& summary = VantelPOP3->Summary();
+        const mg::SenderKeys keys = mg::DeriveSender(summary.From);
+        const std::string subject = DecodeHeaderText(summary.Subject);
+        const int index = i - 1;
+        SetLineText(index, LineText(index) + mg::Format("%-30s | ", keys.Address.c_str()) + subject);
+        if (Spam.WholeServerListed(keys.Server)) {
+            MarkLine(index, SpamMark());
+            SetLineChecked(index, true);
+        }
+        if (Spam.UserListed(keys.User, keys.Server)) {
+            MarkLine(index, SpamMark());
+            SetLineChecked(index, true);
+        }
+        if (WhiteEntries.Contains(keys.Server)) {
+            MarkLine(index, WhiteMark());
+            SetLineChecked(index, false);
+            SetLineEnabled(index, false);
+        }
+        if (WhiteEntries.Contains(keys.Address)) {
+            MarkLine(index, WhiteMark());
+            SetLineChecked(index, false);
+            SetLineEnabled(index, false);
+        }
+    }
+    if (count == 0) lbList->clear();
+}
+
+void TPop3Form::VantelPOP3List(int, int Size) {
+    const int kb = static_cast<int>(std::ceil(static_cast<double>(Size) / 1024.0));
+    AppendLine(mg::Format("%6d ", kb) + A("Кб | "));
+}
+
+void TPop3Form::btnDisconnectClick() {
+    VantelPOP3->Disconnect();
+    lbList->clear();
+    editCount->setText(QStringLiteral("0"));
+}
+
+void TPop3Form::lbListClick() {
+    QListWidgetItem* item = lbList->currentItem();
+    if (!item || !item->isSelected()) {
+        lbList->setToolTip(QString());
+        return;
+    }
+    QString hint = item->text();
+    hint.replace(QLatin1Char('|'), QStringLiteral(" : "));
+    lbList->setToolTip(hint);
+}
+
+// ---- deletion ----
+
+void TPop3Form::btnDeleteClick() {
+    if (!VantelPOP3->Connected()) return;
+    if (mg::ShowMessage(A("Удалить выделенные сообщения?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
+        mg::Answer::Ok)
+        return;
+    EnterProgramDir();
+    DeletionLog log;
+    if (!log.Open("log.dat"))
+        mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
+    const std::string date = ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+    for (int i = 0; i < LineCount(); ++i) {
+        if (!LineChecked(i) || LineText(i).find(DeletedText()) != std::string::npos) continue;
+        const int before = successes_;
+        VantelPOP3->DeleteMessage(i + 1);  // a refusal raises; the log keeps what came before
+        if (successes_ == before) {
+            // The component was busy with another operation and sent nothing.
+            log.Close();
+            throw Exception(A("Удаление прервано: идет другая операция"));
+        }
+        const std::string text = LineText(i);
+        if (log.IsOpen()) log.Write(date + " |" + (text.size() > 9 ? text.substr(9, 230) : std::string()) + "\r\n");
+        SetLineText(i, DeletedText());
+        SetLineEnabled(i, false);
+    }
+    log.Close();
+}
+
+// ---- status reporting ----
+
+void TPop3Form::SetStatus(const std::string& text) {
+    if (statusBar_) statusBar_->showMessage(FromAnsi(text));
+}
+
+void TPop3Form::VantelPOP3Status(const std::string& Status) { SetStatus(Status); }
+void TPop3Form::VantelPOP3HostResolved() { SetStatus(A("Сервер найден")); }
+
+void TPop3Form::VantelPOP3InvalidHost(bool& Handled) {
+    std::string host;
+    if (!mg::CurrentDialogs().InputQuery(A("Сервер не найден!"), A("Укажите новый сервер:"), host)) return;
+    VantelPOP3->Host = host;
+    editHost->setText(FromAnsi(host));
+    Handled = true;
+}
+
+void TPop3Form::VantelPOP3ConnectionFailed() {
+    mg::ShowMessage(A("Невозможно установить соединение"), mg::Icon::None, mg::Buttons::Ok);
+}
+
+void TPop3Form::VantelPOP3Connect() { SetStatus(A("Соединение установлено")); }
+void TPop3Form::VantelPOP3Disconnect() { SetStatus(A("Соединение разорвано")); }
+
+void TPop3Form::VantelPOP3ConnectionRequired(bool& Handled) {
+    if (mg::ShowMessage(A("Соединение не установлено. Соединить?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
+        mg::Answer::Ok)
+        return;
+    Handled = true;
+    btnConnectClick();
+}
+
+void TPop3Form::VantelPOP3RetrieveStart() {
+    ++retrieveStarts_;
+    setCursor(Qt::WaitCursor);
+    SetStatus(A("Начало приема"));
+}
+
+void TPop3Form::VantelPOP3RetrieveEnd() {
+    unsetCursor();
+    SetStatus(A("Прием закончен"));
+}
+
+void TPop3Form::VantelPOP3Success() {
+    ++successes_;
+    SetStatus(A("Операция завершена успешно"));
+}
+
+void TPop3Form::VantelPOP3Failure() {
+    mg::ShowMessage(A("Операция завершилась ошибкой"), mg::Icon::None, mg::Buttons::Ok);
+}
+
+void TPop3Form::VantelPOP3PacketRecvd() {
+    SetStatus(A("Принято ") + std::to_string(VantelPOP3->BytesRecvd) + A(" байт из ") +
+              std::to_string(VantelPOP3->BytesTotal));
+}
+
+void TPop3Form::VantelPOP3Reset() { mg::ShowMessage(A("Удаление завершено"), mg::Icon::None, mg::Buttons::Ok); }

@@ -1,0 +1,19 @@
+// The desktop's "open" operation: a web address or file by its default
+// handler, and the user's preferred mail program. Failures show nothing.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace mg {
+
+// Opens `target` (a URL, or a file path) with the desktop's default handler.
+bool ShellOpen(const std::string& target);
+// Starts the user's preferred mail program (the desktop's mailto handler).
+bool ShellStartMailReader();
+
+// Tests only: while set, receives every request ("open <target>" or
+// "mail") instead of the desktop; its result is returned.
+void SetShellForTest(std::function<bool(const std::string& request)> fake);
+
+}  // namespace mg

@@ -1,0 +1,54 @@
+// A main window on a temporary program directory, pointed at a scripted
+// POP3 server: the fixture of the window tests.
+#pragma once
+
+#include <QLineEdit>
+#include <QStatusBar>
+#include <string>
+#include <vector>
+
+#include "app/Pop3Form.h"
+#include "platform/codepage.h"
+#include "platform/strutil.h"
+#include "support/fake_dialogs.h"
+#include "support/pop3_dialogue.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+namespace mgtest {
+
+// A window on a temporary program directory with both lists seeded.
+struct ScanWindow {
+    ScanWindow(const std::string& spam, const std::string& white)
+        : form((dir.write("spam.dat", spam), dir.write("white.dat", white), dir.path()),
+               dir.file("MAILGROVE.INI")) {
+        EXPECT_TRUE(form.FormCreate());
+    }
+    void pointAt(const ScriptedServer& server, const std::string& user = "joe",
+                 const std::string& password = "secret") {
+        form.editHost->setText(QString::fromStdString(server.host()));
+        form.editPort->setText(QString::number(server.port()));
+        form.editUser->setText(QString::fromStdString(user));
+        form.editPassword->setText(QString::fromStdString(password));
+    }
+    std::string line(int i) const { return form.LineText(i); }
+    std::string status() const { return Utf8(mg::ToAnsi(form.StatusBar->currentMessage())); }
+
+    TempDir dir;
+    FakeDialogs dialogs;
+    TPop3Form form;
+};
+
+inline pop3::Message Msg(std::vector<std::string> header, int size) { return pop3::Message{std::move(header), size}; }
+
+// The line the scan builds for an unmarked message.
+inline std::string Line(int kb, const std::string& address, const std::string& subject) {
+    return mg::Format("%6d ", kb) + mg::A("Кб | ") + mg::Format("%-30s | ", address.c_str()) + subject;
+}
+
+inline std::string Marked(const std::string& mark, const std::string& address, const std::string& subject) {
+    return mark + " | " + mg::Format("%-30s | ", address.c_str()) + subject;
+}
+
+
+}  // namespace mgtest

@@ -1,0 +1,275 @@
+// The mailbox scan, the deletion with its log and the status reporting of
+// the main window, against a scripted POP3 server on 127.0.0.1.
+#include <QDate>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QPushButton>
+#include <QStatusBar>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/Pop3Form.h"
+#include "platform/codepage.h"
+#include "platform/strutil.h"
+#include "pop3/VantelPop3.h"
+#include "support/fake_dialogs.h"
+#include "support/pop3_dialogue.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+#include "app_support.h"
+
+using mg::A;
+using mg::Answer;
+using mg::Buttons;
+using mg::Icon;
+using namespace mgtest;
+using pop3::Message;
+
+namespace {
+
+uint16_t ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+const char* kSpam = "1@spam.example\r\n\tx\r\n0@host.example\r\n\tjohn\r\n";
+const char* kWhite = "@trusted.example\r\nfriend@host.example\r\nboth@spam.example\r\n";
+
+}  // namespace
+
+TEST(Scan, MarksEveryLineByBothListsAndTheSizeRule) {
+    const std::vector<Message> box = {
+        Msg({"From: Spammer <Any@Spam.Example>", "Subject: Buy now"}, 0),
+        Msg({"Subject: Hi", "From: john@host.example"}, 1024),
+        Msg({"From: Mary <mary@host.example>", "Subject: =?koi8-r?B?8NLJ18XU?="}, 1025),
+        Msg({"From: Friend <friend@host.example>", "Subject: =?windows-1251?Q?=CF=F0=E8=E2=E5=F2?="}, 3000),
+        Msg({"From: a@Trusted.example", "Subject: trusted server"}, 10),
+        Msg({"From: both@spam.example", "Subject: white wins"}, 2048),
+        Msg({"From: JOHN@host.example"}, 5000000),
+    };
+    ScanWindow w(kSpam, kWhite);
+    ScriptedServer server(pop3::Scan("joe", "secret", box) + pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+
+    ASSERT_EQ(w.form.LineCount(), 7);
+    EXPECT_EQ(w.form.editCount->text().toStdString(), "7");
+    const std::string spam = " <SPAM>  ", white = " <WHITE> ";
+    EXPECT_EQ(w.line(0), Marked(spam, "any@spam.example", "Buy now"));
+    EXPECT_EQ(w.line(1), Marked(spam, "john@host.example", "Hi"));
+    EXPECT_EQ(w.line(2), Line(2, "mary@host.example", A("Привет")));
+    EXPECT_EQ(w.line(3), Marked(white, "friend@host.example", A("Привет")));
+    EXPECT_EQ(w.line(4), Marked(white, "a@trusted.example", "trusted server"));
+    EXPECT_EQ(w.line(5), Marked(white, "both@spam.example", "white wins"));
+    EXPECT_EQ(w.line(6), Marked(spam, "john@host.example", ""));
+    const bool checked[] = {true, true, false, false, false, false, true};
+    const bool enabled[] = {true, true, true, false, false, false, true};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(w.form.LineChecked(i), checked[i]) << i;
+        EXPECT_EQ(w.form.LineEnabled(i), enabled[i]) << i;
+    }
+    EXPECT_EQ(w.status(), "Прием закончен");
+    EXPECT_EQ(w.form.cursor().shape(), Qt::ArrowCursor);
+
+    // The tooltip shows the whole line.
+    w.form.lbList->setCurrentRow(2);
+    std::string hint;
+    for (char c : Line(2, "mary@host.example", A("Привет"))) hint += c == '|' ? std::string(" : ") : std::string(1, c);
+    EXPECT_EQ(mg::ToAnsi(w.form.lbList->toolTip()), hint);
+
+    w.form.btnDisconnect->click();
+    EXPECT_EQ(w.form.LineCount(), 0);
+    EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
+    EXPECT_EQ(w.status(), "Соединение разорвано");
+    server.finish();
+}
+
+TEST(Scan, SizesOfUnmarkedLines) {
+    ScanWindow w("", "x@y.example\r\n");
+    ScriptedServer server(pop3::Scan("joe", "secret",
+                                     {Msg({"From: a@b.example"}, 0), Msg({"From: a@b.example"}, 1),
+                                      Msg({"From: a@b.example"}, 1024), Msg({"From: a@b.example"}, 1025),
+                                      Msg({"From: a@b.example"}, 123456789)}) +
+                          pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 5);
+    const int kb[] = {0, 1, 1, 2, 120564};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(w.line(i), Line(kb[i], "a@b.example", "")) << i;
+    w.form.btnDisconnect->click();
+    server.finish();
+}
+
+TEST(Scan, EmptyMailbox) {
+    ScanWindow w("", "x@y.example\r\n");
+    ScriptedServer server(pop3::Logon("joe", "secret", 0, 0) + pop3::Listing({}) + pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    EXPECT_EQ(w.form.LineCount(), 0);
+    EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
+    EXPECT_EQ(w.status(), "+OK 0 messages (0 octets)\r\n") << "the last reply reported";
+    w.form.btnDisconnect->click();
+    server.finish();
+}
+
+TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
+    ScanWindow w("", "x@y.example\r\n");
+    // The port is converted before anything is sent.
+    w.form.editPort->setText(QStringLiteral("abc"));
+    w.dialogs.ExpectMessage("'abc' is not a valid integer value.", Icon::Error, Buttons::Ok, Answer::Ok);
+    w.form.btnConnect->click();
+
+    // Refused connection: its box, then the error.
+    w.form.editHost->setText(QStringLiteral("127.0.0.1"));
+    w.form.editPort->setText(QString::number(ClosedPort()));
+    w.form.editUser->setText(QStringLiteral("joe"));
+    w.form.editPassword->setText(QStringLiteral("secret"));
+    w.dialogs.ExpectMessage("Невозможно установить соединение").ExpectMessage("Connection Failed.");
+    w.form.btnConnect->click();
+    EXPECT_EQ(w.form.LineCount(), 0);
+
+    {   // Rejected password: QUIT, closed, "Authentication failed".
+        ScriptedServer server({S("+OK hi"), C("USER joe"), S("+OK"), C("PASS secret"), S("-ERR denied"), C("QUIT"),
+                               S("+OK"), AwaitClose()});
+        w.pointAt(server);
+        w.dialogs.ExpectMessage("Authentication failed.");
+        w.form.btnConnect->click();
+        EXPECT_EQ(w.form.LineCount(), 0);
+        EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
+        server.finish();
+    }
+    {   // A bad listing line: the lines appended so far stay, the count shows.
+        ScriptedServer server(pop3::Logon("joe", "secret", 3, 300) +
+                              Script{C("LIST "), Raw("+OK\r\n1 100\r\n2 abc\r\n3 100\r\n.\r\n"), Silent()});
+        w.pointAt(server);
+        w.dialogs.ExpectMessage("'abc' is not a valid integer value.");
+        w.form.btnConnect->click();
+        EXPECT_EQ(w.form.LineCount(), 1);
+        EXPECT_EQ(w.form.editCount->text().toStdString(), "3");
+        w.form.VantelPOP3->Abort();
+        server.finish();
+    }
+    {   // A refused summary: earlier lines complete, later ones size only; the hourglass goes.
+        ScriptedServer server(pop3::Logon("joe", "secret", 3, 300) + pop3::Listing({100, 2000, 100}) +
+                              pop3::Summary(1, Msg({"From: a@b.example"}, 100)) +
+                              Script{C("TOP 2 0"), S("-ERR no such message")} + pop3::Quit());
+        w.pointAt(server);
+        w.dialogs.ExpectMessage("-ERR no such message\r\n");
+        w.form.btnConnect->click();
+        ASSERT_EQ(w.form.LineCount(), 3);
+        EXPECT_EQ(w.line(0), Line(1, "a@b.example", ""));
+        EXPECT_EQ(w.line(1), mg::Format("%6d ", 2) + A("Кб | "));
+        EXPECT_EQ(w.form.cursor().shape(), Qt::ArrowCursor) << "hourglass cleared when the command ended";
+        w.form.btnDisconnect->click();
+        server.finish();
+    }
+    {   // The listing reports fewer messages than STAT.
+        ScriptedServer server(pop3::Logon("joe", "secret", 2, 200) + pop3::Listing({100}) +
+                              pop3::Summary(1, Msg({"From: a@b.example"}, 100)) +
+                              pop3::Summary(2, Msg({"From: c@d.example"}, 100)) + pop3::Quit());
+        w.pointAt(server);
+        w.dialogs.ExpectMessage("List index out of bounds (1)");
+        w.form.btnConnect->click();
+        ASSERT_EQ(w.form.LineCount(), 1);
+        EXPECT_EQ(w.line(0), Line(1, "a@b.example", ""));
+        w.form.btnDisconnect->click();
+        server.finish();
+    }
+}
+
+TEST(Scan, SecondConnectLogsOffFirst) {
+    ScanWindow w("", "x@y.example\r\n");
+    ScriptedServer server(pop3::Scan("joe", "secret", {Msg({"From: a@b.example"}, 10)}) + pop3::Quit() +
+                          Script{Accept()} +
+                          pop3::Scan("joe", "secret", {Msg({"From: c@d.example"}, 10), Msg({"From: e@f.example"}, 10)}) +
+                          pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 1);
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 2);
+    EXPECT_EQ(w.line(0), Line(1, "c@d.example", ""));
+    w.form.btnDisconnect->click();
+    server.finish();
+}
+
+TEST(Delete, DeletesCheckedLinesAndLogsEach) {
+    ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n");
+    const std::vector<Message> box = {Msg({"From: a@spam.example", "Subject: one"}, 10),
+                                      Msg({"From: b@ok.example", "Subject: two"}, 10),
+                                      Msg({"From: c@ok.example", "Subject: three"}, 10)};
+    ScriptedServer server(pop3::Scan("joe", "secret", box) + pop3::Dele(1) + pop3::Dele(3) + pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 3);
+    w.form.SetLineChecked(2, true);
+    const std::string line1 = w.line(0), line3 = w.line(2);
+    w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Icon::Confirmation, Buttons::OkCancel, Answer::Ok);
+    w.form.btnDelete->click();
+    const std::string date = mg::ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+    EXPECT_EQ(w.dir.read("log.dat"), date + " |" + line1.substr(9) + "\r\n" + date + " |" + line3.substr(9) + "\r\n");
+    EXPECT_EQ(w.line(0), A("<УДАЛЕНО>"));
+    EXPECT_FALSE(w.form.LineEnabled(0));
+    EXPECT_TRUE(w.form.LineChecked(0));
+    EXPECT_EQ(w.line(1), Line(1, "b@ok.example", "two"));
+    EXPECT_EQ(w.status(), "Операция завершена успешно");
+
+    // A second press sends nothing and logs nothing.
+    const std::string logged = w.dir.read("log.dat");
+    w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
+    w.form.btnDelete->click();
+    EXPECT_EQ(w.dir.read("log.dat"), logged);
+    w.form.btnDisconnect->click();
+    EXPECT_EQ(server.received().back(), "QUIT\r\n");
+    server.finish();
+}
+
+TEST(Delete, RefusalStopsAtThatMessageKeepingEarlierLogLines) {
+    ScanWindow w("", "x@y.example\r\n");
+    const std::vector<Message> box = {Msg({"From: a@a.example"}, 10), Msg({"From: b@b.example"}, 10),
+                                      Msg({"From: c@c.example"}, 10)};
+    ScriptedServer server(pop3::Scan("joe", "secret", box) + pop3::Dele(1) +
+                          Script{C("DELE 2"), S("-ERR message locked")} + pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    for (int i = 0; i < 3; ++i) w.form.SetLineChecked(i, true);
+    const std::string line1 = w.line(0), line2 = w.line(1);
+    w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok)
+        .ExpectMessage("Операция завершилась ошибкой")
+        .ExpectMessage("-ERR message locked\r\n");
+    w.form.btnDelete->click();
+    EXPECT_EQ(w.line(0), A("<УДАЛЕНО>"));
+    EXPECT_EQ(w.line(1), line2);
+    EXPECT_TRUE(w.form.LineChecked(1));
+    EXPECT_TRUE(w.form.LineEnabled(2));
+    const std::string date = mg::ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+    EXPECT_EQ(w.dir.read("log.dat"), date + " |" + line1.substr(9) + "\r\n");
+    w.form.btnDisconnect->click();
+    server.finish();
+}
+
+TEST(Delete, CancelAndNoConnectionDoNothing) {
+    ScanWindow w("", "x@y.example\r\n");
+    w.form.btnDelete->click();  // not connected: no question
+    ScriptedServer server(pop3::Scan("joe", "secret", {Msg({"From: a@a.example"}, 10)}) + pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    w.form.SetLineChecked(0, true);
+    w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Cancel);
+    w.form.btnDelete->click();
+    EXPECT_FALSE(w.dir.exists("log.dat"));
+    EXPECT_TRUE(w.form.LineEnabled(0));
+    w.form.btnDisconnect->click();
+    server.finish();
+}
