@@ -1,5 +1,7 @@
 #include "support/scripted_server.h"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +29,7 @@ std::string describe(const Step& step) {
     case Step::Kind::Close: return "Close()";
     case Step::Kind::Silent: return "Silent()";
     case Step::Kind::AwaitClose: return "AwaitClose()";
+    case Step::Kind::Pause: return "Pause(" + step.text + ")";
     }
     return "?";
 }
@@ -43,6 +46,16 @@ Step S(std::initializer_list<std::string> lines) {
 Step Raw(std::string bytes) { return {Step::Kind::Send, std::move(bytes)}; }
 Step Close() { return {Step::Kind::Close, {}}; }
 Step Silent() { return {Step::Kind::Silent, {}}; }
+Step Pause(int milliseconds) { return {Step::Kind::Pause, std::to_string(milliseconds)}; }
+
+Script Slow(const Script& script, int milliseconds) {
+    Script out;
+    for (const Step& step : script) {
+        if (step.kind == Step::Kind::Send) out.push_back(Pause(milliseconds));
+        out.push_back(step);
+    }
+    return out;
+}
 Step AwaitClose() { return {Step::Kind::AwaitClose, {}}; }
 Step Accept() { return {Step::Kind::Accept, {}}; }
 
@@ -278,6 +291,9 @@ void ScriptedServer::run() {
             closeConnection();
             break;
         }
+        case Step::Kind::Pause:
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
+            break;
         case Step::Kind::Silent:
             if (waitForClose("while the server was silent")) closeConnection();
             break;

@@ -36,6 +36,7 @@ struct Step {
         Silent,      // the server says nothing more; the connection stays open
                      // until the client closes it or the test finishes
         AwaitClose,  // the client must close the connection, sending nothing more
+        Pause,       // the server waits this many milliseconds (text) before its next step
     };
     Kind kind;
     std::string text;
@@ -55,6 +56,10 @@ Step Close();
 Step Silent();
 Step AwaitClose();
 Step Accept();
+// The server takes its time before the next step (a slow server).
+Step Pause(int milliseconds);
+// Puts a pause before every server reply of a script.
+Script Slow(const Script& script, int milliseconds);
 
 // Joins scripts: Logon(...) + Listing(...) + ...
 Script operator+(Script a, const Script& b);

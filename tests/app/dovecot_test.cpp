@@ -1,0 +1,48 @@
+// The whole round against a real POP3 server: scan, check, delete, and a
+// new scan that no longer finds the deleted messages.
+#include <QDate>
+#include <QLocale>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include "app_support.h"
+#include "support/dovecot_server.h"
+
+using mg::A;
+using mg::Answer;
+using namespace mgtest;
+
+TEST(EndToEnd, ScanDeleteAndRescanAgainstDovecot) {
+    DovecotServer dovecot;
+    dovecot.addMessage("From: Spam Sender <offers@spam.example>\nSubject: Buy\n\nbody\n");
+    dovecot.addMessage("From: friend@ok.example\nSubject: =?koi8-r?B?8NLJ18XU?=\n\nhello\n");
+    dovecot.addMessage("From: other@spam.example\nSubject: More\n\nbody\n");
+    if (!dovecot.start()) {
+        if (dovecot.unavailable()) GTEST_SKIP() << "Dovecot is not available: " << dovecot.error();
+        FAIL() << dovecot.error();
+    }
+    ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
+    w.form.editHost->setText(QString::fromStdString(dovecot.host()));
+    w.form.editPort->setText(QString::number(dovecot.port()));
+    w.form.editUser->setText(QString::fromStdString(dovecot.user()));
+    w.form.editPassword->setText(QString::fromStdString(dovecot.password()));
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 3);
+    EXPECT_EQ(w.line(1), Marked(" <WHITE> ", "friend@ok.example", A("Привет")));
+    EXPECT_TRUE(w.form.LineChecked(0));
+    EXPECT_TRUE(w.form.LineChecked(2));
+    const std::string line1 = w.line(0), line3 = w.line(2);
+
+    w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
+    w.form.btnDelete->click();
+    EXPECT_EQ(dovecot.storedMessages().size(), 3u) << "the server removes them at log-off";
+
+    // A new scan logs off first: the deletions take effect.
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 1);
+    EXPECT_EQ(w.line(0), Marked(" <WHITE> ", "friend@ok.example", A("Привет")));
+    EXPECT_EQ(dovecot.storedMessages().size(), 1u);
+    const std::string date = mg::ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+    EXPECT_EQ(w.dir.read("log.dat"), date + " |" + line1.substr(9) + "\r\n" + date + " |" + line3.substr(9) + "\r\n");
+    w.form.btnDisconnect->click();
+}
