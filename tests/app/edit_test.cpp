@@ -287,6 +287,8 @@ TEST(Tray, MinimizesNormallyWithoutANotificationAreaAndRestoresByDoubleClick) {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         EXPECT_TRUE(w.form.isVisible()) << "no icon to click: the window stays a normal minimized window";
         EXPECT_FALSE(w.form.TrayIconShown());
+        w.form.showNormal();
+        EXPECT_FALSE(w.form.windowState() & Qt::WindowMinimized);
     }
     // With an icon: single clicks are ignored, the double click restores and removes it.
     for (int round = 0; round < 2; ++round) {
