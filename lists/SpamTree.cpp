@@ -133,6 +133,11 @@ void SpamTree::LoadFromBytes(const std::string& data) {
             const size_t start = p;
             while (buffer[p] != '\r' && buffer[p] != '\x1a') ++p;
             std::string text = buffer.substr(start, p - start);
+            // A last line without its line end is read from a buffer that
+            // was not filled, which leaves room for one byte more than a
+            // line with its CR LF may have: such a line could not be written
+            // back.
+            if (static_cast<size_t>(level) + text.size() + 2 > kLineBuffer) throw Exception("Line too long");
             if (buffer[p] == '\r') {
                 ++p;
                 if (buffer[p] == '\n') ++p;
