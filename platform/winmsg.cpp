@@ -109,7 +109,9 @@ protected:
             killTimer(e->timerId());
             return;
         }
-        const auto [window, id] = it->second;
+        // (Not a structured binding: clang 14 cannot capture one in a lambda.)
+        const HWND window = it->second.first;
+        const uintptr_t id = it->second.second;
         Guarded([&] { Deliver(window, WM_TIMER, id, 0); });
     }
 };
