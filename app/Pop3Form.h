@@ -43,6 +43,11 @@ public:
     // The close handler; raises what the close sequence raises.
     void FormClose();
 
+    // Tests only: a value above 0 replaces the time-out of 20000 ms that
+    // btnConnectClick gives the component, so that a silent server is given
+    // up on sooner. 0 restores the program's own value.
+    static void SetScanTimeOutForTest(int milliseconds);
+
     // Handlers bound to the controls.
     void btnConnectClick();
     void btnDisconnectClick();

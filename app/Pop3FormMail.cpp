@@ -35,6 +35,8 @@ const std::string& WhiteMark() {
     static const std::string mark = " <WHITE> ";
     return mark;
 }
+int g_scanTimeOutForTest = 0;
+
 const std::string& DeletedText() {
     static const std::string text = A("<УДАЛЕНО>");
     return text;
@@ -118,6 +120,8 @@ void TPop3Form::MarkLine(int index, const std::string& mark) {
 
 // ---- the scan ----
 
+void TPop3Form::SetScanTimeOutForTest(int milliseconds) { g_scanTimeOutForTest = milliseconds; }
+
 bool TPop3Form::SummaryFetched(int number) {
     const int before = retrieveStarts_;
     VantelPOP3->GetSummary(number);
@@ -133,7 +137,7 @@ void TPop3Form::btnConnectClick() {
     VantelPOP3->SetAttachFilePath(".");
     VantelPOP3->DeleteOnRead = false;
     VantelPOP3->ReportLevel = 2;
-    VantelPOP3->TimeOut = 20000;
+    VantelPOP3->TimeOut = g_scanTimeOutForTest > 0 ? g_scanTimeOutForTest : 20000;
     VantelPOP3->Host = ToAnsi(editHost->text());
     VantelPOP3->Port = mg::StrToInt(ToAnsi(editPort->text()));
     VantelPOP3->UserID = ToAnsi(editUser->text());

@@ -1,0 +1,326 @@
+// A server that fails at every step of a whole scan-and-delete dialogue.
+//
+// The dialogue: log-on, listing, three summaries, two deletions, log-off. For
+// every line of it (and right after the connection is accepted) one run in
+// which the server closes the connection right after that line, and one in
+// which it goes silent after it (it still takes the lines the client sends
+// next, but answers none). The user scans, deletes the checked messages and
+// disconnects, as far as the server lets them. Each run must end with the
+// failure shown to the user, the lists as they were, log.dat holding exactly
+// the deletions the server accepted, and a window in which a fresh scan works.
+//
+// Running test_hard on its own prints the whole table at the end.
+#include <QCoreApplication>
+#include <QDate>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QLocale>
+#include <QPushButton>
+#include <QStatusBar>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/Pop3Form.h"
+#include "platform/codepage.h"
+#include "pop3/VantelPop3.h"
+#include "support/fake_dialogs.h"
+#include "support/pop3_dialogue.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+#include "app/app_support.h"
+
+using mg::A;
+using mg::Answer;
+using mgtest::C;
+using mgtest::S;
+using mgtest::Script;
+using mgtest::ScriptedServer;
+using mgtest::ScanWindow;
+
+namespace {
+
+const char* kSpamDat = "1@spam.example\r\n\tx\r\n";
+const char* kWhiteDat = "friend@ok.example\r\n";
+// Long enough that a loaded machine never reaches it between a command and
+// its answer; a silent server is given up on after it.
+constexpr int kShortTimeOut = 1500;
+
+// What the user does when: the scan, the deletion, the log-off.
+enum class Phase { Scan, Delete, Quit };
+
+struct DialogueLine {
+    bool server;  // sent by the server, else by the client
+    std::string text;
+    Phase phase;
+};
+
+const std::vector<mgtest::pop3::Message>& Mailbox() {
+    static const std::vector<mgtest::pop3::Message> box = {
+        {{"From: a@spam.example", "Subject: one"}, 100},
+        {{"From: Friend <friend@ok.example>", "Subject: two"}, 200},
+        {{"From: c@spam.example", "Subject: =?koi8-r?B?8NLJ18XU?="}, 900},
+    };
+    return box;
+}
+
+// The whole dialogue, line by line, as the complete run puts it on the wire.
+const std::vector<DialogueLine>& Dialogue() {
+    static const std::vector<DialogueLine> lines = [] {
+        std::vector<DialogueLine> d;
+        auto s = [&d](const std::string& t, Phase p) { d.push_back({true, t, p}); };
+        auto c = [&d](const std::string& t, Phase p) { d.push_back({false, t, p}); };
+        s("+OK POP3 server ready", Phase::Scan);
+        c("USER joe", Phase::Scan), s("+OK", Phase::Scan);
+        c("PASS secret", Phase::Scan), s("+OK Logged in.", Phase::Scan);
+        c("STAT", Phase::Scan), s("+OK 3 1200", Phase::Scan);
+        c("LIST ", Phase::Scan), s("+OK 3 messages", Phase::Scan);
+        s("1 100", Phase::Scan), s("2 200", Phase::Scan), s("3 900", Phase::Scan), s(".", Phase::Scan);
+        for (int n = 1; n <= 3; ++n) {
+            const auto& m = Mailbox()[static_cast<size_t>(n - 1)];
+            c("TOP " + std::to_string(n) + " 0", Phase::Scan), s("+OK", Phase::Scan);
+            for (const std::string& h : m.header) s(h, Phase::Scan);
+            s("", Phase::Scan), s(".", Phase::Scan);
+            c("LIST " + std::to_string(n), Phase::Scan);
+            s("+OK " + std::to_string(n) + " " + std::to_string(m.size), Phase::Scan);
+        }
+        c("DELE 1", Phase::Delete), s("+OK message 1 deleted", Phase::Delete);
+        c("DELE 3", Phase::Delete), s("+OK message 3 deleted", Phase::Delete);
+        c("QUIT", Phase::Quit), s("+OK Logging out.", Phase::Quit);
+        return d;
+    }();
+    return lines;
+}
+
+const int kLines = static_cast<int>(Dialogue().size());
+
+enum class Fault { Close, Silence };
+
+// The server's script: the dialogue up to and including line `cut` (-1: only
+// the accept), then the fault.
+Script FaultScript(int cut, Fault fault) {
+    const auto& d = Dialogue();
+    Script script;
+    for (int i = 0; i <= cut; ++i) {
+        const DialogueLine& l = d[static_cast<size_t>(i)];
+        script.push_back(l.server ? S(l.text) : C(l.text));
+    }
+    if (cut == kLines - 1) {
+        script.push_back(mgtest::AwaitClose());
+    } else if (fault == Fault::Close) {
+        script.push_back(mgtest::Close());
+    } else {
+        // Silent: the lines the client sends next still arrive; no answer.
+        for (int i = cut + 1; i < kLines && !d[static_cast<size_t>(i)].server; ++i)
+            script.push_back(C(d[static_cast<size_t>(i)].text));
+        script.push_back(mgtest::Silent());
+    }
+    return script;
+}
+
+// The last line of a phase: after it the client waits for the user.
+bool IdleAfter(int cut) {
+    const auto& d = Dialogue();
+    return cut >= 0 && cut + 1 < kLines && d[static_cast<size_t>(cut + 1)].phase != d[static_cast<size_t>(cut)].phase;
+}
+
+// Deletions the server accepted up to and including line `cut`.
+std::vector<int> Accepted(int cut) {
+    std::vector<int> out;
+    const auto& d = Dialogue();
+    for (int i = 1; i <= cut; ++i)
+        if (d[static_cast<size_t>(i)].server && d[static_cast<size_t>(i - 1)].text.rfind("DELE ", 0) == 0)
+            out.push_back(std::stoi(d[static_cast<size_t>(i - 1)].text.substr(5)));
+    return out;
+}
+
+// The lines the complete scan builds.
+std::vector<std::string> ScannedLines() {
+    using mgtest::Marked;
+    return {Marked(" <SPAM>  ", "a@spam.example", "one"), Marked(" <WHITE> ", "friend@ok.example", "two"),
+            Marked(" <SPAM>  ", "c@spam.example", A("Привет"))};
+}
+
+std::string Today() { return mg::ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat)); }
+
+// Lets the event loop run until `done` holds; a guard against a hang, not a
+// measure of time.
+template <class F>
+bool PumpUntil(F done) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > 30000) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+// One row of the table, for the printout.
+struct Outcome {
+    std::string shown;  // boxes shown, in order, or the status when none
+    size_t logged = 0;
+};
+std::map<int, std::map<Fault, Outcome>>& Table() {
+    static std::map<int, std::map<Fault, Outcome>> table;
+    return table;
+}
+
+class TablePrinter : public ::testing::Environment {
+public:
+    void TearDown() override {
+        if (Table().empty()) return;
+        std::printf("\nFault table: line of the dialogue x (server closes after it | server goes silent after it)\n");
+        for (const auto& [cut, row] : Table()) {
+            std::string line = cut < 0 ? std::string("   (accept)") : "";
+            if (cut >= 0) {
+                const DialogueLine& l = Dialogue()[static_cast<size_t>(cut)];
+                line = mg::Format("%3d %s %-28s", cut, l.server ? "S:" : "C:",
+                                  mgtest::Visible(l.text.empty() ? std::string("(empty line)") : l.text).c_str());
+            }
+            for (Fault f : {Fault::Close, Fault::Silence}) {
+                auto it = row.find(f);
+                line += " | " + (it == row.end() ? std::string("-")
+                                                 : it->second.shown + " [log " + std::to_string(it->second.logged) + "]");
+            }
+            std::printf("%s\n", line.c_str());
+        }
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_printer = ::testing::AddGlobalTestEnvironment(new TablePrinter);
+
+class FaultRun : public ::testing::TestWithParam<std::tuple<int, Fault>> {
+protected:
+    void TearDown() override { TPop3Form::SetScanTimeOutForTest(0); }
+};
+
+}  // namespace
+
+TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
+    const auto [cut, fault] = GetParam();
+    const auto& d = Dialogue();
+    const bool complete = cut == kLines - 1;
+    // The line after which the client waits for an answer that does not come.
+    const Phase failing = complete ? Phase::Quit : d[static_cast<size_t>(cut + 1)].phase;
+    const bool idleClose = fault == Fault::Close && IdleAfter(cut);
+
+    ScanWindow w(kSpamDat, kWhiteDat);
+    TPop3Form::SetScanTimeOutForTest(kShortTimeOut);
+    const std::vector<int> accepted = Accepted(cut);
+    std::vector<std::string> boxes;  // what the user is expected to see
+    const std::string closed = "Connection closed by server.";
+    const std::string aborted = "Socket readln aborted.";
+    {
+        ScriptedServer server(FaultScript(cut, fault));
+        w.pointAt(server);
+
+        // The scan.
+        const bool scanFails = !complete && failing == Phase::Scan;
+        if (scanFails) {
+            boxes.push_back(fault == Fault::Close ? closed : aborted);
+            w.dialogs.ExpectMessage(boxes.back(), mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
+        }
+        w.form.btnConnect->click();
+        if (!scanFails) {
+            ASSERT_EQ(w.form.LineCount(), 3);
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(w.line(i), ScannedLines()[static_cast<size_t>(i)]) << i;
+        }
+        // A close while the client waits for the user is seen by the event loop.
+        if (idleClose && failing == Phase::Delete) {
+            ASSERT_TRUE(PumpUntil([&] { return !w.form.VantelPOP3->Connected(); }));
+        }
+
+        // The deletion of the checked (black-listed) lines 1 and 3.
+        if (!scanFails) {
+            const bool deleteFails = !complete && failing == Phase::Delete && !idleClose;
+            if (w.form.VantelPOP3->Connected()) {
+                boxes.push_back("Удалить выделенные сообщения?");
+                w.dialogs.ExpectMessage(boxes.back(), Answer::Ok);
+            }
+            if (deleteFails) {
+                if (fault == Fault::Close) {
+                    boxes.push_back("Операция завершилась ошибкой");
+                    w.dialogs.ExpectMessage(boxes.back(), Answer::Ok);
+                }
+                boxes.push_back(fault == Fault::Close ? closed : aborted);
+                w.dialogs.ExpectMessage(boxes.back(), mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
+            }
+            w.form.btnDelete->click();
+            if (idleClose && failing == Phase::Quit) {
+                ASSERT_TRUE(PumpUntil([&] { return !w.form.VantelPOP3->Connected(); }));
+            }
+
+            // The log-off.
+            if (!deleteFails) {
+                const bool quitFails = !complete && failing == Phase::Quit && !idleClose;
+                if (quitFails) {
+                    boxes.push_back(fault == Fault::Close ? closed : aborted);
+                    w.dialogs.ExpectMessage(boxes.back(), mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
+                }
+                w.form.btnDisconnect->click();
+                if (!quitFails) {
+                    EXPECT_EQ(w.form.LineCount(), 0);
+                }
+            }
+        }
+        EXPECT_FALSE(w.form.VantelPOP3->Connected());
+        // A silent server is given up on by the time-out, a closed one is not.
+        EXPECT_EQ(w.form.VantelPOP3->TimedOut(), fault == Fault::Silence && !complete && !idleClose);
+        EXPECT_EQ(w.form.cursor().shape(), Qt::ArrowCursor);
+        EXPECT_TRUE(w.dialogs.done());
+        server.finish();
+    }
+
+    // Exactly the accepted deletions are logged, and their lines read so.
+    std::string log;
+    for (int n : accepted) log += Today() + " |" + ScannedLines()[static_cast<size_t>(n - 1)].substr(9) + "\r\n";
+    EXPECT_EQ(w.dir.read("log.dat"), log);
+    if (w.form.LineCount() == 3)
+        for (int n : {1, 3}) {
+            const bool gone = std::find(accepted.begin(), accepted.end(), n) != accepted.end();
+            EXPECT_EQ(w.line(n - 1) == A("<УДАЛЕНО>"), gone) << n;
+        }
+
+    // The lists are as they were.
+    EXPECT_EQ(w.form.Spam.SaveToBytes(), kSpamDat);
+    EXPECT_EQ(w.form.WhiteEntries.SaveToBytes(), kWhiteDat);
+
+    std::string shown;
+    for (const std::string& b : boxes)
+        if (b != "Удалить выделенные сообщения?") shown += (shown.empty() ? "" : " + ") + b;
+    if (shown.empty()) shown = complete ? "complete" : "status \"" + w.status() + "\"";
+    Table()[cut][fault] = {shown, accepted.size()};
+    if (idleClose) {
+        EXPECT_EQ(w.status(), "Соединение разорвано");
+    }
+
+    // The window is usable: a fresh scan works, and closing it writes the
+    // lists unchanged and logs nothing more.
+    TPop3Form::SetScanTimeOutForTest(0);
+    {
+        ScriptedServer fresh(mgtest::pop3::Scan("joe", "secret", Mailbox()) + mgtest::pop3::Quit());
+        w.pointAt(fresh);
+        w.form.btnConnect->click();
+        ASSERT_EQ(w.form.LineCount(), 3);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(w.line(i), ScannedLines()[static_cast<size_t>(i)]) << i;
+        w.form.show();
+        EXPECT_TRUE(w.form.close());
+        fresh.finish();
+    }
+    EXPECT_EQ(w.dir.read("spam.dat"), kSpamDat);
+    EXPECT_EQ(w.dir.read("white.dat"), kWhiteDat);
+    EXPECT_EQ(w.dir.read("log.dat"), log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogue, FaultRun, ::testing::Combine(::testing::Range(-1, kLines), ::testing::Values(Fault::Close, Fault::Silence)),
+    [](const ::testing::TestParamInfo<std::tuple<int, Fault>>& info) {
+        const int cut = std::get<0>(info.param);
+        return (cut < 0 ? std::string("Accept") : mg::Format("Line%02d", cut)) +
+               (std::get<1>(info.param) == Fault::Close ? "_Close" : "_Silence");
+    });
