@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 
 #include "net/ThreadTimer.h"
@@ -14,9 +15,17 @@ namespace {
 int32_t g_winsockUsers = 0;
 
 constexpr uint16_t kNoSocket = 65535;
-constexpr long kSocketEvents = mg::FD_READ | mg::FD_OOB | mg::FD_ACCEPT | mg::FD_CONNECT | mg::FD_CLOSE;  // 61
+// Read readiness is not asked for as a message: the component reads in its
+// own waits, and the readiness of the socket ends such a wait by itself.
+// Posting a message per readiness would only cost a queue round trip.
+constexpr long kSocketEvents = mg::FD_OOB | mg::FD_ACCEPT | mg::FD_CONNECT | mg::FD_CLOSE;  // 60
 constexpr size_t kIOBufferSize = 65537;
 constexpr int kMaxLine = 65536;  // a line with its line end must fit in this many bytes
+// A read waits on its socket alone for at most this long after the event
+// loop last ran; then it waits in the event loop. Replies that follow each
+// other quickly then cost no trip through the event loop, and events are
+// still dispatched at least this often.
+constexpr std::chrono::milliseconds kDirectWaitSlice{10};
 
 struct ErrorText {
     int32_t code;
@@ -85,16 +94,6 @@ struct Finally {
 template <class F>
 Finally(F) -> Finally<F>;
 
-// One turn of a wait: when the wait is not over yet, block until the next
-// event arrives (socket readiness, a message, the time-out, user input);
-// otherwise only dispatch what is already waiting.
-void Pump(bool over) {
-    if (over)
-        mg::ProcessMessages();
-    else
-        mg::WaitMessages();
-}
-
 std::string VersionText(uint16_t version) {
     return mg::IntToStr(version >> 8) + "." + mg::IntToStr(version & 0xFF);
 }
@@ -104,6 +103,55 @@ std::string VersionText(uint16_t version) {
 struct TTidewire::Impl {
     std::array<char, kIOBufferSize> ioBuffer{};
     std::vector<char> scratch = std::vector<char>(kMaxLine);  // what ClearInput throws away
+
+    // Received bytes not yet handed out: rx[rxStart, rxEnd). ReadLn takes
+    // what the socket has in one receive and hands it out a line at a time;
+    // a line with its line end must fit in the buffer. rx[rxStart, rxScanned)
+    // is known to hold no line feed.
+    std::vector<char> rx = std::vector<char>(kMaxLine);
+    size_t rxStart = 0;
+    size_t rxEnd = 0;
+    size_t rxScanned = 0;
+    // A close notification that came while received data was still unread;
+    // it is posted again once that data has been taken.
+    bool closeDeferred = false;
+    intptr_t closeParam = 0;
+    // One per socket: a notification posted again dies with its socket.
+    std::shared_ptr<int> socketGuard = std::make_shared<int>(0);
+    // Set by TimerOn: the system timer starts with the first wait of the operation.
+    bool timerArmed = false;
+    // When a wait of this component last ran the event loop.
+    std::chrono::steady_clock::time_point lastDispatch{};
+
+    size_t Buffered() const { return rxEnd - rxStart; }
+    // The first line feed in the buffer, or null.
+    const char* FindLineEnd() {
+        const char* from = rx.data() + rxScanned;
+        const char* lf = static_cast<const char*>(std::memchr(from, '\n', rxEnd - rxScanned));
+        rxScanned = lf ? rxScanned : rxEnd;
+        return lf;
+    }
+    void Take(size_t count) {
+        rxStart += count;
+        if (rxStart == rxEnd) rxStart = rxEnd = 0;
+        rxScanned = rxStart;
+    }
+    void DropInput() { rxStart = rxEnd = rxScanned = 0; }
+    // Moves the unread bytes to the front, so the room after them is as large as it can be.
+    void Compact() {
+        if (rxStart == 0) return;
+        const size_t pending = Buffered();
+        std::memmove(rx.data(), rx.data() + rxStart, pending);
+        rxScanned -= rxStart;
+        rxStart = 0;
+        rxEnd = pending;
+    }
+    // A new socket: nothing of the old one's input or notifications survives.
+    void NewSocket() {
+        DropInput();
+        closeDeferred = false;
+        socketGuard = std::make_shared<int>(0);
+    }
     // Shared with the socket layer, so a lookup given up on can still write its result.
     std::shared_ptr<mg::HostEntryBuffer> hostEntryBuffer;
     mg::WSADATA startupData{};
@@ -246,17 +294,42 @@ void TTidewire::LookupErrorMessage(uint16_t code, std::string& msg) {
 
 // ----- time-out
 
+// The operation's time-out runs from its first wait: an operation that
+// never has to wait (a line already received, a send the socket takes at
+// once) cannot time out, so it does not start the system timer at all.
 void TTidewire::TimerOn() {
     ReportStatus(8, "Timer On");
     timedOut_ = false;
     if (TimeOut < 0) throw ERangeError("Range check error");
-    timeoutTimer_->SetInterval(static_cast<uint32_t>(TimeOut));
-    timeoutTimer_->SetEnabled(true);
+    impl_->timerArmed = true;
 }
 
 void TTidewire::TimerOff() {
     ReportStatus(8, "Timer Off");
+    impl_->timerArmed = false;
     timeoutTimer_->SetEnabled(false);
+}
+
+void TTidewire::Pump(bool over) {
+    if (over) {
+        mg::ProcessMessages();
+    } else {
+        // Not over yet: block until the next event arrives (socket readiness,
+        // a message, the time-out, user input), with the time-out running.
+        if (impl_->timerArmed && !timeoutTimer_->Enabled()) {
+            timeoutTimer_->SetInterval(static_cast<uint32_t>(TimeOut));
+            timeoutTimer_->SetEnabled(true);
+        }
+        mg::WaitMessages();
+    }
+    impl_->lastDispatch = std::chrono::steady_clock::now();
+}
+
+bool TTidewire::WaitForInput() {
+    using namespace std::chrono;
+    const auto left = impl_->lastDispatch + kDirectWaitSlice - steady_clock::now();
+    if (left <= steady_clock::duration::zero()) return false;
+    return mg::WaitUntilReadable(impl_->Socket(), static_cast<int>(ceil<milliseconds>(left).count()));
 }
 
 void TTidewire::TimerTriggered(TObject*) {
@@ -387,6 +460,7 @@ void TTidewire::RequestCloseSocket() {
     }
     // The number may be handed out again at once; never use it after the close.
     impl_->socketHandle = kNoSocket;
+    impl_->NewSocket();
     if (!Destroying() && OnDisconnect) OnDisconnect(this);
     if (finalClose_) return;
     impl_->socketHandle = SocketHandleOf(mg::socket(mg::WSA_AF_INET, mg::WSA_SOCK_STREAM, 0));
@@ -403,6 +477,7 @@ void TTidewire::ReplaceSocket() {
     // Connect gets a fresh one. Nothing was open, so no OnDisconnect.
     if (impl_->socketHandle != kNoSocket) mg::closesocket(impl_->Socket());
     impl_->socketHandle = kNoSocket;
+    impl_->NewSocket();
     if (finalClose_) return;
     impl_->socketHandle = SocketHandleOf(mg::socket(mg::WSA_AF_INET, mg::WSA_SOCK_STREAM, 0));
     if (impl_->socketHandle != kNoSocket)
@@ -424,8 +499,14 @@ void TTidewire::HandleSocketMessage(TMessage& message) {
                     }
                     break;
                 case mg::FD_CLOSE:
-                    // With data still queued the close waits: the data stays readable.
-                    if (!DataAvailable()) RequestCloseSocket();
+                    // With data still unread the close waits: the data stays
+                    // readable, and the notification comes again once it is taken.
+                    if (!DataAvailable()) {
+                        RequestCloseSocket();
+                    } else {
+                        impl_->closeDeferred = true;
+                        impl_->closeParam = message.LParam;
+                    }
                     break;
                 default:  // read and out-of-band data are fetched by ReadLn
                     break;
@@ -487,15 +568,19 @@ void TTidewire::Writeln(const std::string& text) {
 void TTidewire::ReadLn(std::string& line) {
     ReportStatus(8, "ReadLn");
     line.clear();
-    int consumed = 0;
-    int lineEnd = -1;
-    bool notConnected = false;
     TimerOn();
     Finally off{[this] { TimerOff(); }};
-    char* buffer = impl_->ioBuffer.data();
+    Impl& in = *impl_;
     for (;;) {
-        const int room = kMaxLine - consumed;
-        if (room == 0) {
+        if (const char* lf = in.FindLineEnd()) {
+            if (canceled_) break;  // the line stays for the next read
+            const char* first = in.rx.data() + in.rxStart;
+            line.assign(first, lf + 1);
+            in.Take(static_cast<size_t>(lf + 1 - first));
+            if (in.Buffered() == 0) PostDeferredClose();
+            return;
+        }
+        if (in.Buffered() == static_cast<size_t>(kMaxLine)) {
             // The socket's reply stream can no longer be followed: close it.
             try {
                 RequestCloseSocket();
@@ -503,55 +588,44 @@ void TTidewire::ReadLn(std::string& line) {
             }
             throw ESockError("Socket readln line too long");
         }
-        const int peeked = mg::recv(impl_->Socket(), buffer + consumed, room, mg::WSA_MSG_PEEK);
-        bool idle = false;
-        if (peeked == 0) {  // orderly close by the peer
-            line.clear();
+        // No whole line yet: take whatever the socket holds, as much as fits.
+        in.Compact();
+        const int got = mg::recv(impl_->Socket(), in.rx.data() + in.rxEnd, kMaxLine - static_cast<int>(in.rxEnd), 0);
+        if (got > 0) {
+            in.rxEnd += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0) {  // orderly close by the peer: a line without its end is lost
+            in.DropInput();
+            PostDeferredClose();
             return;
         }
-        if (peeked > 0) {
-            // The bytes taken out before hold no line feed.
-            const char* end = static_cast<const char*>(std::memchr(buffer + consumed, '\n', static_cast<size_t>(peeked)));
-            if (end) {
-                lineEnd = static_cast<int>(end - buffer);
-                break;
-            }
-            line.resize(static_cast<size_t>(consumed + peeked));
-            const int got = mg::recv(impl_->Socket(), line.data() + consumed, peeked, 0);
-            if (got > 0) consumed += got;
-            line.resize(static_cast<size_t>(consumed));
-        } else {
-            lastErrorNo_ = mg::WSAGetLastError();
-            if (lastErrorNo_ == mg::WSAENOTCONN) {
-                // The close notification has already closed and replaced the socket.
-                notConnected = true;
-                break;
-            }
-            std::string msg;
-            CheckSocketError(10035, msg);
-            idle = true;
+        lastErrorNo_ = mg::WSAGetLastError();
+        if (lastErrorNo_ == mg::WSAENOTCONN) {
+            // The socket has been closed and replaced (the close notification,
+            // or an Abort from a handler, which also cancels the read).
+            in.DropInput();
+            if (canceled_) break;
+            return;
         }
-        Pump(!idle || canceled_);
-        if (canceled_) break;
-    }
-    if (canceled_) {
-        canceled_ = false;
-        throw EAbortError("Socket readln aborted");
-    }
-    if (notConnected) {
-        line.clear();
-        return;
-    }
-    line.resize(static_cast<size_t>(lineEnd + 1));
-    const int wanted = lineEnd + 1 - consumed;
-    const int got = mg::recv(impl_->Socket(), line.data() + consumed, wanted, 0);
-    if (got < 0) {
-        line.resize(static_cast<size_t>(consumed));
         std::string msg;
         CheckSocketError(10035, msg);
-    } else if (got < wanted) {
-        line.resize(static_cast<size_t>(consumed + got));
+        // Nothing to read yet: wait for the socket, a message or the time-out.
+        if (canceled_) break;
+        if (WaitForInput()) continue;
+        Pump(false);
+        if (canceled_) break;
     }
+    canceled_ = false;
+    throw EAbortError("Socket readln aborted");
+}
+
+void TTidewire::PostDeferredClose() {
+    Impl& in = *impl_;
+    if (!in.closeDeferred) return;
+    in.closeDeferred = false;
+    mg::PostGuardedMessage(in.windowHandle, SocketEventMessage, in.socketHandle, in.closeParam,
+                           std::weak_ptr<const void>(std::static_pointer_cast<const void>(in.socketGuard)));
 }
 
 void TTidewire::Transaction(const std::string& command, std::string& reply) {
@@ -580,13 +654,16 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
 
 bool TTidewire::DataAvailable() {
     ReportStatus(8, "Data Available");
+    if (impl_->Buffered() > 0) return true;
     char byte;
     return mg::recv(impl_->Socket(), &byte, 1, mg::WSA_MSG_PEEK) >= 1;
 }
 
 void TTidewire::ClearInput() {
     ReportStatus(8, "Clearing Input");
+    impl_->DropInput();
     mg::recv(impl_->Socket(), impl_->scratch.data(), static_cast<int>(impl_->scratch.size()), 0);
+    PostDeferredClose();
 }
 
 uint16_t TTidewire::Accept() {

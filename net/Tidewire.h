@@ -112,6 +112,14 @@ protected:
     void TimerOn();
     void TimerOff();
     void TimerTriggered(TObject* sender);
+    // One turn of a wait: `over` false blocks until the next event (with the
+    // operation's time-out running), true only dispatches what is waiting.
+    void Pump(bool over);
+    // Waits on the socket alone while the event loop ran only a moment ago;
+    // true when input has arrived, false when the event loop's turn has come.
+    bool WaitForInput();
+    // Posts a close notification that waited for unread data once more.
+    void PostDeferredClose();
 
     // Implementation state; the transport's own file may add members below.
     bool connected_ = false;

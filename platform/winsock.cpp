@@ -497,6 +497,14 @@ void WaitUntilWritable(SOCKET s) {
     }
 }
 
+bool WaitUntilReadable(SOCKET s, int timeoutMs) {
+    auto sock = Find(s);
+    if (!sock) return false;
+    pollfd p{sock->fd, POLLIN, 0};
+    const int n = ::poll(&p, 1, std::max(timeoutMs, 0));
+    return n > 0;
+}
+
 void SetHostResolver(HostResolver resolver) { CurrentResolver() = std::move(resolver); }
 
 int PendingHostLookups() { return g_pendingLookups; }
