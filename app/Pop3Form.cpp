@@ -310,7 +310,9 @@ bool TPop3Form::FormCreate() {
                 spamState_ = FileState::NotLoaded;
                 Spam.LoadFromBytes(data);
             }
-            spamState_ = FileState::Loaded;
+            // Reading stops at a byte 26; a file with more after it was not
+            // read completely and is not written over.
+            spamState_ = mg::DataAfterEndMark(data) ? FileState::NotLoaded : FileState::Loaded;
         }
 
         // White list.
@@ -320,7 +322,7 @@ bool TPop3Form::FormCreate() {
             mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
         } else {
             WhiteEntries.LoadFromBytes(data);
-            whiteState_ = FileState::Loaded;
+            whiteState_ = mg::DataAfterEndMark(data) ? FileState::NotLoaded : FileState::Loaded;
             if (!data.empty()) mg::CopyFileReplacing("white.dat", "white.bak");
         }
         ShowWhiteEntries();
@@ -352,13 +354,32 @@ void TPop3Form::FormClose() {
     SaveLists();
 }
 
+namespace {
+
+// Writes a list beside its list file, as "<name>.new", or, when a file of
+// that name already holds other content (kept by an earlier run), under the
+// first free name "<name>.new.2", "<name>.new.3", ... A file that holds the
+// same content is used as it is. Returns the file's name, empty on failure.
+std::string KeepAside(const std::string& name, const std::string& bytes) {
+    for (int n = 1; n < 1000; ++n) {
+        const std::string file = name + ".new" + (n == 1 ? std::string() : "." + std::to_string(n));
+        if (!mg::FileExists(file)) return mg::WriteFileAtomic(file, bytes) ? file : std::string();
+        std::string existing;
+        if (mg::ReadWholeFile(file, existing) && existing == bytes) return file;
+    }
+    return {};
+}
+
+}  // namespace
+
 void TPop3Form::SaveLists() {
     EnterProgramDir();
-    std::vector<std::string> keptAside;
+    std::vector<std::pair<std::string, std::string>> keptAside;  // list file, where its list went
     // A list file that exists but was not loaded completely keeps its
     // content: the list in memory goes beside it instead.
     if (spamState_ == FileState::NotLoaded && mg::FileExists("spam.dat")) {
-        if (mg::WriteFileAtomic("spam.new", Spam.SaveToBytes())) keptAside.push_back("spam");
+        const std::string file = KeepAside("spam", Spam.SaveToBytes());
+        if (!file.empty()) keptAside.emplace_back("spam", file);
     } else {
         try {
             Spam.SaveToFile("spam.dat");
@@ -367,15 +388,16 @@ void TPop3Form::SaveLists() {
         }
     }
     if (whiteState_ == FileState::NotLoaded && mg::FileExists("white.dat")) {
-        if (mg::WriteFileAtomic("white.new", WhiteEntries.SaveToBytes())) keptAside.push_back("white");
+        const std::string file = KeepAside("white", WhiteEntries.SaveToBytes());
+        if (!file.empty()) keptAside.emplace_back("white", file);
     } else if (!mg::WriteFileAtomic("white.dat", WhiteEntries.SaveToBytes())) {
         const int code = errno;
         mg::ShowMessage(A("Ошибка сохранения файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
         RaiseInOut(code);
     }
-    for (const std::string& name : keptAside)
+    for (const auto& [name, file] : keptAside)
         mg::ShowMessage(A("Файл ") + name + A(".dat не был загружен при запуске и оставлен без изменений. Список сохранен в файл ") +
-                            name + ".new",
+                            file,
                         mg::Icon::Information, mg::Buttons::Ok);
 }
 
@@ -456,7 +478,9 @@ void TPop3Form::btnImportClick() {
         return;
     std::string data;
     if (!mg::ReadWholeFile(path, data)) RaiseInOut(errno);
+    std::vector<std::string> addresses;
     for (const std::string& line : mg::TextLines(data))
-        for (const std::string& address : mg::ScanAddresses(line)) WhiteEntries.AddUnique(address);
+        for (std::string& address : mg::ScanAddresses(line)) addresses.push_back(std::move(address));
+    WhiteEntries.AddUnique(addresses);
     ShowWhiteEntries();
 }

@@ -22,6 +22,11 @@ public:
     int Insert(const std::string& text);
     // Inserts unless an equal entry exists; false when it was there.
     bool AddUnique(const std::string& text);
+    // Adds each text that no entry equals, nor an earlier text of `texts`,
+    // without regard to letter case: the list one AddUnique after the other
+    // would give, in time that grows with the sizes, not their product.
+    // Returns how many were added.
+    int AddUnique(const std::vector<std::string>& texts);
     void RemoveAt(int index);
 
     // Reads one entry per line (LF or CR LF ends a line, byte 26 ends the
@@ -38,7 +43,12 @@ private:
 // CR LF, the byte 26 ends the text, a last line without an end counts.
 std::vector<std::string> TextLines(const std::string& bytes);
 
+// Whether reading stops at a byte 26 before the end of the data: something
+// other than more bytes 26 stands after the first one. Such a file was not
+// read completely, and writing its list back would lose the rest.
+bool DataAfterEndMark(const std::string& bytes);
+
 // The e-mail addresses an import takes from one line, left to right.
-std::vector<std::string> ScanAddresses(std::string line);
+std::vector<std::string> ScanAddresses(const std::string& line);
 
 }  // namespace mg
