@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds twice (normal, and with AddressSanitizer
-# and UBSan) and runs every test in both builds.
+# and UBSan) and runs every test in both builds; then builds the fuzz targets
+# (clang) and runs each for 60 seconds on its seed corpus (scripts/fuzz.sh;
+# MAILGROVE_FUZZ_SECONDS changes the time, 0 skips the fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -16,3 +18,8 @@ for variant in normal asan; do
   ASAN_OPTIONS=detect_leaks=0 QT_QPA_PLATFORM=offscreen \
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 done
+fuzz_seconds=${MAILGROVE_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "== fuzzing, ${fuzz_seconds}s per target"
+  scripts/fuzz.sh -j "$jobs" "$fuzz_seconds"
+fi
