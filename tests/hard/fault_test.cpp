@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,7 @@ const std::vector<DialogueLine>& Dialogue() {
 const int kLines = static_cast<int>(Dialogue().size());
 
 enum class Fault { Close, Silence };
+void PrintTo(Fault fault, std::ostream* os) { *os << (fault == Fault::Close ? "close" : "silence"); }
 
 // The server's script: the dialogue up to and including line `cut` (-1: only
 // the accept), then the fault.
@@ -324,3 +326,36 @@ INSTANTIATE_TEST_SUITE_P(
         return (cut < 0 ? std::string("Accept") : mg::Format("Line%02d", cut)) +
                (std::get<1>(info.param) == Fault::Close ? "_Close" : "_Silence");
     });
+
+// A server that stops in the middle of a line: the bytes of the incomplete
+// line never make a reply, whether it then closes or goes silent.
+TEST(FaultRunPartialLine, InTheStatReplyAndInTheHeaderBlock) {
+    const auto& d = Dialogue();
+    for (const int cut : {5, 14}) {  // half of the STAT reply, half of a header line
+        for (const Fault fault : {Fault::Close, Fault::Silence}) {
+            SCOPED_TRACE(std::to_string(cut) + (fault == Fault::Close ? " close" : " silence"));
+            Script script = FaultScript(cut, Fault::Close);
+            script.pop_back();  // the dialogue up to the cut, without its fault
+            const std::string& next = d[static_cast<size_t>(cut + 1)].text;
+            script.push_back(mgtest::Raw(next.substr(0, next.size() / 2)));
+            script.push_back(fault == Fault::Close ? mgtest::Close() : mgtest::Silent());
+            ScanWindow w(kSpamDat, kWhiteDat);
+            TPop3Form::SetScanTimeOutForTest(kShortTimeOut);
+            {
+                ScriptedServer server(script);
+                w.pointAt(server);
+                w.dialogs.ExpectMessage(fault == Fault::Close ? "Connection closed by server." : "Socket readln aborted.",
+                                        mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
+                w.form.btnConnect->click();
+                EXPECT_FALSE(w.form.VantelPOP3->Connected());
+                EXPECT_EQ(w.form.VantelPOP3->TimedOut(), fault == Fault::Silence);
+                server.finish();
+            }
+            TPop3Form::SetScanTimeOutForTest(0);
+            EXPECT_TRUE(w.dialogs.done());
+            EXPECT_EQ(w.form.Spam.SaveToBytes(), kSpamDat);
+            EXPECT_EQ(w.form.WhiteEntries.SaveToBytes(), kWhiteDat);
+            EXPECT_FALSE(w.dir.exists("log.dat"));
+        }
+    }
+}
