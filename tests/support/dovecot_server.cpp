@@ -146,6 +146,13 @@ std::vector<std::string> DovecotServer::storedMessages() const { return Maildir(
 
 std::string DovecotServer::log() const { return readFile(dir_ + "/dovecot.log"); }
 
+void DovecotServer::useTls(std::string names) {
+    tls_ = true;
+    tlsNames_ = std::move(names);
+}
+
+std::string DovecotServer::caFile() const { return tls_ ? dir_ + "/tls/ca.pem" : std::string(); }
+
 void DovecotServer::addMessage(const std::string& rfc822) {
     if (running_) Maildir(maildirPath()).add(rfc822);
     else queued_.push_back(rfc822);
@@ -157,7 +164,8 @@ bool DovecotServer::start() {
     std::string output;
     int status = run("bash " + shellQuote(scriptDir() + "/start-dovecot.sh") + " " + shellQuote(dir_) +
                          " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
-                         " --owner-pid " + std::to_string(::getpid()) + " 2>" +
+                         " --owner-pid " + std::to_string(::getpid()) +
+                         (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) + " 2>" +
                          shellQuote(errFile),
                      output);
     if (status != 0) {

@@ -10,6 +10,9 @@
 //     }
 //     pop3.Host = dovecot.host(); pop3.Port = dovecot.port();
 //     pop3.UserID = dovecot.user(); pop3.Password = dovecot.password();
+//
+// With useTls() before start() the server speaks POP3 over TLS only, as on
+// port 995, with a certificate from a test CA (caFile()) made for the run.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +56,13 @@ public:
     // Queues a message for the mailbox; after start() it is stored at once.
     void addMessage(const std::string& rfc822);
 
+    // Before start(): POP3 over TLS from the first byte and nothing else;
+    // the server certificate is for `names` (openssl's subjectAltName form).
+    void useTls(std::string names = "DNS:localhost,IP:127.0.0.1");
+    bool tls() const { return tls_; }
+    // The test CA that vouches for the server certificate; empty without TLS.
+    std::string caFile() const;
+
     // Starts the server with the messages added so far (installs Dovecot when
     // missing). False on failure: error() says why, and unavailable() is true
     // when Dovecot is not installed and cannot be installed (skip, don't fail).
@@ -81,6 +91,8 @@ private:
     std::string password_;
     std::string dir_;
     std::vector<std::string> queued_;
+    bool tls_ = false;
+    std::string tlsNames_;
     uint16_t port_ = 0;
     bool running_ = false;
     bool unavailable_ = false;
