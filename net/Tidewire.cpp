@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "net/ThreadTimer.h"
+#include "net/TlsSession.h"
 #include "platform/strutil.h"
 #include "platform/winsock.h"
 
@@ -26,6 +27,10 @@ constexpr int kMaxLine = 65536;  // a line with its line end must fit in this ma
 // other quickly then cost no trip through the event loop, and events are
 // still dispatched at least this often.
 constexpr std::chrono::milliseconds kDirectWaitSlice{10};
+// Connections to this port speak TLS from the start (POP3 over TLS).
+constexpr int32_t kTlsPort = 995;
+// Receive or send result: TLS itself failed (the session's Error says why).
+constexpr int kTlsFailed = -2;
 
 struct ErrorText {
     int32_t code;
@@ -123,6 +128,14 @@ struct TTidewire::Impl {
     // When a wait of this component last ran the event loop.
     std::chrono::steady_clock::time_point lastDispatch{};
 
+    // TLS: the session of the open connection, if it has one.
+    std::unique_ptr<mg::TlsSession> tls;
+    bool wantTls = false;      // the connection being made is to speak TLS
+    bool tcpOpen = false;      // its TCP connection is open; the handshake is next
+    bool handshaking = false;
+    int32_t tlsPort = kTlsPort;
+    std::string extraCaFile;  // trusted besides the system's store (tests)
+
     size_t Buffered() const { return rxEnd - rxStart; }
     // The first line feed in the buffer, or null.
     const char* FindLineEnd() {
@@ -146,11 +159,67 @@ struct TTidewire::Impl {
         rxStart = 0;
         rxEnd = pending;
     }
-    // A new socket: nothing of the old one's input or notifications survives.
+    // A new socket: nothing of the old one's input, session or notifications survives.
     void NewSocket() {
         DropInput();
         closeDeferred = false;
         socketGuard = std::make_shared<int>(0);
+        tls.reset();
+        wantTls = false;
+        tcpOpen = false;
+    }
+
+    // Receives as recv does (a count, 0 at the peer's close, SOCKET_ERROR
+    // with the Winsock error set), through the TLS session when there is
+    // one; kTlsFailed when TLS itself failed.
+    int Receive(char* into, int length) {
+        if (!tls) return mg::recv(Socket(), into, length, 0);
+        for (;;) {
+            int count = 0;
+            switch (tls->Read(into, length, count)) {
+                case mg::TlsSession::Result::Ok:
+                    return count;
+                case mg::TlsSession::Result::Closed:
+                    return 0;
+                case mg::TlsSession::Result::WantRead:
+                    mg::WSASetLastError(mg::WSAEWOULDBLOCK);
+                    return mg::SOCKET_ERROR;
+                case mg::TlsSession::Result::WantWrite:  // the session must answer the peer first
+                    mg::WaitUntilWritable(Socket());
+                    continue;
+                case mg::TlsSession::Result::SocketError:
+                    mg::WSASetLastError(tls->SocketErrorCode());
+                    return mg::SOCKET_ERROR;
+                case mg::TlsSession::Result::Failed:
+                    return kTlsFailed;
+            }
+        }
+    }
+
+    // Sends as send does, through the TLS session when there is one;
+    // kTlsFailed when TLS itself failed.
+    int Send(const char* from, int length) {
+        if (!tls) return mg::send(Socket(), from, length, 0);
+        int count = 0;
+        switch (tls->Write(from, length, count)) {
+            case mg::TlsSession::Result::Ok:
+                return count;
+            case mg::TlsSession::Result::Closed:
+                return 0;
+            case mg::TlsSession::Result::WantRead:  // the session must hear from the peer first
+                mg::WaitUntilReadable(Socket(), -1);
+                mg::WSASetLastError(mg::WSAEWOULDBLOCK);
+                return mg::SOCKET_ERROR;
+            case mg::TlsSession::Result::WantWrite:
+                mg::WSASetLastError(mg::WSAEWOULDBLOCK);
+                return mg::SOCKET_ERROR;
+            case mg::TlsSession::Result::SocketError:
+                mg::WSASetLastError(tls->SocketErrorCode());
+                return mg::SOCKET_ERROR;
+            case mg::TlsSession::Result::Failed:
+                break;
+        }
+        return kTlsFailed;
     }
     // Shared with the socket layer, so a lookup given up on can still write its result.
     std::shared_ptr<mg::HostEntryBuffer> hostEntryBuffer;
@@ -252,6 +321,9 @@ void TTidewire::InitializeWinsock() {
 }
 
 uint16_t TTidewire::SocketHandle() const { return impl_->socketHandle; }
+bool TTidewire::Secure() const { return impl_->tls != nullptr && connected_; }
+void TTidewire::SetTlsPortForTesting(int32_t port) { impl_->tlsPort = port; }
+void TTidewire::SetTrustedCaFileForTesting(const std::string& path) { impl_->extraCaFile = path; }
 mg::HWND TTidewire::WindowHandle() const { return impl_->windowHandle; }
 int32_t TTidewire::WinsockUsers() { return g_winsockUsers; }
 
@@ -396,6 +468,8 @@ void TTidewire::Connect() {
     impl_->remoteAddress.sin_port = mg::htons(static_cast<uint16_t>(Port & 0xFFFF));
     asyncDone_ = false;
     succeeded_ = true;
+    impl_->wantTls = (Port & 0xFFFF) == (impl_->tlsPort & 0xFFFF);
+    impl_->tcpOpen = false;
     if (mg::connect(impl_->Socket(), reinterpret_cast<const mg::SOCKADDR*>(&impl_->remoteAddress),
                     sizeof impl_->remoteAddress) == mg::SOCKET_ERROR) {
         std::string msg;
@@ -406,19 +480,76 @@ void TTidewire::Connect() {
             throw;
         }
     }
+    // One time-out for the whole of it: the TCP connection and, on the TLS
+    // port, the handshake.
+    std::string tlsFailure;
+    bool open = false;
     TimerOn();
     {
         Finally off{[this] { TimerOff(); }};
-        const auto over = [this] { return connected_ || timedOut_ || canceled_ || !succeeded_; };
+        const auto over = [this] { return connected_ || impl_->tcpOpen || timedOut_ || canceled_ || !succeeded_; };
         do Pump(over());
         while (!over());
+        open = !timedOut_ && !canceled_ && succeeded_;
+        if (open && impl_->wantTls) open = Handshake(tlsFailure);
     }
-    if (!timedOut_ && !canceled_ && succeeded_) return;
+    if (open) {
+        if (impl_->tls) {
+            // A secure connection counts as open once its handshake is done.
+            connected_ = true;
+            if (OnConnect) OnConnect(this);
+        }
+        return;
+    }
     ReplaceSocket();
     if (OnConnectionFailed) OnConnectionFailed(this);
     if (timedOut_) throw ESockError("Connection Timed out");
     if (canceled_) throw ESockError("Connection Canceled");
+    if (!tlsFailure.empty()) throw ESockError(tlsFailure);
     throw ESockError("Connection Failed");
+}
+
+bool TTidewire::Handshake(std::string& failure) {
+    ReportStatus(8, "TLS Handshake");
+    Impl& io = *impl_;
+    io.tls = std::make_unique<mg::TlsSession>(io.Socket(), Host, io.extraCaFile);
+    if (!io.tls->Start()) {
+        failure = io.tls->Error();
+        return false;
+    }
+    io.handshaking = true;
+    Finally done{[&io] { io.handshaking = false; }};
+    const std::string prefix = "TLS handshake with " + Host + " failed: ";
+    for (;;) {
+        if (!io.tls) {  // a handler closed the socket while the handshake waited
+            failure = prefix + "the connection was closed";
+            return false;
+        }
+        switch (io.tls->Handshake()) {
+            case mg::TlsSession::Result::Ok:
+                return true;
+            case mg::TlsSession::Result::WantRead:
+                if (timedOut_ || canceled_) return false;
+                if (!WaitForInput()) Pump(false);
+                if (timedOut_ || canceled_) return false;
+                break;
+            case mg::TlsSession::Result::WantWrite:
+                mg::WaitUntilWritable(io.Socket());
+                break;
+            case mg::TlsSession::Result::Closed:
+                failure = prefix + "the server closed the connection";
+                return false;
+            case mg::TlsSession::Result::SocketError: {
+                std::string msg;
+                LookupErrorMessage(static_cast<uint16_t>(io.tls->SocketErrorCode()), msg);
+                failure = prefix + msg;
+                return false;
+            }
+            case mg::TlsSession::Result::Failed:
+                failure = io.tls->Error();
+                return false;
+        }
+    }
 }
 
 void TTidewire::Disconnect() {
@@ -453,6 +584,14 @@ void TTidewire::RequestCloseSocket() {
     ReportStatus(4, "Request Close Socket");
     connected_ = false;
     if (impl_->socketHandle == kNoSocket) return;
+    if (impl_->tls) {
+        // The close notification goes before the socket, and the socket
+        // closes gracefully, so that it is not dropped by a reset.
+        impl_->tls->Close();
+        const mg::LINGER graceful{0, 0};
+        mg::setsockopt(impl_->Socket(), mg::WSA_SOL_SOCKET, mg::WSA_SO_LINGER, reinterpret_cast<const char*>(&graceful),
+                       sizeof graceful);
+    }
     if (mg::closesocket(impl_->Socket()) != 0) {
         std::string msg;
         CheckSocketError(10035, msg);
@@ -475,6 +614,7 @@ void TTidewire::RequestCloseSocket() {
 void TTidewire::ReplaceSocket() {
     // A socket whose connect failed cannot be connected again: the next
     // Connect gets a fresh one. Nothing was open, so no OnDisconnect.
+    connected_ = false;
     if (impl_->socketHandle != kNoSocket) mg::closesocket(impl_->Socket());
     impl_->socketHandle = kNoSocket;
     impl_->NewSocket();
@@ -494,14 +634,19 @@ void TTidewire::HandleSocketMessage(TMessage& message) {
                     break;
                 case mg::FD_CONNECT:
                     if (succeeded_) {
-                        connected_ = true;
-                        if (OnConnect) OnConnect(this);
+                        if (impl_->wantTls) {
+                            impl_->tcpOpen = true;  // open, and OnConnect, after the handshake
+                        } else {
+                            connected_ = true;
+                            if (OnConnect) OnConnect(this);
+                        }
                     }
                     break;
                 case mg::FD_CLOSE:
                     // With data still unread the close waits: the data stays
-                    // readable, and the notification comes again once it is taken.
-                    if (!DataAvailable()) {
+                    // readable, and the notification comes again once it is
+                    // taken. A handshake in progress meets the close itself.
+                    if (!impl_->handshaking && !DataAvailable()) {
                         RequestCloseSocket();
                     } else {
                         impl_->closeDeferred = true;
@@ -533,7 +678,8 @@ void TTidewire::SendBuffer(const char* buffer, uint16_t length) {
         }
         size_t remaining = total;
         do {
-            const int sent = mg::send(impl_->Socket(), buffer + (total - remaining), static_cast<int>(remaining), 0);
+            const int sent = impl_->Send(buffer + (total - remaining), static_cast<int>(remaining));
+            if (sent == kTlsFailed) FailSecureConnection();
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<size_t>(sent);
@@ -590,7 +736,8 @@ void TTidewire::ReadLn(std::string& line) {
         }
         // No whole line yet: take whatever the socket holds, as much as fits.
         in.Compact();
-        const int got = mg::recv(impl_->Socket(), in.rx.data() + in.rxEnd, kMaxLine - static_cast<int>(in.rxEnd), 0);
+        const int got = in.Receive(in.rx.data() + in.rxEnd, kMaxLine - static_cast<int>(in.rxEnd));
+        if (got == kTlsFailed) FailSecureConnection();
         if (got > 0) {
             in.rxEnd += static_cast<size_t>(got);
             continue;
@@ -652,9 +799,19 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
     reply = transactionReply_;
 }
 
+void TTidewire::FailSecureConnection() {
+    // The stream can no longer be followed: close it.
+    const std::string why = impl_->tls ? impl_->tls->Error() : std::string("TLS failed");
+    try {
+        RequestCloseSocket();
+    } catch (...) {
+    }
+    throw ESockError(why);
+}
+
 bool TTidewire::DataAvailable() {
     ReportStatus(8, "Data Available");
-    if (impl_->Buffered() > 0) return true;
+    if (impl_->Buffered() > 0 || (impl_->tls && impl_->tls->HasPending())) return true;
     char byte;
     return mg::recv(impl_->Socket(), &byte, 1, mg::WSA_MSG_PEEK) >= 1;
 }
@@ -662,7 +819,7 @@ bool TTidewire::DataAvailable() {
 void TTidewire::ClearInput() {
     ReportStatus(8, "Clearing Input");
     impl_->DropInput();
-    mg::recv(impl_->Socket(), impl_->scratch.data(), static_cast<int>(impl_->scratch.size()), 0);
+    impl_->Receive(impl_->scratch.data(), static_cast<int>(impl_->scratch.size()));
     PostDeferredClose();
 }
 

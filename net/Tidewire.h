@@ -101,6 +101,17 @@ public:
     // Live components that have started the socket layer.
     static int32_t WinsockUsers();
 
+    // Connections to port 995 speak TLS from the start: Connect makes the
+    // handshake (TLS 1.2 or later, the certificate checked against the
+    // system's trust store and the host) before it returns, and Disconnect
+    // sends the close notification. True while such a connection is open.
+    bool Secure() const;
+    // For tests only: the port that means TLS (a test server cannot have
+    // 995), and a CA file trusted besides the system's store. There is no
+    // way to leave the certificate unchecked.
+    void SetTlsPortForTesting(int32_t port);
+    void SetTrustedCaFileForTesting(const std::string& path);
+
 protected:
     void InitializeWinsock();
     void ResolveHost();
@@ -120,6 +131,11 @@ protected:
     bool WaitForInput();
     // Posts a close notification that waited for unread data once more.
     void PostDeferredClose();
+    // The TLS handshake of Connect; false with the reason in `failure`
+    // (empty after a time-out or cancel).
+    bool Handshake(std::string& failure);
+    // A TLS failure on an open connection: closes it and raises ESockError.
+    [[noreturn]] void FailSecureConnection();
 
     // Implementation state; the transport's own file may add members below.
     bool connected_ = false;

@@ -501,7 +501,7 @@ bool WaitUntilReadable(SOCKET s, int timeoutMs) {
     auto sock = Find(s);
     if (!sock) return false;
     pollfd p{sock->fd, POLLIN, 0};
-    const int n = ::poll(&p, 1, std::max(timeoutMs, 0));
+    const int n = ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
     return n > 0;
 }
 

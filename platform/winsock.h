@@ -157,8 +157,9 @@ int WSACancelAsyncRequest(HANDLE request);
 int WinsockErrorFromErrno(int error);
 // Blocks, dispatching nothing, until the socket can take more data or has failed.
 void WaitUntilWritable(SOCKET s);
-// Blocks, dispatching nothing, for at most `timeoutMs` milliseconds until
-// data, the peer's close or an error is waiting on the socket; true when one is.
+// Blocks, dispatching nothing, for at most `timeoutMs` milliseconds (without
+// limit when negative) until data, the peer's close or an error is waiting on
+// the socket; true when one is.
 bool WaitUntilReadable(SOCKET s, int timeoutMs);
 // Number of live WSAStartup calls not yet matched by WSACleanup.
 int WSAStartupCount();

@@ -8,7 +8,7 @@
 # is disabled, so that no POP3/IMAP server is left listening on the machine.
 set -euo pipefail
 packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev libssl-dev
-          dovecot-pop3d xvfb xauth fonts-dejavu-core openssl clang libclang-rt-14-dev)
+          ca-certificates dovecot-pop3d xvfb xauth fonts-dejavu-core openssl clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

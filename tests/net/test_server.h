@@ -11,7 +11,30 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_dir.h"
+
+using SSL = struct ssl_st;
+using SSL_CTX = struct ssl_ctx_st;
+
 namespace nettest {
+
+// The server side of TLS for the test server's peers: a test CA and a server
+// certificate made by tests/support/dovecot/make-certs.sh in a directory of
+// its own. `names` is the certificate's subjectAltName; `onlyTls11` offers
+// nothing newer than TLS 1.1.
+class TlsServerContext {
+public:
+    explicit TlsServerContext(const std::string& names = "DNS:localhost,IP:127.0.0.1", bool onlyTls11 = false);
+    ~TlsServerContext();
+    TlsServerContext(const TlsServerContext&) = delete;
+    TlsServerContext& operator=(const TlsServerContext&) = delete;
+    std::string caFile() const { return dir_.file("ca.pem"); }
+    SSL_CTX* get() const { return ctx_; }
+
+private:
+    mgtest::TempDir dir_;
+    SSL_CTX* ctx_ = nullptr;
+};
 
 // Opens once and stays open: scripts wait on it until the test lets them go on.
 class Gate {
@@ -28,14 +51,27 @@ private:
 class Peer {
 public:
     explicit Peer(int fd) : fd_(fd) {}
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    // Makes the server side of a TLS handshake; from then on every call
+    // below goes through TLS. False when the handshake failed.
+    bool StartTls(const TlsServerContext& context);
     void Send(const std::string& bytes);
     std::string ReadLine();  // up to and including LF; empty on close or time-out
-    void Close();            // orderly close
+    void Close();            // orderly close (with TLS: the close notification first)
     // Everything received until the client closes (or 10 s pass).
     std::string ReadToEnd();
+    // With TLS: the name the client sent for SNI, and whether ReadToEnd
+    // ended on the client's close notification.
+    std::string ServerName() const;
+    bool CloseNotifyReceived() const { return closeNotify_; }
 
 private:
+    int Receive(char* buffer, int length);
     int fd_;
+    SSL* ssl_ = nullptr;
+    bool closeNotify_ = false;
 };
 
 class TestServer {
