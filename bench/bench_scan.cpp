@@ -4,10 +4,15 @@
 // and by a minimal blocking client that sends the same commands over a plain
 // socket: the floor for this protocol on this machine.
 //
-//     bench_scan [--messages N] [--repetitions R] [--serve]
+//     bench_scan [--messages N] [--repetitions R] [--tls] [--serve]
 //
+// --tls runs the server with POP3 over TLS only (as on port 995, with a
+// certificate of a test CA made for the run); both clients then use TLS 1.2
+// or later through OpenSSL and check the certificate against the system's
+// trust store plus that CA, and the host.
 // --serve only starts the server and prints how to run one scan by hand
-// (for a profiler): bench_scan --child component|floor HOST PORT USER PASSWORD.
+// (for a profiler): bench_scan --child component|floor HOST PORT USER PASSWORD [CAFILE];
+// a CA file means TLS.
 //
 // Each scan runs in a child process of its own (this program started again
 // with --child), so its processor time and peak memory are its alone. The
@@ -34,6 +39,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -191,6 +199,7 @@ struct Account {
     int port = 0;
     std::string user;
     std::string password;
+    std::string caFile;  // not empty: POP3 over TLS, with this CA trusted
 };
 
 // The component, set up and driven as btnConnectClick drives it, with
@@ -213,6 +222,10 @@ ScanResult ScanWithComponent(const Account& account) {
     pop3.Port = account.port;
     pop3.UserID = account.user;
     pop3.Password = account.password;
+    if (!account.caFile.empty()) {
+        pop3.SetTlsPortForTesting(account.port);
+        pop3.SetTrustedCaFileForTesting(account.caFile);
+    }
     pop3.Connect();
     const int count = pop3.MailCount();
     pop3.List();
@@ -242,8 +255,16 @@ public:
         ::inet_pton(AF_INET, account.host.c_str(), &addr.sin_addr);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
             throw std::runtime_error(std::string("connect failed: ") + std::strerror(errno));
+        if (!account.caFile.empty()) StartTls(account);
     }
-    ~BlockingClient() { ::close(fd_); }
+    ~BlockingClient() {
+        if (ssl_) {
+            SSL_shutdown(ssl_);
+            SSL_free(ssl_);
+        }
+        if (ctx_) SSL_CTX_free(ctx_);
+        ::close(fd_);
+    }
     BlockingClient(const BlockingClient&) = delete;
     BlockingClient& operator=(const BlockingClient&) = delete;
 
@@ -251,7 +272,8 @@ public:
         const std::string line = command + "\r\n";
         size_t sent = 0;
         while (sent < line.size()) {
-            const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+            const ssize_t n = ssl_ ? SSL_write(ssl_, line.data() + sent, static_cast<int>(line.size() - sent))
+                                   : ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) throw std::runtime_error("send failed");
             sent += static_cast<size_t>(n);
         }
@@ -273,7 +295,8 @@ public:
                 start_ = 0;
             }
             if (end_ == buffer_.size()) throw std::runtime_error("line too long");
-            const ssize_t n = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
+            const ssize_t n = ssl_ ? SSL_read(ssl_, buffer_.data() + end_, static_cast<int>(buffer_.size() - end_))
+                                   : ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
             if (n <= 0) throw std::runtime_error("connection closed");
             end_ += static_cast<size_t>(n);
         }
@@ -287,7 +310,31 @@ public:
     }
 
 private:
+    // The same TLS as the component's: TLS 1.2 or later, whole records per
+    // read, the certificate checked against the system's store, the CA and
+    // the address.
+    void StartTls(const Account& account) {
+        ctx_ = SSL_CTX_new(TLS_client_method());
+        if (!ctx_) throw std::runtime_error("no TLS context");
+        SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+        SSL_CTX_set_read_ahead(ctx_, 1);
+        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_default_verify_paths(ctx_);
+        if (SSL_CTX_load_verify_locations(ctx_, account.caFile.c_str(), nullptr) != 1)
+            throw std::runtime_error("cannot load " + account.caFile);
+        ssl_ = SSL_new(ctx_);
+        SSL_set_fd(ssl_, fd_);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), account.host.c_str());
+        if (SSL_connect(ssl_) != 1) {
+            char reason[256];
+            ERR_error_string_n(ERR_peek_last_error(), reason, sizeof reason);
+            throw std::runtime_error(std::string("TLS handshake failed: ") + reason);
+        }
+    }
+
     int fd_ = -1;
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
     std::vector<char> buffer_ = std::vector<char>(65536);
     size_t start_ = 0;
     size_t end_ = 0;
@@ -380,7 +427,7 @@ void ResetPeakResident() {
 int RunChild(int argc, char** argv) {
     if (argc < 7) return 2;
     const std::string mode = argv[2];
-    Account account{argv[3], std::atoi(argv[4]), argv[5], argv[6]};
+    Account account{argv[3], std::atoi(argv[4]), argv[5], argv[6], argc > 7 ? argv[7] : ""};
     // The component needs the event loop; the floor does not get one.
     std::unique_ptr<QCoreApplication> app;
     if (mode == "component") app = std::make_unique<QCoreApplication>(argc, argv);
@@ -423,8 +470,9 @@ Figures RunScan(const std::string& mode, const Account& account) {
         ::dup2(pipefd[1], STDOUT_FILENO);
         ::close(pipefd[0]);
         ::close(pipefd[1]);
-        const char* args[] = {"bench_scan", "--child", mode.c_str(), account.host.c_str(), port.c_str(),
-                              account.user.c_str(), account.password.c_str(), nullptr};
+        const char* args[] = {"bench_scan",          "--child", mode.c_str(), account.host.c_str(), port.c_str(),
+                              account.user.c_str(),  account.password.c_str(),
+                              account.caFile.empty() ? nullptr : account.caFile.c_str(), nullptr};
         ::execv("/proc/self/exe", const_cast<char* const*>(args));
         _exit(127);
     }
@@ -471,27 +519,29 @@ void PrintRow(const char* name, const Figures& f) {
                 f.growthKb());
 }
 
-int RunBenchmark(int messages, int repetitions, bool serveOnly) {
+int RunBenchmark(int messages, int repetitions, bool tls, bool serveOnly) {
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });
 
     mgtest::DovecotServer dovecot;
     Random rnd{20241104};
     for (int n = 1; n <= messages; ++n) dovecot.addMessage(MakeMessage(n, rnd));
-    std::printf("Starting Dovecot with %d messages...\n", messages);
+    if (tls) dovecot.useTls();
+    std::printf("Starting Dovecot with %d messages%s...\n", messages, tls ? ", POP3 over TLS only" : "");
     std::fflush(stdout);
     if (!dovecot.start()) {
         std::fprintf(stderr, "bench_scan: Dovecot did not start: %s\n", dovecot.error().c_str());
         return dovecot.unavailable() ? 2 : 1;
     }
-    const Account account{mgtest::DovecotServer::host(), dovecot.port(), dovecot.user(), dovecot.password()};
-    std::printf("Dovecot POP3 on %s:%d\n", account.host.c_str(), account.port);
+    const Account account{mgtest::DovecotServer::host(), dovecot.port(), dovecot.user(), dovecot.password(),
+                          dovecot.caFile()};
+    std::printf("Dovecot POP3%s on %s:%d\n", tls ? " over TLS" : "", account.host.c_str(), account.port);
     if (serveOnly) {
         // For profiling one client by hand:
-        //   bench_scan --child component|floor HOST PORT USER PASSWORD
-        std::printf("Serving until interrupted; scan with:\n  %s --child component %s %d %s %s\n",
+        //   bench_scan --child component|floor HOST PORT USER PASSWORD [CAFILE]
+        std::printf("Serving until interrupted; scan with:\n  %s --child component %s %d %s %s %s\n",
                     "bench_scan", account.host.c_str(), account.port, account.user.c_str(),
-                    account.password.c_str());
+                    account.password.c_str(), account.caFile.c_str());
         std::fflush(stdout);
         while (!g_stop) ::pause();
         return 0;
@@ -539,7 +589,8 @@ int RunBenchmark(int messages, int repetitions, bool serveOnly) {
         const double fc = Median(floor.cpu), cc = Median(component.cpu);
         const double fp = Median(floor.peak), cp = Median(component.peak);
         const double fg = Median(floor.growth), cg = Median(component.growth);
-        std::printf("\nScan of %d messages (log on, LIST, TOP n 0 + LIST n each, QUIT), median of %d:\n", messages,
+        std::printf("\nScan of %d messages%s (log on, LIST, TOP n 0 + LIST n each, QUIT), median of %d:\n", messages,
+                    tls ? " over TLS" : "",
                     repetitions);
         std::printf("  %-10s %12s %12s %14s %14s\n", "", "wall ms", "cpu ms", "peak RSS KB", "RSS growth KB");
         std::printf("  %-10s %12.1f %12.1f %14.0f %14.0f\n", "floor", fw, fc, fp, fg);
@@ -564,17 +615,18 @@ int RunBenchmark(int messages, int repetitions, bool serveOnly) {
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) return RunChild(argc, argv);
     int messages = 2000, repetitions = 7;
-    bool serveOnly = false;
+    bool serveOnly = false, tls = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--messages" && i + 1 < argc) messages = std::atoi(argv[++i]);
         else if (arg == "--repetitions" && i + 1 < argc) repetitions = std::atoi(argv[++i]);
+        else if (arg == "--tls") tls = true;
         else if (arg == "--serve") serveOnly = true;
         else {
-            std::fprintf(stderr, "usage: bench_scan [--messages N] [--repetitions R] [--serve]\n");
+            std::fprintf(stderr, "usage: bench_scan [--messages N] [--repetitions R] [--tls] [--serve]\n");
             return 2;
         }
     }
     if (messages < 1 || repetitions < 1) return 2;
-    return RunBenchmark(messages, repetitions, serveOnly);
+    return RunBenchmark(messages, repetitions, tls, serveOnly);
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the scan benchmark (optimised, with debug information) and runs it;
-# arguments go to bench_scan (--messages N, --repetitions R).
+# arguments go to bench_scan (--messages N, --repetitions R, --tls).
 # MAILGROVE_BENCH_BUILD_DIR chooses the build directory (default: build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
