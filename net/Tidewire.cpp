@@ -127,6 +127,8 @@ struct TTidewire::Impl {
     bool timerArmed = false;
     // When a wait of this component last ran the event loop.
     std::chrono::steady_clock::time_point lastDispatch{};
+    // Something was sent since the last receive: its reply takes a moment.
+    bool sentSinceReceive = false;
 
     // TLS: the session of the open connection, if it has one.
     std::unique_ptr<mg::TlsSession> tls;
@@ -682,6 +684,7 @@ void TTidewire::SendBuffer(const char* buffer, uint16_t length) {
             if (sent == kTlsFailed) FailSecureConnection();
             if (sent == 0) break;
             if (sent > 0) {
+                impl_->sentSinceReceive = true;
                 remaining -= static_cast<size_t>(sent);
             } else {
                 std::string msg;
@@ -735,6 +738,12 @@ void TTidewire::ReadLn(std::string& line) {
             throw ESockError("Socket readln line too long");
         }
         // No whole line yet: take whatever the socket holds, as much as fits.
+        // Right after a command the reply is seldom there yet, so wait for
+        // it first rather than ask the socket twice.
+        if (in.sentSinceReceive) {
+            in.sentSinceReceive = false;
+            WaitForInput();
+        }
         in.Compact();
         const int got = in.Receive(in.rx.data() + in.rxEnd, kMaxLine - static_cast<int>(in.rxEnd));
         if (got == kTlsFailed) FailSecureConnection();
