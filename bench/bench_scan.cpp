@@ -599,6 +599,13 @@ int RunBenchmark(int messages, int repetitions, bool tls, bool serveOnly) {
                     fg > 0 ? mg::Format("%.2f", cg / fg).c_str() : "-");
         std::printf("  per message: floor %.1f us wall, %.1f us cpu; component %.1f us wall, %.1f us cpu\n",
                     fw * 1e3 / messages, fc * 1e3 / messages, cw * 1e3 / messages, cc * 1e3 / messages);
+        // On a shared machine the least disturbed scan of each says most
+        // about the code; the targets are judged on the medians.
+        const auto least = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+        std::printf("  best of %d: floor %.1f ms wall, %.1f ms cpu; component %.1f ms wall, %.1f ms cpu; "
+                    "ratio %.2f wall, %.2f cpu\n",
+                    repetitions, least(floor.wall), least(floor.cpu), least(component.wall), least(component.cpu),
+                    least(component.wall) / least(floor.wall), least(component.cpu) / least(floor.cpu));
         const bool wallOk = cw <= 1.25 * fw;
         const bool cpuOk = cc < 1.5 * fc;
         std::printf("Targets: wall <= 1.25 x floor: %s; cpu < floor + 50%%: %s\n", wallOk ? "met" : "MISSED",
