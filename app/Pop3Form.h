@@ -181,6 +181,8 @@ private:
     QPointer<QStatusBar> statusBar_;
     int retrieveStarts_ = 0;
     int successes_ = 0;
+    bool deleting_ = false;      // a delete run is under way
+    bool failureShown_ = false;  // its refusal box has been shown
     std::string programDir_;
     std::string settingsPath_;
     std::vector<mg::ServerEntry> serverEntries_;  // lbSpamServers' entries, in order

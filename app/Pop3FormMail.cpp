@@ -8,6 +8,8 @@
 #include <QStatusBar>
 #include <cerrno>
 #include <cmath>
+#include <exception>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -148,6 +150,13 @@ void TPop3Form::btnConnectClick() {
     editCount->setText(QString::number(count));
     VantelPOP3->List();
 
+    // The summaries are asked for in order: a server that pipelines gets
+    // their commands ahead of time. Whatever ends the loop ends the plan.
+    VantelPOP3->PlanSummaries(1, count);
+    struct EndPlan {
+        TVantelPOP3* pop3;
+        ~EndPlan() { pop3->EndPlan(); }
+    } endPlan{VantelPOP3};
     for (int i = 1; i <= count; ++i) {
         // While another operation holds the component (a scan started from
         // its connection question), nothing is fetched: the summary still
@@ -217,10 +226,40 @@ void TPop3Form::btnDeleteClick() {
     if (!log.Open("log.dat"))
         mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
     const std::string date = ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
-    for (int i = 0; i < LineCount(); ++i) {
-        if (!LineChecked(i) || LineText(i).find(DeletedText()) != std::string::npos) continue;
+    std::vector<int> targets;
+    for (int i = 0; i < LineCount(); ++i)
+        if (LineChecked(i) && LineText(i).find(DeletedText()) == std::string::npos) targets.push_back(i);
+    std::vector<int32_t> numbers;
+    for (int i : targets) numbers.push_back(i + 1);
+    // A server that pipelines gets every DELE at once (a bounded window of
+    // them in flight); each line is logged and marked as its +OK arrives.
+    // After a refusal no further DELE goes out, but the replies already on
+    // their way are still taken, so every accepted deletion is logged and
+    // marked, and the first refusal is reported once.
+    VantelPOP3->PlanDeletions(numbers);
+    std::exception_ptr refusal;
+    failureShown_ = false;
+    struct EndRun {
+        TPop3Form* form;
+        ~EndRun() {
+            form->VantelPOP3->EndPlan();
+            form->deleting_ = false;
+        }
+    } endRun{this};
+    deleting_ = true;
+    for (int i : targets) {
+        if (refusal && !VantelPOP3->DeletionInFlight(i + 1)) break;
         const int before = successes_;
-        VantelPOP3->DeleteMessage(i + 1);  // a refusal raises; the log keeps what came before
+        try {
+            VantelPOP3->DeleteMessage(i + 1);
+        } catch (...) {
+            if (!VantelPOP3->Connected()) {
+                log.Close();
+                throw;  // the connection is gone with every reply still on its way
+            }
+            if (!refusal) refusal = std::current_exception();
+            continue;
+        }
         if (successes_ == before) {
             // The component was busy with another operation and sent nothing.
             log.Close();
@@ -232,6 +271,7 @@ void TPop3Form::btnDeleteClick() {
         SetLineEnabled(i, false);
     }
     log.Close();
+    if (refusal) std::rethrow_exception(refusal);
 }
 
 // ---- status reporting ----
@@ -283,6 +323,10 @@ void TPop3Form::VantelPOP3Success() {
 }
 
 void TPop3Form::VantelPOP3Failure() {
+    // One box per delete run: later refusals of deletions that were already
+    // on their way add nothing the user has not been told.
+    if (deleting_ && failureShown_) return;
+    failureShown_ = true;
     mg::ShowMessage(A("Операция завершилась ошибкой"), mg::Icon::None, mg::Buttons::Ok);
 }
 

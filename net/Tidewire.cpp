@@ -27,6 +27,9 @@ constexpr int kMaxLine = 65536;  // a line with its line end must fit in this ma
 // other quickly then cost no trip through the event loop, and events are
 // still dispatched at least this often.
 constexpr std::chrono::milliseconds kDirectWaitSlice{10};
+// While replies keep arriving a read never has to wait; the event loop still
+// gets a turn at least this often, so the window stays responsive.
+constexpr std::chrono::milliseconds kBusyDispatchInterval{20};
 // Connections to this port speak TLS from the start (POP3 over TLS).
 constexpr int32_t kTlsPort = 995;
 // Receive or send result: TLS itself failed (the session's Error says why).
@@ -722,6 +725,10 @@ void TTidewire::ReadLn(std::string& line) {
     Impl& in = *impl_;
     for (;;) {
         if (const char* lf = in.FindLineEnd()) {
+            if (std::chrono::steady_clock::now() - in.lastDispatch > kBusyDispatchInterval) {
+                Pump(true);  // a handler may cancel, or close the socket
+                continue;
+            }
             if (canceled_) break;  // the line stays for the next read
             const char* first = in.rx.data() + in.rxStart;
             line.assign(first, lf + 1);
@@ -790,6 +797,12 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
     Writeln(command);
     std::string line;
     ReadLn(line);
+    NoteReply(line);
+    reply = transactionReply_;
+}
+
+void TTidewire::NoteReply(const std::string& line) {
+    replyNumber_ = 0;
     transactionReply_ = line;
     if (!transactionReply_.empty()) {
         ReportStatus(1, transactionReply_);
@@ -805,7 +818,6 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
             replyNumber_ = static_cast<int16_t>(value);
         }
     }
-    reply = transactionReply_;
 }
 
 void TTidewire::FailSecureConnection() {

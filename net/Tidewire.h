@@ -61,6 +61,10 @@ public:
     void Write(const std::string& text);
     void Writeln(const std::string& text);
     void ReadLn(std::string& line);
+    // What Transaction does with the reply line it has read: keeps it as
+    // TransactionReply, sets ReplyNumber and reports it at level 1. For
+    // replies to commands that were sent ahead (pipelining).
+    void NoteReply(const std::string& line);
     bool DataAvailable();
     void ClearInput();
 

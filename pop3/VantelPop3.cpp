@@ -1,5 +1,7 @@
 #include "pop3/VantelPop3.h"
 
+#include <algorithm>
+
 #include "platform/strutil.h"
 
 namespace mg {
@@ -56,6 +58,20 @@ std::string HeaderValue(const std::string& line, size_t nameLength) {
 const char kAuthenticationFailed[] = "Authentication failed";
 const char kConnectionClosed[] = "Connection closed by server";
 
+// Commands kept in flight at most, in bytes. Far below what the socket
+// buffers of both ends hold, so a batch of commands never waits for the
+// server to read while the server waits for us to read its replies; and
+// enough to keep a link of 50 ms busy with some 300 messages ahead.
+constexpr size_t kPipelineWindow = 8192;
+
+// A capability line names PIPELINING (capability names ignore letter case).
+bool NamesPipelining(const std::string& line) {
+    std::string name = WithoutLineEnd(line).substr(0, line.find(' '));
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return name == "PIPELINING";
+}
+
 }  // namespace
 
 TVantelPOP3::TVantelPOP3(TComponent* owner) : TTidewire(owner) {
@@ -77,6 +93,7 @@ void TVantelPOP3::SetAttachFilePath(const std::string& value) {
 void TVantelPOP3::ClosedByServer() {
     // The server has gone: close our end too, so that the next operation
     // finds the component disconnected instead of writing into a dead socket.
+    ResetPipeline();
     if (Connected()) TTidewire::Disconnect();
     throw Exception(kConnectionClosed);
 }
@@ -127,6 +144,8 @@ void TVantelPOP3::Connect() {
         if (loggedOn && OnConnect) OnConnect(this);
     };
     try {
+        ResetPipeline();
+        pipelining_ = false;
         TTidewire::Connect();
         try {
             std::string greeting;
@@ -141,6 +160,7 @@ void TVantelPOP3::Connect() {
                      LogonCheck(Command("PASS " + Password), attempts)))
                 ++attempts;
             loggedOn = true;
+            ReadCapabilities();
 
             const std::string stat = Command("STAT");
             if (!mg::Pop3Positive(stat)) throw Exception(stat);
@@ -159,6 +179,30 @@ void TVantelPOP3::Connect() {
 
 void TVantelPOP3::Disconnect() {
     if (!Connected()) return;
+    if (busy_ && !inFlight_.empty()) {
+        // Called from inside an operation that is reading pipelined replies:
+        // they cannot be told apart from a reply to QUIT any more, so the
+        // connection closes without it, and the server applies nothing of
+        // this session. The interrupted operation fails on the closed
+        // connection.
+        ResetPipeline();
+        TTidewire::Disconnect();
+        return;
+    }
+    if (!inFlight_.empty()) {
+        const bool setBusy = !busy_;
+        busy_ = true;
+        try {
+            SkipInFlight();
+        } catch (...) {
+            if (setBusy) busy_ = false;
+            ResetPipeline();
+            if (Connected()) TTidewire::Disconnect();
+            throw;
+        }
+        if (setBusy) busy_ = false;
+    }
+    planned_.clear();
     std::string reply;
     try {
         Transaction("QUIT", reply);
@@ -172,6 +216,7 @@ void TVantelPOP3::Disconnect() {
 }
 
 void TVantelPOP3::Abort() {
+    ResetPipeline();
     Cancel();
     if (Connected()) {
         TTidewire::Disconnect();
@@ -183,6 +228,8 @@ void TVantelPOP3::List() {
     if (busy_) return;
     BusyScope busy(busy_);
     CheckConnection();
+    planned_.clear();
+    SkipInFlight();
     // A refused listing has no lines to wait for.
     const std::string reply = Command("LIST ");
     if (!mg::Pop3Positive(reply)) throw Exception(reply);
@@ -202,7 +249,7 @@ void TVantelPOP3::GetSummary(int32_t MailNumber) {
     if (OnRetrieveStart) OnRetrieveStart(this);
 
     const std::string number = mg::IntToStr(MailNumber);
-    const std::string reply = Command("TOP " + number + " 0");
+    const std::string reply = Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
     if (!mg::Pop3Positive(reply)) throw Exception(reply);
 
     summary_.Header.clear();
@@ -221,7 +268,7 @@ void TVantelPOP3::GetSummary(int32_t MailNumber) {
         if (summary_.Header.back() == ".") break;
     }
 
-    const std::string size = Command("LIST " + number);
+    const std::string size = Reply(Kind::ListOne, MailNumber, "LIST " + number);
     summary_.Bytes = mg::StrToInt(mg::Trim(mg::Pop3Field(size, 3)));
     ReportStatus(1, "Summary Retrieved");
     if (OnRetrieveEnd) OnRetrieveEnd(this);
@@ -233,14 +280,143 @@ void TVantelPOP3::DeleteMessage(int32_t MailNumber) {
         BusyScope busy(busy_);
         CheckConnection();
         std::string reply;
-        Transaction("DELE " + mg::IntToStr(MailNumber), reply);
+        if (TakeInFlight(Kind::Dele, MailNumber)) {
+            reply = PipelinedReply();
+        } else {
+            Transaction("DELE " + mg::IntToStr(MailNumber), reply);
+        }
         // Only a first field of exactly "-ERR" is a refusal; a connection
         // closed instead of a reply is no deletion either.
         if (reply.empty() || mg::Pop3Field(reply, 1) == "-ERR") {
+            planned_.clear();  // no further deletion goes out after a refusal
             if (OnFailure) OnFailure(this);
             if (reply.empty()) ClosedByServer();
             throw Exception(reply);
         }
     }
     if (OnSuccess) OnSuccess(this);
+}
+
+// ----- capabilities and pipelining
+
+void TVantelPOP3::ReadCapabilities() {
+    // A server that does not know CAPA answers -ERR and is spoken to one
+    // command at a time.
+    const std::string reply = Command("CAPA");
+    if (!mg::Pop3Positive(reply)) return;
+    for (std::string line = NextLine(); WithoutLineEnd(line) != "."; line = NextLine())
+        if (NamesPipelining(line)) pipelining_ = true;
+}
+
+void TVantelPOP3::PlanSummaries(int32_t first, int32_t last) {
+    if (!pipelining_ || busy_ || !Connected()) return;
+    planned_.clear();
+    for (int32_t n = first; n <= last; ++n) {
+        const std::string number = mg::IntToStr(n);
+        planned_.push_back({Kind::Top, n, number.size() + 9});     // "TOP n 0\r\n"
+        planned_.push_back({Kind::ListOne, n, number.size() + 7});  // "LIST n\r\n"
+    }
+}
+
+void TVantelPOP3::PlanDeletions(const std::vector<int32_t>& numbers) {
+    if (!pipelining_ || busy_ || !Connected()) return;
+    planned_.clear();
+    for (int32_t n : numbers) planned_.push_back({Kind::Dele, n, mg::IntToStr(n).size() + 7});  // "DELE n\r\n"
+}
+
+void TVantelPOP3::EndPlan() { planned_.clear(); }
+
+bool TVantelPOP3::DeletionInFlight(int32_t MailNumber) const {
+    if (!Connected()) return false;
+    for (const Pending& p : inFlight_)
+        if (p.kind == Kind::Dele && p.number == MailNumber) return true;
+    return false;
+}
+
+void TVantelPOP3::ResetPipeline() {
+    planned_.clear();
+    inFlight_.clear();
+    bytesInFlight_ = 0;
+}
+
+void TVantelPOP3::TopUp() {
+    const size_t window = windowBytes_ ? windowBytes_ : kPipelineWindow;
+    // Refilled in batches, half a window at a time, so that a long scan costs
+    // one send per batch rather than one per command.
+    if (planned_.empty() || bytesInFlight_ > window / 2) return;
+    std::string batch;
+    while (!planned_.empty() && (inFlight_.empty() || bytesInFlight_ + planned_.front().bytes <= window)) {
+        const Pending p = planned_.front();
+        planned_.pop_front();
+        const std::string number = mg::IntToStr(p.number);
+        switch (p.kind) {
+            case Kind::Top: batch += "TOP " + number + " 0\r\n"; break;
+            case Kind::ListOne: batch += "LIST " + number + "\r\n"; break;
+            case Kind::Dele: batch += "DELE " + number + "\r\n"; break;
+        }
+        inFlight_.push_back(p);
+        bytesInFlight_ += p.bytes;
+    }
+    try {
+        Write(batch);
+    } catch (...) {
+        // Part of the batch may have gone out: the replies can no longer be
+        // matched to their commands.
+        ResetPipeline();
+        if (Connected()) TTidewire::Disconnect();
+        throw;
+    }
+}
+
+bool TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
+    if (!pipelining_) return false;
+    const auto matches = [&](const Pending& p) { return p.kind == kind && p.number == number; };
+    const auto sent = std::find_if(inFlight_.begin(), inFlight_.end(), matches);
+    if (sent != inFlight_.end()) {
+        // Its reply is on the way: the ones before it were not asked for, and
+        // neither will the rest of the plan be.
+        if (sent != inFlight_.begin()) {
+            planned_.clear();
+            SkipInFlight(static_cast<size_t>(sent - inFlight_.begin()));
+        }
+        TopUp();
+        return true;
+    }
+    if (inFlight_.empty() && !planned_.empty() && matches(planned_.front())) {
+        TopUp();
+        return true;
+    }
+    // Off the plan: what was announced is not coming.
+    planned_.clear();
+    SkipInFlight();
+    return false;
+}
+
+std::string TVantelPOP3::PipelinedReply() {
+    std::string line;
+    ReadLn(line);
+    if (line.empty()) ClosedByServer();
+    bytesInFlight_ -= inFlight_.front().bytes;
+    inFlight_.pop_front();
+    NoteReply(line);
+    return line;
+}
+
+void TVantelPOP3::SkipInFlight(size_t count) {
+    for (; count > 0 && !inFlight_.empty(); --count) {
+        const Kind kind = inFlight_.front().kind;
+        std::string line;
+        ReadLn(line);
+        if (line.empty()) ClosedByServer();
+        bytesInFlight_ -= inFlight_.front().bytes;
+        inFlight_.pop_front();
+        if (kind == Kind::Top && mg::Pop3Positive(line))
+            while (WithoutLineEnd(NextLine()) != ".") {
+            }
+    }
+}
+
+std::string TVantelPOP3::Reply(Kind kind, int32_t number, const std::string& line) {
+    if (TakeInFlight(kind, number)) return PipelinedReply();
+    return Command(line);
 }

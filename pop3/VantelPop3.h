@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -45,6 +46,29 @@ public:
     int32_t MailCount() const { return mailCount_; }
     const TSummary& Summary() const { return summary_; }
 
+    // Pipelining (RFC 2449). After log-on the component asks CAPA once; when
+    // the server lists PIPELINING, the owner may announce the GetSummary or
+    // DeleteMessage calls it is about to make, in order, and the component
+    // keeps a bounded window of their commands in flight. Each call then
+    // takes its replies in order, with the same events and results as a call
+    // that sent its own command; a call that does not follow the plan ends
+    // it. Without PIPELINING the plans are ignored and every command waits
+    // for its reply. Both plans are ignored while an operation runs.
+    bool Pipelining() const { return pipelining_; }
+    // GetSummary(first), GetSummary(first + 1), ... GetSummary(last) follow.
+    void PlanSummaries(int32_t first, int32_t last);
+    // DeleteMessage for each of these numbers follows, in this order. A
+    // refused deletion ends the plan: no further DELE is sent, but those
+    // already sent keep their replies for the DeleteMessage calls that take them.
+    void PlanDeletions(const std::vector<int32_t>& numbers);
+    // Forgets what was announced and not yet sent; replies in flight stay
+    // until an operation takes or skips them.
+    void EndPlan();
+    // Whether a DELE of this message has been sent and its reply not yet taken.
+    bool DeletionInFlight(int32_t MailNumber) const;
+    // For tests: the most bytes of commands kept in flight.
+    void SetPipelineWindowForTest(size_t bytes) { windowBytes_ = bytes; }
+
     // Published properties.
     std::string UserID;
     bool Parse = false;
@@ -76,11 +100,43 @@ private:
     std::string NextLine();
     [[noreturn]] void ClosedByServer();
     bool LogonCheck(const std::string& reply, int& attempts);
+    // Asks CAPA and notes whether the server pipelines.
+    void ReadCapabilities();
+
+    // A command sent ahead of the operation that takes its reply.
+    enum class Kind { Top, ListOne, Dele };
+    struct Pending {
+        Kind kind;
+        int32_t number;
+        size_t bytes;  // the command line with its CR LF
+    };
+    // Sends planned commands while fewer than the window's bytes are in flight.
+    void TopUp();
+    // True when the next reply in flight is the one for this command; false
+    // when the plan does not lead there (the plan ends, and whatever is in
+    // flight is read and skipped).
+    bool TakeInFlight(Kind kind, int32_t number);
+    // Reads the reply of the command at the front of the pipe (the status
+    // report of a transaction included) and removes it from the pipe.
+    std::string PipelinedReply();
+    // Reads and drops the first `count` replies in flight (all by default).
+    void SkipInFlight(size_t count = SIZE_MAX);
+    // The connection has ended: nothing is in flight, nothing planned.
+    void ResetPipeline();
+    // Reads one reply of a command that was sent ahead: sent on its own, or
+    // the next in flight.
+    std::string Reply(Kind kind, int32_t number, const std::string& line);
 
     int32_t mailCount_ = 0;
     bool busy_ = false;
     std::string attachFilePath_;
     TSummary summary_;
+
+    bool pipelining_ = false;
+    std::deque<Pending> planned_;   // announced, not yet sent
+    std::deque<Pending> inFlight_;  // sent, reply not yet read, in order
+    size_t bytesInFlight_ = 0;
+    size_t windowBytes_ = 0;        // 0: the default window
 };
 
 namespace mg {

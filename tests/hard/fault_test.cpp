@@ -79,6 +79,7 @@ const std::vector<DialogueLine>& Dialogue() {
         s("+OK POP3 server ready", Phase::Scan);
         c("USER joe", Phase::Scan), s("+OK", Phase::Scan);
         c("PASS secret", Phase::Scan), s("+OK Logged in.", Phase::Scan);
+        c("CAPA", Phase::Scan), s("-ERR Unknown command.", Phase::Scan);
         c("STAT", Phase::Scan), s("+OK 3 1200", Phase::Scan);
         c("LIST ", Phase::Scan), s("+OK 3 messages", Phase::Scan);
         s("1 100", Phase::Scan), s("2 200", Phase::Scan), s("3 900", Phase::Scan), s(".", Phase::Scan);
@@ -331,7 +332,7 @@ INSTANTIATE_TEST_SUITE_P(
 // line never make a reply, whether it then closes or goes silent.
 TEST(FaultRunPartialLine, InTheStatReplyAndInTheHeaderBlock) {
     const auto& d = Dialogue();
-    for (const int cut : {5, 14}) {  // half of the STAT reply, half of a header line
+    for (const int cut : {7, 16}) {  // half of the STAT reply, half of a header line
         for (const Fault fault : {Fault::Close, Fault::Silence}) {
             SCOPED_TRACE(std::to_string(cut) + (fault == Fault::Close ? " close" : " silence"));
             Script script = FaultScript(cut, Fault::Close);

@@ -77,7 +77,7 @@ TEST_F(Pop3Dialogue, BareGreetingIsPositiveAndCountWithoutSizeIsZero) {
         S("+OK"),
         C("USER joe"), S("+OK"),
         C("PASS secret"), S("+OKAY"),
-        C("STAT"), S("+OK 5"),  // field 2 is "5\r\n": not a number
+        C("CAPA"), S("-ERR"), C("STAT"), S("+OK 5"),  // field 2 is "5\r\n": not a number
         C("QUIT"), S("+OK"), AwaitClose(),
     });
     pop3.Connect();
@@ -159,7 +159,7 @@ TEST_F(Pop3Dialogue, RejectedUserRetriedWithNewCredentialsLogsOn) {
         C("USER joe"), S("-ERR no such user"),
         C("USER joseph"), S("+OK"),
         C("PASS secret"), S("+OK"),
-        C("STAT"), S("+OK 2 300"),
+        C("CAPA"), S("-ERR"), C("STAT"), S("+OK 2 300"),
     });
     pop3.Connect();
     EXPECT_EQ(pop3.MailCount(), 2);
@@ -196,7 +196,7 @@ TEST_F(Pop3Dialogue, AuthenticationNeededAskedOnceAndEmptyPasswordSent) {
         S("+OK ready"),
         C("USER joe"), S("+OK"),
         C("PASS "), S("+OK"),
-        C("STAT"), S("+OK 0 0"),
+        C("CAPA"), S("-ERR"), C("STAT"), S("+OK 0 0"),
     });
     pop3.Connect();
     EXPECT_EQ(asked, 1);
@@ -226,7 +226,7 @@ TEST_F(Pop3Dialogue, RefusedStatQuitsFiresOnConnectAndFailsWithTheReply) {
         S("+OK ready"),
         C("USER joe"), S("+OK"),
         C("PASS secret"), S("+OK"),
-        C("STAT"), S("-ERR mailbox locked"),
+        C("CAPA"), S("-ERR"), C("STAT"), S("-ERR mailbox locked"),
         C("QUIT"), S("+OK"), AwaitClose(),
     });
     EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "-ERR mailbox locked\r\n");
@@ -453,7 +453,7 @@ TEST_F(Pop3Dialogue, ServerClosingInsteadOfAReplyFails) {
     };
     serve(Script{S("+OK ready"), C("USER joe"), Close(), Accept()} +
           Script{Close(), Accept()} +  // not even a greeting
-          Script{S("+OK ready"), C("USER joe"), S("+OK"), C("PASS secret"), S("+OK"), C("STAT"), Close(), Accept()} +
+          Script{S("+OK ready"), C("USER joe"), S("+OK"), C("PASS secret"), S("+OK"), C("CAPA"), S("-ERR"), C("STAT"), Close(), Accept()} +
           pop3::Logon("joe", "secret", 1, 100) + Script{C("DELE 1"), Close()});
     EXPECT_EQ(errorOf([&] { pop3.Connect(); }), "Connection closed by server");
     EXPECT_EQ(asked, 0);
@@ -531,3 +531,82 @@ TEST(Pop3Component, FieldAndPositiveReplyRules) {
 }
 
 }  // namespace
+
+// ----- pipelining
+
+namespace {
+const std::vector<pop3::Message> kThree = {
+    {{"From: a@one.example", "Subject: one"}, 100},
+    {{"From: b@two.example", "Subject: two"}, 200},
+    {{"From: c@three.example", "Subject: three"}, 300},
+};
+}  // namespace
+
+// Without PIPELINING in the CAPA answer a plan changes nothing: every
+// command waits for its reply, or the scripted server would stall.
+TEST_F(Pop3Dialogue, PlansChangeNothingWithoutPipelining) {
+    for (const pop3::Capa capa : {pop3::Capa::Unknown, pop3::Capa::Plain}) {
+        serve(pop3::Logon("joe", "secret", 3, 600, capa) + pop3::Summary(1, kThree[0]) + pop3::Summary(2, kThree[1]) +
+              pop3::Dele(2) + pop3::Dele(3) + pop3::Quit());
+        pop3.Connect();
+        EXPECT_FALSE(pop3.Pipelining());
+        pop3.PlanSummaries(1, 3);
+        pop3.GetSummary(1);
+        pop3.GetSummary(2);
+        EXPECT_EQ(pop3.Summary().Subject, "two");
+        pop3.PlanDeletions({2, 3});
+        pop3.DeleteMessage(2);
+        EXPECT_FALSE(pop3.DeletionInFlight(3));
+        pop3.DeleteMessage(3);
+        pop3.Disconnect();
+        EXPECT_TRUE(server->finish());
+    }
+}
+
+// A call off the plan takes the replies already on their way for its
+// message, skipping those before it, and sends no copy of its own command.
+TEST_F(Pop3Dialogue, PipelinedSummaryUsesRepliesInFlight) {
+    serve(pop3::Logon("joe", "secret", 3, 600, pop3::Capa::Pipelining) + pop3::PipelinedSummaries(kThree, 1, 3) +
+          pop3::Quit());
+    pop3.Connect();
+    EXPECT_TRUE(pop3.Pipelining());
+    pop3.PlanSummaries(1, 3);
+    pop3.GetSummary(1);
+    EXPECT_EQ(pop3.Summary().From, "a@one.example");
+    pop3.GetSummary(3);
+    EXPECT_EQ(pop3.Summary().Subject, "three");
+    EXPECT_EQ(pop3.Summary().Bytes, 300);
+    EXPECT_EQ(events, (Events{"connect", "retrieve start", "retrieve end", "retrieve start", "retrieve end"}));
+    pop3.Disconnect();
+    EXPECT_TRUE(server->finish());
+}
+
+// A refused DELE ends the plan: deletions already sent keep their replies
+// for the calls that take them, none is sent after the refusal.
+TEST_F(Pop3Dialogue, RefusedDeletionEndsThePlan) {
+    struct Case {
+        size_t window;  // bytes of commands in flight; 0: the default
+        Script replies;
+        bool thirdSent;
+    };
+    const Case cases[] = {
+        {0, {C("DELE 1"), C("DELE 2"), C("DELE 3"), S("+OK"), S("-ERR locked"), S("+OK")}, true},
+        {8, {C("DELE 1"), S("+OK"), C("DELE 2"), S("-ERR locked")}, false},  // one DELE at a time
+    };
+    for (const Case& c : cases) {
+        events.clear();
+        serve(pop3::Logon("joe", "secret", 3, 600, pop3::Capa::Pipelining) + c.replies + pop3::Quit());
+        pop3.SetPipelineWindowForTest(c.window);
+        pop3.Connect();
+        pop3.PlanDeletions({1, 2, 3});
+        pop3.DeleteMessage(1);
+        EXPECT_EQ(errorOf([&] { pop3.DeleteMessage(2); }), "-ERR locked\r\n");
+        EXPECT_EQ(pop3.DeletionInFlight(3), c.thirdSent);
+        if (c.thirdSent) pop3.DeleteMessage(3);
+        pop3.Disconnect();
+        EXPECT_EQ(events, (c.thirdSent ? Events{"connect", "success", "failure", "success", "disconnect"}
+                                       : Events{"connect", "success", "failure", "disconnect"}));
+        EXPECT_TRUE(server->finish());
+    }
+    pop3.SetPipelineWindowForTest(0);
+}

@@ -2,13 +2,25 @@
 
 namespace mgtest::pop3 {
 
-Script Logon(const std::string& user, const std::string& password, int count, int totalSize) {
-    return {
+Script Logon(const std::string& user, const std::string& password, int count, int totalSize, Capa capa) {
+    Script script{
         S("+OK POP3 server ready"),
         C("USER " + user), S("+OK"),
         C("PASS " + password), S("+OK Logged in."),
-        C("STAT"), S("+OK " + std::to_string(count) + " " + std::to_string(totalSize)),
     };
+    script = script + Capabilities(capa);
+    script.push_back(C("STAT"));
+    script.push_back(S("+OK " + std::to_string(count) + " " + std::to_string(totalSize)));
+    return script;
+}
+
+Script Capabilities(Capa capa) {
+    switch (capa) {
+        case Capa::Unknown: return {C("CAPA"), S("-ERR Unknown command.")};
+        case Capa::Plain: return {C("CAPA"), S({"+OK", "TOP", "UIDL", "USER", "."})};
+        case Capa::Pipelining: return {C("CAPA"), S({"+OK", "TOP", "UIDL", "PIPELINING", "USER", "."})};
+    }
+    return {};
 }
 
 Script Listing(const std::vector<int>& sizes) {
@@ -37,15 +49,30 @@ Script Summary(int number, const Message& message) {
     return Top(number, message.header) + ListOne(number, message.size);
 }
 
-Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages) {
+Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages, Capa capa) {
     std::vector<int> sizes;
     int total = 0;
     for (const auto& message : messages) {
         sizes.push_back(message.size);
         total += message.size;
     }
-    Script script = Logon(user, password, static_cast<int>(messages.size()), total) + Listing(sizes);
+    Script script = Logon(user, password, static_cast<int>(messages.size()), total, capa) + Listing(sizes);
+    if (capa == Capa::Pipelining) return script + PipelinedSummaries(messages, 1, static_cast<int>(messages.size()));
     for (size_t i = 0; i < messages.size(); ++i) script = script + Summary(static_cast<int>(i + 1), messages[i]);
+    return script;
+}
+
+Script PipelinedSummaries(const std::vector<Message>& messages, int first, int last) {
+    Script script;
+    for (int n = first; n <= last; ++n) {
+        script.push_back(C("TOP " + std::to_string(n) + " 0"));
+        script.push_back(C("LIST " + std::to_string(n)));
+    }
+    for (int n = first; n <= last; ++n) {
+        const Script summary = Summary(n, messages[static_cast<size_t>(n - 1)]);
+        for (const Step& step : summary)
+            if (step.kind != Step::Kind::Expect) script.push_back(step);
+    }
     return script;
 }
 

@@ -20,8 +20,15 @@ struct Message {
     int size = 0;                     // octets, as LIST reports them
 };
 
-// Greeting, USER, PASS and STAT answered with count and total size.
-Script Logon(const std::string& user, const std::string& password, int count, int totalSize);
+// What the server answers to CAPA: not known (-ERR), a list without
+// PIPELINING, or one with it.
+enum class Capa { Unknown, Plain, Pipelining };
+
+// Greeting, USER, PASS, CAPA and STAT answered with count and total size.
+Script Logon(const std::string& user, const std::string& password, int count, int totalSize,
+             Capa capa = Capa::Unknown);
+// "CAPA" and its answer.
+Script Capabilities(Capa capa);
 // "LIST " and the multi-line listing of these sizes (messages 1, 2, ...).
 Script Listing(const std::vector<int>& sizes);
 // "TOP n 0" answered with the header lines, the empty separator and ".".
@@ -30,8 +37,14 @@ Script Top(int number, const std::vector<std::string>& header);
 Script ListOne(int number, int size);
 // What a summary of message n costs: TOP and LIST n.
 Script Summary(int number, const Message& message);
-// A whole scan: log-on, listing and one summary per message.
-Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages);
+// A whole scan: log-on, listing and one summary per message; with
+// Capa::Pipelining every summary's commands arrive before the first reply
+// goes out, so a client that waits for each reply stalls the dialogue.
+Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages,
+            Capa capa = Capa::Unknown);
+// Messages first..last as a pipelining client asks for them: every TOP and
+// LIST first, then every reply.
+Script PipelinedSummaries(const std::vector<Message>& messages, int first, int last);
 // "DELE n" answered "+OK message n deleted".
 Script Dele(int number);
 // "QUIT" answered "+OK", then the client closes.

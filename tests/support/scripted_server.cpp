@@ -265,6 +265,17 @@ void ScriptedServer::run() {
             break;
         }
         case Step::Kind::Send: {
+            // A reply answers the commands the script expected before it:
+            // a client line already waiting here was sent ahead of its turn
+            // (a client that pipelines where the script does not).
+            char ahead = 0;
+            if (!pending_.empty() || ::recv(connFd_, &ahead, 1, MSG_PEEK | MSG_DONTWAIT) == 1) {
+                fail("step " + std::to_string(i) + " " + describe(step) +
+                     ": the client sent more before this reply: \"" + Visible(pending_) + (pending_.empty() ? "..." : "") +
+                     "\"");
+                ok = false;
+                break;
+            }
             size_t sent = 0;
             while (sent < step.text.size()) {
                 ssize_t n = ::send(connFd_, step.text.data() + sent, step.text.size() - sent, MSG_NOSIGNAL);
