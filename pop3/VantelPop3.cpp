@@ -395,7 +395,10 @@ bool TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
 std::string TVantelPOP3::PipelinedReply() {
     std::string line;
     ReadLn(line);
-    if (line.empty()) ClosedByServer();
+    if (line.empty()) {  // closed instead of a reply: the caller says so
+        ResetPipeline();
+        return line;
+    }
     bytesInFlight_ -= inFlight_.front().bytes;
     inFlight_.pop_front();
     NoteReply(line);
@@ -417,6 +420,8 @@ void TVantelPOP3::SkipInFlight(size_t count) {
 }
 
 std::string TVantelPOP3::Reply(Kind kind, int32_t number, const std::string& line) {
-    if (TakeInFlight(kind, number)) return PipelinedReply();
-    return Command(line);
+    if (!TakeInFlight(kind, number)) return Command(line);
+    std::string reply = PipelinedReply();
+    if (reply.empty()) ClosedByServer();
+    return reply;
 }

@@ -117,7 +117,8 @@ private:
     // flight is read and skipped).
     bool TakeInFlight(Kind kind, int32_t number);
     // Reads the reply of the command at the front of the pipe (the status
-    // report of a transaction included) and removes it from the pipe.
+    // report of a transaction included) and removes it from the pipe; empty
+    // when the server closed the connection instead.
     std::string PipelinedReply();
     // Reads and drops the first `count` replies in flight (all by default).
     void SkipInFlight(size_t count = SIZE_MAX);
