@@ -294,11 +294,17 @@ size_t BadUtf8Length(const unsigned char* bytes, size_t size) {
     return length;
 }
 
-// UTF-32LE characters to Windows-1251, "?" for each the code page lacks.
+// UTF-32LE characters to Windows-1251, "?" for each the code page lacks. A
+// control character (a line end above all) becomes a blank: the subject is
+// one line of the list and of the deletion log.
 void AppendAnsi(const char* utf32, size_t size, std::string& out) {
     for (size_t i = 0; i + 4 <= size; i += 4) {
         const auto* u = reinterpret_cast<const unsigned char*>(utf32 + i);
         const uint32_t ch = u[0] | (u[1] << 8) | (u[2] << 16) | (static_cast<uint32_t>(u[3]) << 24);
+        if (ch < 0x20 || ch == 0x7F) {
+            out.push_back(' ');
+            continue;
+        }
         const int byte = ch <= 0xFFFF ? mg::UnicodeToCp1251(static_cast<char16_t>(ch)) : -1;
         out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
     }

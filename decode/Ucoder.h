@@ -39,8 +39,9 @@ std::string KoiToAnsi(const std::string& Text);
 // malformed word or one in an unknown charset stays as it stands. Adjacent
 // words of one charset are converted together, so a character split between
 // them comes out whole. A character Windows-1251 lacks becomes one "?", and
-// so does every invalid sequence of the charset. Sets *Decoded (when given)
-// to whether any word was decoded.
+// so does every invalid sequence of the charset; a control character (CR, LF,
+// TAB, NUL...) becomes a blank. Sets *Decoded (when given) to whether any
+// word was decoded.
 std::string DecodeEncodedWords(const std::string& Text, bool* Decoded = nullptr);
 
 // The subject as the message list shows it. When DecodeHeaderText recognises
