@@ -167,7 +167,7 @@ void TPop3Form::btnConnectClick() {
         }
         const TSummary& summary = VantelPOP3->Summary();
         const mg::SenderKeys keys = mg::DeriveSender(summary.From);
-        const std::string subject = DecodeHeaderText(summary.Subject);
+        const std::string subject = DecodeSubject(summary.Header, summary.Subject);
         const int index = i - 1;
         SetLineText(index, LineText(index) + mg::Format("%-30s | ", keys.Address.c_str()) + subject);
         if (Spam.WholeServerListed(keys.Server)) {

@@ -1,9 +1,11 @@
-// Decoding of a MIME encoded word ("=?charset?encoding?payload?=") in a
-// header value to Windows-1251 text, with KOI8-R conversion. Free functions
-// without state; none of them fails.
+// Decoding of MIME encoded words ("=?charset?encoding?payload?=") in a
+// header value to Windows-1251 text: the first word in a few fixed charsets
+// with KOI8-R conversion, and every word of a subject in any charset through
+// iconv. Free functions without state; none of them fails.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Decodes the first encoded word of a header value. Recognised are the
 // charsets unknown, windows-1251, iso-8859-1, iso-8859-2 and koi8-r, each
@@ -28,3 +30,24 @@ std::string WideToAnsi(const std::u16string& Text);
 
 // KOI8-R bytes to Windows-1251 bytes, one for one: WideToAnsi(KoiToWide(Text)).
 std::string KoiToAnsi(const std::string& Text);
+
+// Decodes every RFC 2047 encoded word of an unfolded header value to
+// Windows-1251: "b" and "q" (where "_" is a blank) in any charset the C
+// library's iconv knows, the charset name compared without regard to case
+// and with an RFC 2231 language suffix ("utf-8*ru") allowed. Whitespace
+// between two encoded words is dropped, other text is kept as it is, and a
+// malformed word or one in an unknown charset stays as it stands. Adjacent
+// words of one charset are converted together, so a character split between
+// them comes out whole. A character Windows-1251 lacks becomes one "?", and
+// so does every invalid sequence of the charset; a control character (CR, LF,
+// TAB, NUL...) becomes a blank. Sets *Decoded (when given) to whether any
+// word was decoded.
+std::string DecodeEncodedWords(const std::string& Text, bool* Decoded = nullptr);
+
+// The subject as the message list shows it. When DecodeHeaderText recognises
+// one of its openings in Subject (the first physical line of the header, as
+// the summary holds it), its result. Otherwise the last "Subject:" line of
+// Header (lines without line ends) and its continuation lines are unfolded,
+// trimmed of blanks and given to DecodeEncodedWords; when that decodes no
+// word at all, Subject comes back unchanged.
+std::string DecodeSubject(const std::vector<std::string>& Header, const std::string& Subject);

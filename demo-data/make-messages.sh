@@ -1,7 +1,10 @@
 #!/bin/bash
 # Writes the demo mailbox as RFC 822 files 01.eml, 02.eml, ... into OUTDIR,
 # in delivery order: Russian subjects as encoded words (KOI8-R and
-# Windows-1251, base64 and quoted-printable), plain ASCII ones, senders with
+# Windows-1251, base64 and quoted-printable), UTF-8 subjects as today's mail
+# writes them (one word or several folded over lines, split inside a
+# character too, behind "Re: " and "Fwd: "; an emoji, Ukrainian letters),
+# one in a charset no decoder knows, plain ASCII ones, senders with
 # and without display names, a sender too long for its column, and sizes on
 # both sides of the kilobyte steps. Line ends are LF; the server counts each
 # as CR LF, and the sizes below are the sizes the server lists.
@@ -29,11 +32,54 @@ enc_q() {
     printf '=?%s?q?%s?=' "$1" "$text"
 }
 
+# UTF-8 text as encoded words, one per line, the lines after the first
+# folded (they begin with a blank). Arguments: label, b or q, how the text is
+# cut: cN after every N characters (as most mailers cut, at character
+# boundaries) or bN after every N bytes (inside characters, as some do), and
+# the text. In q, blanks are written "_".
+enc_u8() {
+    local label=$1 enc=$2 cut=$3 text=$4 piece words="" word hex n=${3:1} chunks=()
+    if [ "${cut:0:1}" = c ]; then
+        while [ -n "$text" ]; do
+            chunks+=("$(LC_ALL=C.UTF-8 bash -c 'printf %s "${1:0:$2}"' _ "$text" "$n" | base64 -w0)")
+            text=$(LC_ALL=C.UTF-8 bash -c 'printf %s "${1:$2}"' _ "$text" "$n")
+        done
+    else
+        while read -r piece; do chunks+=("$piece"); done < <(printf '%s' "$text" | split -b "$n" --filter='base64 -w0; echo')
+    fi
+    for piece in "${chunks[@]}"; do
+        if [ "$enc" = b ]; then
+            word="=?$label?B?$piece?="
+        else
+            word="=?$label?Q?"
+            for hex in $(printf '%s' "$piece" | base64 -d | od -An -v -tx1); do
+                case $hex in
+                    20) word+=_ ;;
+                    3[0-9] | 4[1-9a-f] | 5[0-9a] | 6[1-9a-f] | 7[0-9a]) word+=$(printf "\\x$hex") ;;
+                    *) word+="=${hex^^}" ;;
+                esac
+            done
+            word+="?="
+        fi
+        words+="${words:+$'\n '}$word"
+    done
+    printf '%s' "$words"
+}
+
 # Subject specs: k8b:/k8q: KOI8-R, wb:/wq: Windows-1251, K8B: an upper-case
-# label, ascii: as it is, empty: an empty header, none: no Subject line.
+# label, ascii: as it is, empty: an empty header, none: no Subject line;
+# u8b: one UTF-8 base64 word, U8B: UTF-8 base64 words of 20 characters,
+# u8q: UTF-8 quoted-printable words of 24 characters, u8x: UTF-8 base64
+# words of 15 bytes (cut inside characters). A text "PREFIX|TEXT" keeps the
+# prefix as plain text before the words ("Re: |...").
 subject_line() {
-    local kind=${1%%:*} text=${1#*:}
+    local kind=${1%%:*} text=${1#*:} prefix=""
+    case $text in *'|'*) prefix=${text%%|*} text=${text#*|} ;; esac
     case $kind in
+        u8b) echo "Subject: $prefix$(enc_u8 utf-8 b c1000 "$text")" ;;
+        U8B) echo "Subject: $prefix$(enc_u8 UTF-8 b c20 "$text")" ;;
+        u8q) echo "Subject: $prefix$(enc_u8 utf-8 q c24 "$text")" ;;
+        u8x) echo "Subject: $prefix$(enc_u8 utf-8 b b15 "$text")" ;;
         k8b) echo "Subject: $(enc_b koi8-r KOI8-R "$text")" ;;
         k8q) echo "Subject: $(enc_q koi8-r KOI8-R "$text")" ;;
         K8B) echo "Subject: $(enc_b KOI8-R KOI8-R "$text")" ;;
@@ -51,6 +97,7 @@ body_charset() {
     case ${1%%:*} in
         k8b | k8q | K8B) echo KOI8-R ;;
         wb | wq) echo CP1251 ;;
+        u8b | U8B | u8q | u8x) echo UTF-8 ;;
         *) echo US-ASCII ;;
     esac
 }
@@ -86,7 +133,7 @@ message() {
     date=$(LC_ALL=C date -u -d "@$((1730448000 + n * 61237))" '+%a, %d %b %Y %H:%M:%S +0000')
     file=$(printf '%s/%02d.eml' "$out" "$n")
     charset=$(body_charset "$subject")
-    case $charset in KOI8-R) mime=koi8-r ;; CP1251) mime=windows-1251 ;; *) mime=us-ascii ;; esac
+    case $charset in KOI8-R) mime=koi8-r ;; CP1251) mime=windows-1251 ;; UTF-8) mime=utf-8 ;; *) mime=us-ascii ;; esac
     {
         echo "Return-Path: <bounce-$n@relay.example>"
         echo "Received: from relay.example (relay.example [192.0.2.$n])"
@@ -145,5 +192,14 @@ message "Kolya <kolya@mail.example>" "wb:С днём рождения!" 300000 "
 message "robot@monitoring.example" "ascii:ALERT: disk usage above 95% on db-2" 1000
 message "lottery@spam-relay.example" "ascii:You are our 1,000,000th visitor" 4444
 message "Olga <olga@partner.example>" "k8q:Документы к встрече" 2047 "Документы"
+# Today's mail: UTF-8 subjects.
+message "Market <noreply@market.example>" "u8b:Ваш заказ №4521 передан в службу доставки" 9300 "Заказ в пути."
+message "Anna Smirnova <anna.smirnova@partner.example>" "U8B:Протокол совещания и план работ на первый квартал" 4200 "Протокол во вложении."
+message "ivan.petrov@mail.example" "u8q:Re: |Отчёт за ноябрь — итоговая версия с правками" 2600 "Посмотрел, всё хорошо."
+message "hr@hr-portal.example" "U8B:Fwd: |Приглашение на собеседование в понедельник" 3300 "Пересылаю приглашение."
+message "deals@spam-relay.example" "u8b:🔥 Распродажа: скидки до 70% только сегодня" 18000 "Успейте купить!"
+message "Оксана <oksana@ukr-mail.example>" "u8b:Привіт! Їдемо до Києва в неділю, є квитки" 1500 "Квитки вже є."
+message "news@lists.example" "u8x:Еженедельная рассылка: лучшие статьи недели" 22000 "Статьи недели"
+message "gateway@legacy.example" "ascii:=?unknown-8bit?q?=D1=F7=E5=F2_=ED=E0_=EE=EF=EB=E0=F2=F3?=" 1300
 
 echo "$n"

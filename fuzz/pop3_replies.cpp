@@ -73,6 +73,7 @@ int PlugIn(TVantelPOP3& pop3) {
 void UseSummary(const TSummary& summary) {
     const mg::SenderKeys keys = mg::DeriveSender(summary.From);
     (void)DecodeHeaderText(summary.Subject);
+    (void)DecodeSubject(summary.Header, summary.Subject);
     if (!keys.Server.empty() && keys.Server[0] == '@' && keys.User.find('@') != std::string::npos) std::abort();
 }
 

@@ -114,6 +114,21 @@ TEST(Scan, SizesOfUnmarkedLines) {
     server.finish();
 }
 
+// A UTF-8 subject folded over two lines, a character split between its
+// words, shows whole.
+TEST(Scan, FoldedUtf8SubjectShowsDecoded) {
+    const std::vector<std::string> header = {"From: a@b.example", "Subject: Re: =?UTF-8?B?0J/RgNC40LLQtdGCLCDQ?=",
+                                             "\t=?UTF-8?B?vNC40YAg8J+Riw==?=", "To: me@b.example"};
+    ScanWindow w("", "x@y.example\r\n");
+    ScriptedServer server(pop3::Scan("joe", "secret", {Msg(header, 100)}) + pop3::Quit());
+    w.pointAt(server);
+    w.form.btnConnect->click();
+    ASSERT_EQ(w.form.LineCount(), 1);
+    EXPECT_EQ(w.line(0), Line(1, "a@b.example", A("Re: Привет, мир ?")));
+    w.form.btnDisconnect->click();
+    server.finish();
+}
+
 TEST(Scan, EmptyMailbox) {
     ScanWindow w("", "x@y.example\r\n");
     ScriptedServer server(pop3::Logon("joe", "secret", 0, 0) + pop3::Listing({}) + pop3::Quit());

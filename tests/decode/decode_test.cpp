@@ -266,3 +266,100 @@ TEST(DecodeRobustness, GeneratedInputs) {
     }
     EXPECT_GE(checked, 300000);
 }
+
+namespace {
+
+// Summary.Subject of a header block: the last "Subject:" line, one blank
+// after the colon dropped, continuation lines not joined.
+std::string FirstLineSubject(const std::vector<std::string>& header) {
+    std::string subject;
+    for (const std::string& line : header)
+        if (line.rfind("Subject:", 0) == 0) subject = line.substr(line.size() > 8 && line[8] == ' ' ? 9 : 8);
+    return subject;
+}
+
+}  // namespace
+
+TEST(DecodeSubject, RealWorldShapedHeaders) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> header;
+        std::string expected;  // Windows-1251
+    };
+    const Case cases[] = {
+        {"Gmail: UTF-8 B words folded at a character boundary",
+         {"Subject: =?UTF-8?B?0KHRh9GR0YIg0L3QsCDQvtC/0LvQsNGC0YMg?=",
+          " =?UTF-8?B?0LfQsCDQtNC10LrQsNCx0YDRjCAyMDI0INCz0L7QtNCwLCDQtNC+0LPQvtCy0L7RgCDihJYxNw==?=",
+          "To: a@b.example"},
+         A("Счёт на оплату за декабрь 2024 года, договор №17")},
+        {"Yandex: one lower-case B word",
+         {"Subject: =?utf-8?B?0JLQsNGIINC30LDQutCw0Lcg4oSWNDUyMSDQv9C10YDQtdC00LDQvSDQsiDRgdC70YPQttCx0YMg0LTQvtGB0YLQsNCy0LrQuA==?="},
+         A("Ваш заказ №4521 передан в службу доставки")},
+        {"Q with _ and =20, lower-case hex",
+         {"Subject: =?utf-8?Q?=D0=9F=D1=80=D0=B8=D0=B2=D0=B5=D1=82_=d0=bc=d0=b8=d1=80=20!?="}, A("Привет мир !")},
+        {"three words over folded lines, tab and blank",
+         {"Subject: =?utf-8?b?0JTQvtCx0YDQviA=?=", "\t=?utf-8?b?0L/QvtC20LDQu9C+0LLQsNGC0Yw=?=", "  =?utf-8?q?!?="},
+         A("Добро пожаловать!")},
+        {"a character split between words, label case and language differ",
+         {"Subject: =?UTF-8?B?0J/R?=", " =?utf-8*ru?B?gNC40LLQtdGC?="}, A("Привет")},
+        {"plain text around words is kept",
+         {"Subject: Re: =?utf-8?B?0J/RgNC40LLQtdGC?= (fwd)"}, A("Re: Привет (fwd)")},
+        {"different charsets side by side, KOI8-R through iconv",
+         {"Subject: Fwd: =?utf-8?q?Re:_?=", " =?KOI8-R?B?8NLJ18XU?="}, A("Fwd: Re: Привет")},
+        {"unknown charset: the subject as it was",
+         {"Subject: =?x-unknown?B?0J/RgNC40LLQtdGC?=", " more"}, "=?x-unknown?B?0J/RgNC40LLQtdGC?="},
+        {"unknown charset beside a known one stays with its blank",
+         {"Subject: =?utf-8?B?0J/RgNC40LLQtdGC?= =?x-unknown?B?0J/R?="}, A("Привет =?x-unknown?B?0J/R?=")},
+        {"malformed words stay as they stand",
+         {"Subject: =?utf-8?B?0J!?= =?utf-8?Q?=G0?= =?utf-8?x?a?= =?utf-8?B?QQ?="},
+         "=?utf-8?B?0J!?= =?utf-8?Q?=G0?= =?utf-8?x?a?= A"},
+        {"invalid UTF-8: one ? per bad sequence",
+         {"Subject: =?utf-8?B?Yf9i4oJj8J8=?="}, "a?b?c?"},
+        {"emoji: one ? per character", {"Subject: =?UTF-8?B?0KHQutC40LTQutC4IPCflKUg0YHQtdCz0L7QtNC90Y8=?="},
+         A("Скидки ? сегодня")},
+        {"control characters in a word become blanks",
+         {"Subject: =?utf-8?q?a=0D=0Ab=09c=00d=7F?="}, "a  b c d "},
+        {"Ukrainian letters", {"Subject: =?utf-8?B?0IfQttCw0Log0ZYg0ZfQttCw0YfQuNGF0LAg0ZQ=?="},
+         "\xAF\xE6\xE0\xEA \xB3 \xBF\xE6\xE0\xF7\xE8\xF5\xE0 \xBA"},
+        {"the old decoder's opening: its result, the rest ignored",
+         {"Subject: =?koi8-r?B?8NLJ18XU?=", " =?utf-8?B?0J/RgNC40LLQtdGC?="}, A("Привет")},
+        {"no encoded word: the first line only, byte for byte",
+         {"Subject:  Long plain \xC0 subject", "  continued", "."}, " Long plain \xC0 subject"},
+        {"the last Subject line wins; other headers' words are not read",
+         {"Subject: first", "X-Subject: =?utf-8?B?0J/R?=", "Subject: =?utf-8?q?second?=", "subject: third"},
+         "second"},
+        {"no Subject line", {"From: =?utf-8?B?0J/RgNC40LLQtdGC?="}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(DecodeSubject(c.header, FirstLineSubject(c.header)), c.expected);
+    }
+    // Without header lines the summary's subject is decoded alone.
+    EXPECT_EQ(DecodeSubject({}, "=?utf-8?B?0J/RgNC40LLQtdGC?="), A("Привет"));
+}
+
+// Any Windows-1251 text, written as UTF-8 words cut at random bytes (inside
+// characters too) and folded at random, decodes to itself, control
+// characters to blanks.
+TEST(DecodeSubject, Utf8WordsRoundTrip) {
+    std::mt19937 rng(2047);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        for (size_t n = rng() % 40; n > 0; --n) text.push_back(static_cast<char>(rng() & 0xFF));
+        const QByteArray utf8 = mg::FromAnsi(text).toUtf8();
+        std::vector<std::string> header = {"Subject:"};
+        for (qsizetype at = 0; at < utf8.size();) {
+            const qsizetype piece = std::min<qsizetype>(utf8.size() - at, 1 + rng() % 12);
+            const QByteArray bytes = utf8.mid(at, piece);
+            std::string word = rng() % 2 ? "=?utf-8?b?" + bytes.toBase64().toStdString() + "?="
+                                         : "=?UTF-8?Q?" + bytes.toPercentEncoding({}, "_").replace('%', '=').toStdString() + "?=";
+            if (rng() % 3 == 0) header.push_back(" " + word);
+            else header.back() += " " + word;
+            at += piece;
+        }
+        std::string shown = text;
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+        ASSERT_EQ(DecodeSubject(header, FirstLineSubject(header)), shown) << header.back();
+    }
+}
