@@ -149,6 +149,15 @@ TMessageListBox::TMessageListBox(QWidget* parent) : QListView(parent), lines_(ne
     setEditTriggers(QAbstractItemView::NoEditTriggers);
 }
 
+void TMessageListBox::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
+    // A list view lays out every row again after any change, in case an
+    // item's size changed. Rows here are of one height whatever their text,
+    // so a change only repaints what is visible of it. The extent of the
+    // rows is taken from the last one; only its change is laid out again.
+    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+    if (bottomRight.row() == model()->rowCount() - 1) scheduleDelayedItemsLayout();
+}
+
 int TMessageListBox::currentRow() const { return currentIndex().isValid() ? currentIndex().row() : -1; }
 
 void TMessageListBox::setCurrentRow(int row) {

@@ -79,6 +79,10 @@ public:
     // Removes every line; the tooltip of the old lines goes with them.
     void clear();
 
+protected:
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                     const QList<int>& roles = QList<int>()) override;
+
 private:
     TMessageLines* lines_;
 };
