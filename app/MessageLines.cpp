@@ -2,15 +2,10 @@
 
 #include <QItemSelectionModel>
 #include <QStyledItemDelegate>
-#include <algorithm>
 
 #include "platform/codepage.h"
 
 namespace {
-
-// More changed rows than this in one turn are announced as one range: the
-// view then repaints once instead of working out each row's place.
-constexpr size_t kRowsAnnouncedOneByOne = 64;
 
 constexpr int kItemHeight = 16;
 
@@ -63,19 +58,15 @@ void TMessageLines::Append(std::string text) {
 void TMessageLines::Clear() {
     beginResetModel();
     lines_.clear();
-    changed_.clear();
     shown_ = 0;
     endResetModel();
 }
 
 void TMessageLines::Changed(int row) {
     // A row the views do not know yet is read in full when it is announced.
-    if (row >= shown_) return;
-    Line& line = lines_[static_cast<size_t>(row)];
-    if (line.changed) return;
-    line.changed = true;
-    changed_.push_back(row);
-    ScheduleFlush();
+    // A known row is announced at once: the view repaints it, if it is
+    // visible at all, when the event loop next runs.
+    if (row < shown_) Q_EMIT dataChanged(index(row), index(row));
 }
 
 void TMessageLines::ScheduleFlush() {
@@ -91,22 +82,10 @@ void TMessageLines::ScheduleFlush() {
 }
 
 void TMessageLines::Flush() {
-    if (!changed_.empty()) {
-        std::vector<int> rows;
-        rows.swap(changed_);
-        for (int row : rows) lines_[static_cast<size_t>(row)].changed = false;
-        if (rows.size() > kRowsAnnouncedOneByOne) {
-            const auto [first, last] = std::minmax_element(rows.begin(), rows.end());
-            Q_EMIT dataChanged(index(*first), index(*last));
-        } else {
-            for (int row : rows) Q_EMIT dataChanged(index(row), index(row));
-        }
-    }
-    if (Count() > shown_) {
-        beginInsertRows(QModelIndex(), shown_, Count() - 1);
-        shown_ = Count();
-        endInsertRows();
-    }
+    if (Count() == shown_) return;
+    beginInsertRows(QModelIndex(), shown_, Count() - 1);
+    shown_ = Count();
+    endInsertRows();
 }
 
 int TMessageLines::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shown_; }

@@ -5,10 +5,9 @@
 // The window changes lines far more often than anybody looks at them: a scan
 // appends one line per message and then rewrites and marks each one. So the
 // model keeps the bytes as they are and converts a line to a QString only
-// when a view asks for it; appended lines are announced to the views in one
-// insertion at the next turn of the event loop, and changed lines are
-// announced there once each, however often they changed in between. Count()
-// and Text() always see every line at once.
+// when a view asks for it, and appended lines are announced to the views in
+// one insertion at the next turn of the event loop. Count() and Text()
+// always see every line at once.
 #pragma once
 
 #include <QAbstractListModel>
@@ -50,14 +49,12 @@ private:
         std::string text;
         bool checked = false;
         bool enabled = true;
-        bool changed = false;  // in changed_, not yet announced
     };
     void Changed(int row);
     void ScheduleFlush();
 
     std::vector<Line> lines_;
-    int shown_ = 0;             // rows the views have been told of
-    std::vector<int> changed_;  // rows below shown_ changed since the last flush
+    int shown_ = 0;  // rows the views have been told of
     bool flushPosted_ = false;
 };
 

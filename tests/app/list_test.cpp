@@ -200,18 +200,21 @@ TEST(MessageList, ViewsLearnOfLinesOncePerEventLoopTurn) {
     EXPECT_EQ(lines.rowCount(), 10000);
     EXPECT_EQ(lines.data(lines.index(42)).toString().toStdString(), "line 42");
 
-    // Many changes to one line are one notice; many lines, one range.
+    // A shown line's change is announced for that line alone; a line not
+    // yet shown is announced once, as it then stands.
     lines.SetText(7, "a");
     lines.Mark(7, " <SPAM>  ");
-    lines.SetChecked(7, true);
-    lines.SetEnabled(7, false);
-    QApplication::processEvents();
-    EXPECT_EQ(changed, (std::vector<std::pair<int, int>>{{7, 7}}));
+    lines.SetChecked(7, false);  // no change
+    lines.Append("new");
+    lines.SetText(10000, "newer");
+    lines.SetChecked(10000, true);
+    EXPECT_EQ(changed, (std::vector<std::pair<int, int>>{{7, 7}, {7, 7}}));
     EXPECT_EQ(lines.Text(7), " <SPAM>  ");
-    changed.clear();
-    for (int i = 100; i < 5100; ++i) lines.SetChecked(i, true);
     QApplication::processEvents();
-    EXPECT_EQ(changed, (std::vector<std::pair<int, int>>{{100, 5099}}));
+    EXPECT_EQ(inserted.back(), (std::pair<int, int>{10000, 10000}));
+    EXPECT_EQ(changed.size(), 2u);
+    EXPECT_EQ(lines.data(lines.index(10000)).toString().toStdString(), "newer");
+    EXPECT_EQ(lines.data(lines.index(10000), Qt::CheckStateRole).toInt(), Qt::Checked);
 
     // Lines appended and cleared within one turn never reach the views.
     inserted.clear();
