@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFrame>
+#include <QItemSelectionModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -196,7 +197,9 @@ void TPop3Form::BuildControls() {
     }
 
     gbList = MakeGroup(tsConnect, "gbList", " Список сообщений ", {8, 120, 737, 326});
-    lbList = MakeList(gbList, "lbList", {8, 22, 545, 289});
+    lbList = new TMessageListBox(gbList);
+    lbList->setObjectName(QStringLiteral("lbList"));
+    lbList->setGeometry(8, 22, 545, 289);
     btnSummary = MakeButton(gbList, "btnSummary", "Дополнительно", {561, 22, 168, 25});
     btnWhite = MakeButton(gbList, "btnWhite", "Добавить в БЕЛЫЙ", {561, 54, 168, 25});
     btnSpamAdd = MakeButton(gbList, "btnSpamAdd", "Добавить в СПАМ", {561, 86, 168, 25});
@@ -248,10 +251,11 @@ void TPop3Form::Bind() {
     connect(btnConnect, &QPushButton::clicked, this, [this] { Command([this] { btnConnectClick(); }); });
     connect(btnDisconnect, &QPushButton::clicked, this, [this] { Command([this] { btnDisconnectClick(); }); });
     connect(btnDelete, &QPushButton::clicked, this, [this] { Command([this] { btnDeleteClick(); }); });
-    connect(lbList, &QListWidget::itemClicked, this, [this](QListWidgetItem*) { Command([this] { lbListClick(); }); });
-    connect(lbList, &QListWidget::currentRowChanged, this, [this](int) { Command([this] { lbListClick(); }); });
-    connect(lbList, &QListWidget::itemDoubleClicked, this,
-            [this](QListWidgetItem*) { Command([this] { btnSummaryClick(); }); });
+    connect(lbList, &QAbstractItemView::clicked, this, [this](const QModelIndex&) { Command([this] { lbListClick(); }); });
+    connect(lbList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex&, const QModelIndex&) { Command([this] { lbListClick(); }); });
+    connect(lbList, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex&) { Command([this] { btnSummaryClick(); }); });
     const std::pair<QPushButton*, void (TPop3Form::*)()> buttons[] = {
         {btnSummary, &TPop3Form::btnSummaryClick},     {btnWhite, &TPop3Form::btnWhiteClick},
         {btnOutlook, &TPop3Form::btnOutlookClick},     {btnCheckAll, &TPop3Form::btnCheckAllClick},

@@ -10,6 +10,7 @@
 
 #include <QPointer>
 
+#include "app/MessageLines.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
 #include "platform/report.h"
@@ -87,7 +88,7 @@ public:
     QFrame* About;
     QLabel *labProduct, *labVersion, *imgAbout, *Internet;
     QGroupBox* gbList;
-    QListWidget* lbList;
+    TMessageListBox* lbList;
     QPushButton *btnSummary, *btnWhite, *btnOutlook, *btnCheckAll, *btnSpamAdd, *btnDelete;
     QLabel* labSpamAll;
     QLabel* labSpamAllCount;
@@ -120,7 +121,8 @@ public:
     void VantelPOP3PacketRecvd();
     void VantelPOP3Reset();
 
-    // The message lines: text in Windows-1251, check box, enabled state.
+    // The message lines: text in Windows-1251, check box, enabled state. An
+    // index outside the list raises EListError "List index out of bounds (%d)".
     int LineCount() const;
     std::string LineText(int index) const;
     void SetLineText(int index, const std::string& text);
@@ -171,6 +173,8 @@ private:
     // Refreshes the server-list count label.
     void ShowServerCount();
     void BuildControls();
+    // Raises the list's index error unless `index` names a message line.
+    void CheckLineIndex(int index) const;
     void Bind();
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;

@@ -191,10 +191,9 @@ void TPop3Form::btnCheckAllClick() {
 }
 
 void TPop3Form::btnSummaryClick() {
-    QListWidgetItem* selected = lbList->currentItem();
-    if (!selected || !selected->isSelected()) return;
+    if (!lbList->currentRowSelected()) return;
     if (!VantelPOP3->Connected()) return;
-    const int index = lbList->row(selected);
+    const int index = lbList->currentRow();
     if (!LineEnabled(index)) return;
     FetchSummaryFor(index + 1);
     if (!Pop3FormSummary) Pop3FormSummary = new TPop3FormSummary(this);

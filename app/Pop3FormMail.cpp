@@ -1,7 +1,6 @@
 // The mailbox scan, the deletion with its log, and the status reporting of
 // the main window.
 #include <QDate>
-#include <QListWidget>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -83,41 +82,47 @@ private:
 
 // ---- message lines ----
 
+void TPop3Form::CheckLineIndex(int index) const {
+    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
+}
+
 int TPop3Form::LineCount() const { return lbList->count(); }
 
 std::string TPop3Form::LineText(int index) const {
-    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
-    return ToAnsi(lbList->item(index)->text());
+    CheckLineIndex(index);
+    return lbList->Lines()->Text(index);
 }
 
 void TPop3Form::SetLineText(int index, const std::string& text) {
-    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
-    lbList->item(index)->setText(FromAnsi(text));
+    CheckLineIndex(index);
+    lbList->Lines()->SetText(index, text);
 }
 
-bool TPop3Form::LineChecked(int index) const { return lbList->item(index)->checkState() == Qt::Checked; }
+bool TPop3Form::LineChecked(int index) const {
+    CheckLineIndex(index);
+    return lbList->Lines()->Checked(index);
+}
 
 void TPop3Form::SetLineChecked(int index, bool checked) {
-    lbList->item(index)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    CheckLineIndex(index);
+    lbList->Lines()->SetChecked(index, checked);
 }
 
-bool TPop3Form::LineEnabled(int index) const { return lbList->item(index)->flags() & Qt::ItemIsEnabled; }
+bool TPop3Form::LineEnabled(int index) const {
+    CheckLineIndex(index);
+    return lbList->Lines()->Enabled(index);
+}
 
 void TPop3Form::SetLineEnabled(int index, bool enabled) {
-    QListWidgetItem* item = lbList->item(index);
-    item->setFlags(enabled ? item->flags() | Qt::ItemIsEnabled : item->flags() & ~Qt::ItemIsEnabled);
+    CheckLineIndex(index);
+    lbList->Lines()->SetEnabled(index, enabled);
 }
 
-void TPop3Form::AppendLine(const std::string& text) {
-    auto* item = new QListWidgetItem(FromAnsi(text));
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-    item->setCheckState(Qt::Unchecked);
-    lbList->addItem(item);
-}
+void TPop3Form::AppendLine(const std::string& text) { lbList->Lines()->Append(text); }
 
 void TPop3Form::MarkLine(int index, const std::string& mark) {
-    const std::string text = LineText(index);
-    SetLineText(index, mark + (text.size() > 9 ? text.substr(9) : std::string()));
+    CheckLineIndex(index);
+    lbList->Lines()->Mark(index, mark);
 }
 
 // ---- the scan ----
@@ -204,12 +209,11 @@ void TPop3Form::btnDisconnectClick() {
 }
 
 void TPop3Form::lbListClick() {
-    QListWidgetItem* item = lbList->currentItem();
-    if (!item || !item->isSelected()) {
+    if (!lbList->currentRowSelected()) {
         lbList->setToolTip(QString());
         return;
     }
-    QString hint = item->text();
+    QString hint = FromAnsi(LineText(lbList->currentRow()));
     hint.replace(QLatin1Char('|'), QStringLiteral(" : "));
     lbList->setToolTip(hint);
 }

@@ -1,0 +1,155 @@
+#include "app/MessageLines.h"
+
+#include <QItemSelectionModel>
+#include <QStyledItemDelegate>
+
+#include "platform/codepage.h"
+
+namespace {
+
+constexpr int kItemHeight = 16;
+
+// Rows of a fixed height; the width is the text's, as usual.
+class FixedHeightDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+    }
+};
+
+}  // namespace
+
+TMessageLines::TMessageLines(QObject* parent) : QAbstractListModel(parent) {}
+
+void TMessageLines::SetText(int row, std::string text) {
+    lines_[static_cast<size_t>(row)].text = std::move(text);
+    Changed(row);
+}
+
+void TMessageLines::Mark(int row, const std::string& mark) {
+    std::string& text = lines_[static_cast<size_t>(row)].text;
+    if (text.size() > 9)
+        text.replace(0, 9, mark);
+    else
+        text = mark;
+    Changed(row);
+}
+
+void TMessageLines::SetChecked(int row, bool checked) {
+    Line& line = lines_[static_cast<size_t>(row)];
+    if (line.checked == checked) return;
+    line.checked = checked;
+    Changed(row);
+}
+
+void TMessageLines::SetEnabled(int row, bool enabled) {
+    Line& line = lines_[static_cast<size_t>(row)];
+    if (line.enabled == enabled) return;
+    line.enabled = enabled;
+    Changed(row);
+}
+
+void TMessageLines::Append(std::string text) {
+    lines_.push_back(Line{std::move(text)});
+    ScheduleFlush();
+}
+
+void TMessageLines::Clear() {
+    beginResetModel();
+    lines_.clear();
+    shown_ = 0;
+    endResetModel();
+}
+
+void TMessageLines::Changed(int row) {
+    // A row the views do not know yet is read in full when it is announced.
+    // A known row is announced at once: the view repaints it, if it is
+    // visible at all, when the event loop next runs.
+    if (row < shown_) Q_EMIT dataChanged(index(row), index(row));
+}
+
+void TMessageLines::ScheduleFlush() {
+    if (flushPosted_) return;
+    flushPosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            flushPosted_ = false;
+            Flush();
+        },
+        Qt::QueuedConnection);
+}
+
+void TMessageLines::Flush() {
+    if (Count() == shown_) return;
+    beginInsertRows(QModelIndex(), shown_, Count() - 1);
+    shown_ = Count();
+    endInsertRows();
+}
+
+int TMessageLines::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shown_; }
+
+QVariant TMessageLines::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= shown_) return {};
+    const Line& line = lines_[static_cast<size_t>(index.row())];
+    switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole: return mg::FromAnsi(line.text);
+        case Qt::CheckStateRole: return static_cast<int>(line.checked ? Qt::Checked : Qt::Unchecked);
+        default: return {};
+    }
+}
+
+bool TMessageLines::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::CheckStateRole || !index.isValid() || index.row() >= shown_) return false;
+    Line& line = lines_[static_cast<size_t>(index.row())];
+    if (!line.enabled) return false;
+    const bool checked = value.toInt() == Qt::Checked;
+    if (line.checked != checked) {
+        line.checked = checked;
+        Q_EMIT dataChanged(index, index, {Qt::CheckStateRole});
+    }
+    return true;
+}
+
+Qt::ItemFlags TMessageLines::flags(const QModelIndex& index) const {
+    if (!index.isValid() || index.row() >= shown_) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemNeverHasChildren;
+    if (lines_[static_cast<size_t>(index.row())].enabled) f |= Qt::ItemIsEnabled;
+    return f;
+}
+
+TMessageListBox::TMessageListBox(QWidget* parent) : QListView(parent), lines_(new TMessageLines(this)) {
+    setModel(lines_);
+    setItemDelegate(new FixedHeightDelegate(this));
+    setUniformItemSizes(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
+
+void TMessageListBox::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
+    // A list view lays out every row again after any change, in case an
+    // item's size changed. Rows here are of one height whatever their text,
+    // so a change only repaints what is visible of it. The extent of the
+    // rows is taken from the last one; only its change is laid out again.
+    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+    if (bottomRight.row() == model()->rowCount() - 1) scheduleDelayedItemsLayout();
+}
+
+int TMessageListBox::currentRow() const { return currentIndex().isValid() ? currentIndex().row() : -1; }
+
+void TMessageListBox::setCurrentRow(int row) {
+    lines_->Flush();
+    selectionModel()->setCurrentIndex(lines_->index(row), QItemSelectionModel::ClearAndSelect);
+}
+
+bool TMessageListBox::currentRowSelected() const {
+    const QModelIndex current = currentIndex();
+    return current.isValid() && selectionModel()->isSelected(current);
+}
+
+void TMessageListBox::clear() {
+    lines_->Clear();
+    setToolTip(QString());
+}
