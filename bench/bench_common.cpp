@@ -130,8 +130,6 @@ std::string SummaryLine(const std::string& listing, const std::string& from, con
     return listing + mg::Format("%-30s | ", keys.Address.c_str()) + DecodeHeaderText(subject);
 }
 
-bool IsDot(const std::string& line) { return line == ".\r\n" || line == ".\n"; }
-
 std::string ValueOf(const std::string& line, size_t nameLength) {
     std::string value = line.substr(nameLength);
     if (!value.empty() && value.front() == ' ') value.erase(0, 1);

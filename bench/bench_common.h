@@ -203,7 +203,8 @@ private:
     size_t end_ = 0;
 };
 
-bool IsDot(const std::string& line);
+// The line that ends a multi-line reply.
+inline bool IsDot(const std::string& line) { return line == ".\r\n" || line == ".\n"; }
 // A header field's value: after the name and one blank, without line end.
 std::string ValueOf(const std::string& line, size_t nameLength);
 
