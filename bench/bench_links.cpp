@@ -223,9 +223,20 @@ int RunChild(int argc, char** argv) {
         Figures f;
         if (mode == "window") {
             if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-            QApplication app(argc, argv);
-            QApplication::setApplicationName(QStringLiteral("Mailgrove"));
-            f = ScanWithWindow(account);
+            // Qt wants a runtime directory of the user's; without one it
+            // warns on every start.
+            std::string runtime;
+            if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+                runtime = "/tmp/mgbench-run-XXXXXX";
+                if (::mkdtemp(runtime.data())) qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+                else runtime.clear();
+            }
+            {
+                QApplication app(argc, argv);
+                QApplication::setApplicationName(QStringLiteral("Mailgrove"));
+                f = ScanWithWindow(account);
+            }
+            if (!runtime.empty()) ::rmdir(runtime.c_str());
         } else {
             f.idleKb = StatusKb("VmRSS");
             ResetPeakResident();
