@@ -21,11 +21,12 @@
 // whose full scan would take longer than a few seconds on a link (the
 // lock-step ones at 5 ms and more) scans a mailbox of S messages (the first
 // S of the same mailbox) instead, and its figures are scaled by N / S; the
-// table marks them. The window also scans through a proxy that removes
-// PIPELINING from the server's capabilities (the fallback), and the
-// lock-step floor once directly, to show what the proxy itself costs. With
-// M > 0 the window finally scans a mailbox of M messages once, for the
-// memory of its list above the idle window.
+// table marks them. At 0 ms the clients connect to the server straight (the
+// proxy would add only its own cost); the floors also scan through the proxy
+// at 0 ms, which measures that cost. At 5 and 20 ms the window also scans
+// through a proxy that removes PIPELINING from the server's capabilities
+// (the fallback). With M > 0 the window finally scans a mailbox of M
+// messages once, straight, for the memory of its list above the idle window.
 //
 // Exit status: 0 when the window meets the targets (see the table's last
 // lines), 3 when it misses one, 2 when Dovecot is not available, 1 on any
@@ -438,9 +439,15 @@ int RunBenchmark(const Settings& s) {
         std::vector<Row> rows;
         for (double rtt : rtts) {
             Row row{rtt, {}};
-            for (const char* mode : {"lockstep", "pipelined", "window"}) row.cells.push_back(Cell::Of(mode));
-            if (rtt == 0 || rtt == 20) row.cells.push_back(Cell::Of("window", true));
-            if (rtt == 0) row.cells.push_back(Cell::Of("lockstep", false, true));
+            // At 0 ms the proxy would only add its own cost: the clients go
+            // straight to the server, and the floors once more through the
+            // proxy, to measure that cost.
+            for (const char* mode : {"lockstep", "pipelined", "window"}) row.cells.push_back(Cell::Of(mode, false, rtt == 0));
+            if (rtt == 0) {
+                row.cells.push_back(Cell::Of("lockstep"));
+                row.cells.push_back(Cell::Of("pipelined"));
+            }
+            if (rtt == 5 || rtt == 20) row.cells.push_back(Cell::Of("window", true));
             std::fprintf(stderr, "RTT %.0f ms ", rtt);
             MeasureLink(rtt, row.cells, big, small, s);
             std::fprintf(stderr, "\n");
@@ -456,7 +463,7 @@ int RunBenchmark(const Settings& s) {
             memory = Checked(RunScan("window", large.account), large, "window");
         }
 
-        std::printf("\nScan of %d messages through a loopback proxy adding the round-trip time; medians of %d runs "
+        std::printf("\nScan of %d messages through a loopback proxy adding the round-trip time (RTT); medians of %d runs "
                     "(~: of %d runs on %d messages, scaled by %d/%d); the window on the offscreen platform\n",
                     s.messages, s.repetitions, s.scaledRepetitions, s.small, s.messages, s.small);
         std::printf("%-6s | %-19s | %-19s | %-27s | %s\n", "RTT", "lock-step floor", "pipelined floor",
@@ -471,26 +478,34 @@ int RunBenchmark(const Settings& s) {
                         Time(w, w.cpu()).c_str(), w.gap(), w.wall() / p.wall(), w.cpu() / p.cpu());
         }
         const Row& zero = rows[0];
-        const Cell &l0 = zero.cells[0], &w0 = zero.cells[2], &f0 = zero.cells[3], &d0 = zero.cells[4];
+        const Cell &l0 = zero.cells[0], &p0 = zero.cells[1], &w0 = zero.cells[2];
+        const Cell &lp0 = zero.cells[3], &pp0 = zero.cells[4];
         const double wallRatio = w0.wall() / l0.wall(), cpuRatio = w0.cpu() / l0.cpu();
+        std::printf("0 ms is the server straight, without the proxy.\n");
         std::printf("At 0 ms, Mailgrove / lock-step floor: wall %.2fx (target <= 1.15), cpu %.2fx (target <= 1.5)\n",
                     wallRatio, cpuRatio);
-        const Cell& f20 = rows[2].cells[3];
-        const Cell& l20 = rows[2].cells[0];
-        std::printf("Fallback, PIPELINING removed by the proxy: window at 0 ms %s wall, %s cpu (%.2fx / %.2fx the "
-                    "lock-step floor); at 20 ms %s wall (%.2fx the lock-step floor)\n",
-                    Time(f0, f0.wall()).c_str(), Time(f0, f0.cpu()).c_str(), f0.wall() / l0.wall(),
-                    f0.cpu() / l0.cpu(), Time(f20, f20.wall()).c_str(), f20.wall() / l20.wall());
-        std::printf("The proxy at 0 ms: lock-step floor direct %s wall, through the proxy %.2fx; the proxy's own "
-                    "cpu per scan: %.1f ms (lock-step floor), %.1f ms (pipelined floor), %.1f ms (window)\n",
-                    Time(d0, d0.wall()).c_str(), l0.wall() / d0.wall(),
-                    l0.proxyCpuMs / static_cast<double>(l0.runs.size()),
-                    zero.cells[1].proxyCpuMs / static_cast<double>(zero.cells[1].runs.size()),
-                    w0.proxyCpuMs / static_cast<double>(w0.runs.size()));
+        for (const Row& row : rows)
+            if (row.cells.size() > 3 && row.cells[3].strip) {
+                const Cell &l = row.cells[0], &w = row.cells[2], &f = row.cells[3];
+                std::printf("Fallback at %.0f ms, PIPELINING removed by the proxy: window %s wall, %s cpu; %.2fx the "
+                            "lock-step floor's wall, %.2fx the window's with PIPELINING\n",
+                            row.rtt, Time(f, f.wall()).c_str(), Time(f, f.cpu()).c_str(), f.wall() / l.wall(),
+                            f.wall() / w.wall());
+            }
+        std::printf("The proxy at 0 ms: lock-step floor %s wall through it, %.2fx straight; pipelined floor %s, "
+                    "%.2fx; its own cpu per scan %.1f ms (lock-step floor: %d round trips) and %.1f ms (pipelined)\n",
+                    Time(lp0, lp0.wall()).c_str(), lp0.wall() / l0.wall(), Time(pp0, pp0.wall()).c_str(),
+                    pp0.wall() / p0.wall(), lp0.proxyCpuMs / static_cast<double>(lp0.runs.size()),
+                    2 * s.messages + 5, pp0.proxyCpuMs / static_cast<double>(pp0.runs.size()));
         const Cell& w20 = rows[2].cells[2];
         const Cell& p20 = rows[2].cells[1];
-        const double longestGap = std::max({rows[0].cells[2].gap(), rows[1].cells[2].gap(), w20.gap(),
-                                            rows[3].cells[2].gap()});
+        double longestGap = 0, worstGap = 0;
+        for (const Row& row : rows)
+            for (const Cell& c : row.cells)
+                if (c.mode == "window") {
+                    longestGap = std::max(longestGap, c.gap());
+                    for (const Figures& f : c.runs) worstGap = std::max(worstGap, f.gapMs);
+                }
         bool memoryOk = true;
         if (s.memoryMessages > 0) {
             const double growthMb = (memory.afterKb - memory.idleKb) / 1024.0;
@@ -504,8 +519,8 @@ int RunBenchmark(const Settings& s) {
         const bool ok0 = wallRatio <= 1.15 && cpuRatio <= 1.5;
         const bool okGap = longestGap <= 50;
         std::printf("Targets: 20 ms <= 2 s and <= 1.5x pipelined: %s; 0 ms ratios: %s; event-loop gap <= 50 ms "
-                    "(longest median %.0f ms): %s; memory: %s\n",
-                    ok20 ? "met" : "MISSED", ok0 ? "met" : "MISSED", longestGap, okGap ? "met" : "MISSED",
+                    "(longest median %.0f ms, worst run %.0f ms): %s; memory: %s\n",
+                    ok20 ? "met" : "MISSED", ok0 ? "met" : "MISSED", longestGap, worstGap, okGap ? "met" : "MISSED",
                     s.memoryMessages > 0 ? (memoryOk ? "met" : "MISSED") : "not measured");
         return ok20 && ok0 && okGap && memoryOk ? 0 : 3;
     } catch (const std::exception& e) {

@@ -118,10 +118,6 @@ void Receive(Direction& d, Clock::time_point now, Clock::duration half, bool& fa
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) failed = true;
         return;
     }
-    // Acknowledge at once: the proxy answers only half a round trip later,
-    // and a delayed acknowledgement would hold back the sender's next segment.
-    const int on = 1;
-    ::setsockopt(d.from, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     std::string bytes;
     if (n == 0) {
         d.eof = true;
