@@ -78,4 +78,36 @@ TEST(RttProxy, HoldsEachWayForHalfTheRoundTripAndServesConnectionsInTurn) {
     EXPECT_GE(proxy.stop(), 0.0);
 }
 
+// A server that answers each command as it reads it, both ways more than the
+// socket buffers hold: a client that wrote every command before reading
+// would stall with the server (the test would hang).
+TEST(BlockingClient, ExchangeReadsWhileItWritesALongPipeline) {
+    const int commands = 8000;
+    const std::string fill(1500, 'x');
+    Script script{S("+OK ready")};
+    std::string out;
+    for (int i = 1; i <= commands; ++i) {
+        const std::string command = "NOOP " + std::to_string(i) + " " + fill;
+        script.push_back(C(command));
+        script.push_back(S({"+OK " + std::to_string(i), fill, "."}));
+        out += command + "\r\n";
+    }
+    script.push_back(AwaitClose());
+    ScriptedServer server(script);
+    {
+        mgbench::BlockingClient client({ScriptedServer::host(), server.port(), "", "", ""});
+        EXPECT_EQ(client.line(), "+OK ready\r\n");
+        int replies = 0, lines = 0;
+        client.exchange(out, [&](const std::string& line) {
+            ++lines;
+            if (line.rfind("+OK ", 0) == 0) {
+                EXPECT_EQ(line, "+OK " + std::to_string(++replies) + "\r\n");
+            }
+            return !(mgbench::IsDot(line) && replies == commands);
+        });
+        EXPECT_EQ(lines, 3 * commands);
+    }
+    server.finish();
+}
+
 }  // namespace
