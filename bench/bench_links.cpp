@@ -1,0 +1,590 @@
+// Scans over links of 0, 5, 20 and 50 ms round-trip time: a private Dovecot
+// POP3 mailbox behind a loopback proxy that holds every chunk for half the
+// round trip in each direction (rtt_proxy.h), scanned by
+//
+//   lock-step floor  a minimal blocking client sending the scan's commands
+//                    one at a time (log on, STAT, "LIST ", "TOP n 0" and
+//                    "LIST n" for each message);
+//   pipelined floor  the same client that, after log-on, "CAPA" (the server
+//                    must advertise PIPELINING), STAT and "LIST ", writes
+//                    every "TOP n 0" / "LIST n" at once while reading the
+//                    replies in the same poll loop;
+//   Mailgrove        the main window (offscreen platform) scanning after a
+//                    click on its connect button: from the click until the
+//                    handler returns, wall and processor time, with a 10 ms
+//                    timer recording the longest gap in the event loop.
+//
+//     bench_links [--messages N] [--repetitions R] [--quick] [--small S] [--memory M]
+//     bench_links --proxy SERVERPORT RTTMS [--strip]   (the proxy alone, for scans by hand)
+//
+// Each scan runs in a child process of its own (--child MODE HOST PORT USER
+// PASSWORD); every scan's message lines must match the floor's. A client
+// whose full scan would take longer than a few seconds on a link (the
+// lock-step ones at 5 ms and more) scans a mailbox of S messages (the first
+// S of the same mailbox) instead, and its figures are scaled by N / S (the
+// wall time after the log-on's round trips); the table marks them. At 0 ms
+// the clients connect to the server straight (the proxy would add only its
+// own cost); the floors also scan through the proxy at 0 ms, which measures
+// that cost. At 5 and 20 ms the window also scans through a proxy that
+// removes PIPELINING from the server's capabilities (the fallback). With
+// M > 0 the window finally scans a mailbox of M messages once, straight, for
+// the memory of its list above the idle window.
+//
+// Exit status: 0 when the window meets the targets (see the table's last
+// lines), 3 when it misses one, 2 when Dovecot is not available, 1 on any
+// other failure.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/Pop3Form.h"
+#include "bench/bench_common.h"
+#include "bench/rtt_proxy.h"
+#include "platform/dialogs.h"
+#include "platform/strutil.h"
+#include "support/dovecot_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace mgbench;
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------- the clients
+
+// What one scan in a child reports.
+struct Figures {
+    double wallMs = 0;
+    double cpuMs = 0;
+    int count = 0;
+    uint64_t checksum = 0;
+    double gapMs = 0;   // window: the longest time between two 10 ms ticks
+    long idleKb = 0;    // window: resident set of the idle window before the click
+    long afterKb = 0;   // resident set after the scan
+    long peakKb = 0;    // peak resident set during the scan
+};
+
+ScanResult ScanPipelined(const Account& account, Clock::time_point* repliesDone) {
+    BlockingClient client(account);
+    if (client.line().compare(0, 3, "+OK") != 0) throw std::runtime_error("bad greeting");
+    client.command("USER " + account.user);
+    client.command("PASS " + account.password);
+    bool pipelining = false;
+    client.command("CAPA");
+    for (std::string line = client.line(); !IsDot(line); line = client.line())
+        if (line == "PIPELINING\r\n" || line == "PIPELINING\n") pipelining = true;
+    if (!pipelining) throw std::runtime_error("the server does not advertise PIPELINING");
+    const int count = std::atoi(client.command("STAT").c_str() + 4);
+    std::vector<std::string> lines;
+    client.command("LIST ");
+    for (std::string line = client.line(); !IsDot(line); line = client.line())
+        lines.push_back(ListingLine(static_cast<int32_t>(std::atol(line.c_str() + line.find(' ') + 1))));
+    if (count > 0) {
+        std::string commands;
+        for (int i = 1; i <= count; ++i) {
+            const std::string number = std::to_string(i);
+            commands += "TOP " + number + " 0\r\nLIST " + number + "\r\n";
+        }
+        // The replies, in order: "+OK", the header lines, "."; then "+OK n size".
+        enum class Expect { TopReply, Header, ListReply } expect = Expect::TopReply;
+        int message = 1;
+        std::string from, subject;
+        std::vector<std::string> header;
+        client.exchange(commands, [&](const std::string& line) {
+            switch (expect) {
+                case Expect::TopReply:
+                    if (line.compare(0, 3, "+OK") != 0) throw std::runtime_error("TOP: " + line);
+                    from.clear();
+                    subject.clear();
+                    header.clear();
+                    expect = Expect::Header;
+                    return true;
+                case Expect::Header:
+                    if (IsDot(line)) expect = Expect::ListReply;
+                    else if (line.rfind("Subject:", 0) == 0) subject = ValueOf(line, 8);
+                    else if (line.rfind("From:", 0) == 0) from = ValueOf(line, 5);
+                    header.push_back(WithoutLineEnd(line));
+                    return true;
+                case Expect::ListReply:
+                    if (line.compare(0, 3, "+OK") != 0) throw std::runtime_error("LIST: " + line);
+                    lines.at(static_cast<size_t>(message - 1)) =
+                        SummaryLine(lines.at(static_cast<size_t>(message - 1)), from, header, subject);
+                    expect = Expect::TopReply;
+                    return ++message <= count;
+            }
+            return false;
+        });
+    }
+    *repliesDone = Clock::now();
+    client.command("QUIT");
+
+    ScanResult result;
+    result.count = count;
+    for (const auto& line : lines) result.add(line);
+    return result;
+}
+
+// Any question or notice of the window ends the scan as a failure: the lists
+// are chosen so that none is asked, and errors are reported this way.
+class RecordingDialogs final : public mg::Dialogs {
+public:
+    std::vector<std::string> shown;
+    mg::Answer Message(const std::string& text, const std::string&, mg::Icon, mg::Buttons) override {
+        shown.push_back(text);
+        return mg::Answer::No;
+    }
+    bool InputQuery(const std::string& caption, const std::string&, std::string&) override {
+        shown.push_back(caption);
+        return false;
+    }
+    bool OpenFile(const std::string&, std::string&) override {
+        shown.push_back("open file");
+        return false;
+    }
+};
+
+// The window on a program directory of its own, with short lists that match
+// none of the mailbox's senders (so every line stays as the floor builds it),
+// scanning after a click on its connect button.
+Figures ScanWithWindow(const Account& account) {
+    RecordingDialogs dialogs;
+    mg::SetDialogs(&dialogs);
+    mgtest::TempDir dir;
+    dir.write("spam.dat", "1@nowhere.example\r\n\tx\r\n");
+    dir.write("white.dat", "friend@nowhere.example\r\n");
+    Figures f;
+    {
+        TPop3Form form(dir.path(), dir.file("MAILGROVE.INI"));
+        if (!form.FormCreate()) throw std::runtime_error("the window ended at its creation");
+        form.show();
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 200) QApplication::processEvents(QEventLoop::AllEvents, 20);
+        form.editHost->setText(QString::fromStdString(account.host));
+        form.editPort->setText(QString::number(account.port));
+        form.editUser->setText(QString::fromStdString(account.user));
+        form.editPassword->setText(QString::fromStdString(account.password));
+        QApplication::processEvents();
+
+        f.idleKb = StatusKb("VmRSS");
+        ResetPeakResident();
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        ticker.setInterval(10);
+        Clock::time_point lastTick;
+        double longest = 0;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            const auto now = Clock::now();
+            longest = std::max(longest, std::chrono::duration<double, std::milli>(now - lastTick).count());
+            lastTick = now;
+        });
+        const double cpu0 = CpuMs();
+        const auto t0 = Clock::now();
+        lastTick = t0;
+        ticker.start();
+        form.btnConnect->click();  // returns when the scan has ended
+        const auto t1 = Clock::now();
+        f.cpuMs = CpuMs() - cpu0;
+        ticker.stop();
+        f.wallMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
+        f.gapMs = std::max(longest, std::chrono::duration<double, std::milli>(t1 - lastTick).count());
+        f.peakKb = StatusKb("VmHWM");
+        f.afterKb = StatusKb("VmRSS");
+
+        if (!dialogs.shown.empty()) throw std::runtime_error("the window said: " + dialogs.shown.front());
+        f.count = form.editCount->text().toInt();
+        if (form.LineCount() != f.count)
+            throw std::runtime_error(mg::Format("%d lines for %d messages", form.LineCount(), f.count));
+        ScanResult lines;
+        for (int i = 0; i < form.LineCount(); ++i) lines.add(form.LineText(i));
+        f.checksum = lines.checksum;
+    }
+    mg::SetDialogs(nullptr);
+    return f;
+}
+
+int RunChild(int argc, char** argv) {
+    if (argc < 7) return 2;
+    const std::string mode = argv[2];
+    const Account account{argv[3], std::atoi(argv[4]), argv[5], argv[6], ""};
+    try {
+        Figures f;
+        if (mode == "window") {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+            // Qt wants a runtime directory of the user's; without one it
+            // warns on every start.
+            std::string runtime;
+            if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+                runtime = "/tmp/mgbench-run-XXXXXX";
+                if (::mkdtemp(runtime.data())) qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+                else runtime.clear();
+            }
+            {
+                QApplication app(argc, argv);
+                QApplication::setApplicationName(QStringLiteral("Mailgrove"));
+                f = ScanWithWindow(account);
+            }
+            if (!runtime.empty()) ::rmdir(runtime.c_str());
+        } else {
+            f.idleKb = StatusKb("VmRSS");
+            ResetPeakResident();
+            const double cpu0 = CpuMs();
+            const auto t0 = Clock::now();
+            Clock::time_point done;
+            ScanResult r;
+            if (mode == "lockstep") r = ScanWithBlockingClient(account, &done);
+            else if (mode == "pipelined") r = ScanPipelined(account, &done);
+            else throw std::runtime_error("unknown mode " + mode);
+            // Up to the last reply of the scan; QUIT is not part of it (the
+            // window stays connected).
+            f.wallMs = std::chrono::duration<double, std::milli>(done - t0).count();
+            f.cpuMs = CpuMs() - cpu0;
+            f.peakKb = StatusKb("VmHWM");
+            f.afterKb = StatusKb("VmRSS");
+            f.count = r.count;
+            f.checksum = r.checksum;
+        }
+        std::printf("%.3f %.3f %d %llu %.3f %ld %ld %ld\n", f.wallMs, f.cpuMs, f.count,
+                    static_cast<unsigned long long>(f.checksum), f.gapMs, f.idleKb, f.afterKb, f.peakKb);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_links: %s scan failed: %s\n", mode.c_str(), e.what());
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------- the parent
+
+volatile std::sig_atomic_t g_stop = 0;
+
+Figures RunScan(const std::string& mode, const Account& account) {
+    int pipefd[2];
+    if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
+    const std::string port = std::to_string(account.port);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::dup2(pipefd[1], STDOUT_FILENO);
+        ::close(pipefd[0]);
+        ::close(pipefd[1]);
+        const char* args[] = {"bench_links",        "--child", mode.c_str(), account.host.c_str(), port.c_str(),
+                              account.user.c_str(), account.password.c_str(), nullptr};
+        ::execv("/proc/self/exe", const_cast<char* const*>(args));
+        _exit(127);
+    }
+    ::close(pipefd[1]);
+    std::string output;
+    char buf[256];
+    for (;;) {
+        const ssize_t n = ::read(pipefd[0], buf, sizeof buf);
+        if (n > 0) output.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR) break;
+    }
+    ::close(pipefd[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(mode + " scan failed");
+    Figures f;
+    unsigned long long checksum = 0;
+    if (std::sscanf(output.c_str(), "%lf %lf %d %llu %lf %ld %ld %ld", &f.wallMs, &f.cpuMs, &f.count, &checksum,
+                    &f.gapMs, &f.idleKb, &f.afterKb, &f.peakKb) != 8)
+        throw std::runtime_error(mode + " scan printed no figures: " + output);
+    f.checksum = checksum;
+    return f;
+}
+
+// A mailbox of the benchmark: the server and the lines every scan must build.
+struct Mailbox {
+    std::unique_ptr<mgtest::DovecotServer> server;
+    Account account;
+    int messages = 0;
+    uint64_t checksum = 0;
+};
+
+// Starts Dovecot with the first `messages` messages of the generated mailbox
+// and scans it once with the lock-step floor (the server builds its index
+// then); false when Dovecot is not available.
+bool OpenMailbox(Mailbox& box, int messages, bool shortBodies) {
+    box.server = std::make_unique<mgtest::DovecotServer>();
+    Random rnd{20241104};
+    for (int n = 1; n <= messages; ++n) box.server->addMessage(MakeMessage(n, rnd, shortBodies));
+    if (!box.server->start()) {
+        std::fprintf(stderr, "bench_links: Dovecot did not start: %s\n", box.server->error().c_str());
+        return false;
+    }
+    box.account = Account{mgtest::DovecotServer::host(), box.server->port(), box.server->user(),
+                          box.server->password(), ""};
+    box.messages = messages;
+    const Figures warm = RunScan("lockstep", box.account);
+    if (warm.count != messages) throw std::runtime_error(mg::Format("the floor found %d messages", warm.count));
+    box.checksum = warm.checksum;
+    return true;
+}
+
+// One cell of the table: a client on a link.
+struct Cell {
+    std::string mode;   // lockstep, pipelined, window
+    bool strip = false; // PIPELINING removed by the proxy
+    bool direct = false;  // no proxy at all
+    bool scaled = false;  // on the small mailbox, figures scaled
+    std::unique_ptr<RttProxyProcess> proxy;
+    std::vector<Figures> runs;
+    double proxyCpuMs = 0;
+    double factor = 1;
+
+    double fixedMs = 0;   // of a scaled wall time: the log-on, counted once
+    double wall() const { return fixedMs + factor * (Median(pick(&Figures::wallMs)) - fixedMs); }
+    double cpu() const { return factor * Median(pick(&Figures::cpuMs)); }
+    double gap() const { return Median(pick(&Figures::gapMs)); }
+    static Cell Of(std::string mode, bool strip = false, bool direct = false) {
+        Cell c;
+        c.mode = std::move(mode);
+        c.strip = strip;
+        c.direct = direct;
+        return c;
+    }
+    std::vector<double> pick(double Figures::*field) const {
+        std::vector<double> v;
+        for (const auto& f : runs) v.push_back(f.*field);
+        return v;
+    }
+};
+
+struct Settings {
+    int messages = 2000;
+    int small = 200;
+    int repetitions = 5;
+    int scaledRepetitions = 3;
+    int memoryMessages = 10000;
+    double fullScanBudgetMs = 5000;  // longer full scans run on the small mailbox
+};
+
+Figures Checked(const Figures& f, const Mailbox& box, const std::string& what) {
+    if (f.count != box.messages || f.checksum != box.checksum)
+        throw std::runtime_error(mg::Format("%s built other lines than the floor (%d messages, %d expected)",
+                                            what.c_str(), f.count, box.messages));
+    return f;
+}
+
+Account Via(const Mailbox& box, const RttProxyProcess* proxy) {
+    Account a = box.account;
+    if (proxy) a.port = proxy->port();
+    return a;
+}
+
+constexpr double kLogOnRoundTrips = 6;
+
+// Measures the cells of one link: each client that would take too long on
+// the whole mailbox is moved to the small one (its first scan there tells),
+// then the repetitions go round the cells, starting one further each time.
+void MeasureLink(double rtt, std::vector<Cell>& cells, const Mailbox& big, const Mailbox& small, const Settings& s) {
+    for (auto& c : cells) {
+        if (g_stop) return;
+        if (c.direct) continue;
+        auto probe = std::make_unique<RttProxyProcess>(RttProxyOptions{small.account.port, rtt, c.strip});
+        const Figures f = Checked(RunScan(c.mode, Via(small, probe.get())), small, c.mode);
+        // The round trips before the messages' commands (connecting, USER,
+        // PASS, CAPA, STAT, LIST) cost the same on either mailbox.
+        const double fixedMs = std::min(f.wallMs, kLogOnRoundTrips * rtt);
+        const double factor = static_cast<double>(big.messages) / small.messages;
+        if (fixedMs + factor * (f.wallMs - fixedMs) > s.fullScanBudgetMs) {
+            c.scaled = true;
+            c.factor = factor;
+            c.fixedMs = fixedMs;
+            c.proxy = std::move(probe);
+            c.runs.push_back(f);
+        } else {
+            probe->stop();
+            c.proxy = std::make_unique<RttProxyProcess>(RttProxyOptions{big.account.port, rtt, c.strip});
+        }
+    }
+    for (int r = 0; r < s.repetitions && !g_stop; ++r) {
+        for (size_t k = 0; k < cells.size() && !g_stop; ++k) {
+            Cell& c = cells[(k + static_cast<size_t>(r)) % cells.size()];
+            if (static_cast<int>(c.runs.size()) >= (c.scaled ? s.scaledRepetitions : s.repetitions)) continue;
+            const Mailbox& box = c.scaled ? small : big;
+            c.runs.push_back(Checked(RunScan(c.mode, Via(box, c.proxy.get())), box, c.mode));
+        }
+        std::fprintf(stderr, ".");
+    }
+    for (auto& c : cells)
+        if (c.proxy) c.proxyCpuMs = c.proxy->stop();
+}
+
+std::string Time(const Cell& c, double ms) {
+    const std::string text = ms >= 10000 ? mg::Format("%.1f s", ms / 1000) : mg::Format("%.0f ms", ms);
+    return c.scaled ? "~" + text : text;
+}
+
+int RunBenchmark(const Settings& s) {
+    std::signal(SIGINT, [](int) { g_stop = 1; });
+    std::signal(SIGTERM, [](int) { g_stop = 1; });
+    try {
+        std::fprintf(stderr, "Starting Dovecot with %d and with %d messages...\n", s.messages, s.small);
+        Mailbox big, small;
+        if (!OpenMailbox(big, s.messages, false) || !OpenMailbox(small, s.small, false)) return 2;
+
+        const double rtts[] = {0, 5, 20, 50};
+        struct Row {
+            double rtt;
+            std::vector<Cell> cells;  // lock-step, pipelined, window, then extras
+        };
+        std::vector<Row> rows;
+        for (double rtt : rtts) {
+            Row row{rtt, {}};
+            // At 0 ms the proxy would only add its own cost: the clients go
+            // straight to the server, and the floors once more through the
+            // proxy, to measure that cost.
+            for (const char* mode : {"lockstep", "pipelined", "window"}) row.cells.push_back(Cell::Of(mode, false, rtt == 0));
+            if (rtt == 0) {
+                row.cells.push_back(Cell::Of("lockstep"));
+                row.cells.push_back(Cell::Of("pipelined"));
+            }
+            if (rtt == 5 || rtt == 20) row.cells.push_back(Cell::Of("window", true));
+            std::fprintf(stderr, "RTT %.0f ms ", rtt);
+            MeasureLink(rtt, row.cells, big, small, s);
+            std::fprintf(stderr, "\n");
+            rows.push_back(std::move(row));
+            if (g_stop) return 130;
+        }
+
+        Figures memory;
+        if (s.memoryMessages > 0) {
+            std::fprintf(stderr, "Memory: a mailbox of %d messages...\n", s.memoryMessages);
+            Mailbox large;
+            if (!OpenMailbox(large, s.memoryMessages, true)) return 2;
+            memory = Checked(RunScan("window", large.account), large, "window");
+        }
+
+        std::printf("\nScan of %d messages through a loopback proxy adding the round-trip time (RTT); medians of %d runs "
+                    "(~: of %d runs on %d messages, the part after log-on scaled by %d/%d); the window on the offscreen "
+                    "platform\n",
+                    s.messages, s.repetitions, s.scaledRepetitions, s.small, s.messages, s.small);
+        std::printf("%-6s | %-19s | %-19s | %-27s | %s\n", "RTT", "lock-step floor", "pipelined floor",
+                    "Mailgrove window", "Mailgrove / pipelined");
+        std::printf("%-6s | %9s %9s | %9s %9s | %9s %9s %7s | %9s %9s\n", "", "wall", "cpu", "wall", "cpu", "wall",
+                    "cpu", "gap", "wall", "cpu");
+        for (const Row& row : rows) {
+            const Cell &l = row.cells[0], &p = row.cells[1], &w = row.cells[2];
+            std::printf("%-6s | %9s %9s | %9s %9s | %9s %9s %4.0f ms | %8.2fx %8.2fx\n",
+                        mg::Format("%.0f ms", row.rtt).c_str(), Time(l, l.wall()).c_str(), Time(l, l.cpu()).c_str(),
+                        Time(p, p.wall()).c_str(), Time(p, p.cpu()).c_str(), Time(w, w.wall()).c_str(),
+                        Time(w, w.cpu()).c_str(), w.gap(), w.wall() / p.wall(), w.cpu() / p.cpu());
+        }
+        const Row& zero = rows[0];
+        const Cell &l0 = zero.cells[0], &p0 = zero.cells[1], &w0 = zero.cells[2];
+        const Cell &lp0 = zero.cells[3], &pp0 = zero.cells[4];
+        const double wallRatio = w0.wall() / l0.wall(), cpuRatio = w0.cpu() / l0.cpu();
+        std::printf("0 ms is the server straight, without the proxy.\n");
+        std::printf("At 0 ms, Mailgrove / lock-step floor: wall %.2fx (target <= 1.15), cpu %.2fx (target <= 1.5)\n",
+                    wallRatio, cpuRatio);
+        for (const Row& row : rows)
+            if (row.cells.size() > 3 && row.cells[3].strip) {
+                const Cell &l = row.cells[0], &w = row.cells[2], &f = row.cells[3];
+                std::printf("Fallback at %.0f ms, PIPELINING removed by the proxy: window %s wall, %s cpu; %.2fx the "
+                            "lock-step floor's wall, %.2fx the window's with PIPELINING\n",
+                            row.rtt, Time(f, f.wall()).c_str(), Time(f, f.cpu()).c_str(), f.wall() / l.wall(),
+                            f.wall() / w.wall());
+            }
+        std::printf("The proxy at 0 ms: lock-step floor %s wall through it, %.2fx straight; pipelined floor %s, "
+                    "%.2fx; its own cpu per scan %.1f ms (lock-step floor: %d round trips) and %.1f ms (pipelined)\n",
+                    Time(lp0, lp0.wall()).c_str(), lp0.wall() / l0.wall(), Time(pp0, pp0.wall()).c_str(),
+                    pp0.wall() / p0.wall(), lp0.proxyCpuMs / static_cast<double>(lp0.runs.size()),
+                    2 * s.messages + 5, pp0.proxyCpuMs / static_cast<double>(pp0.runs.size()));
+        const Cell& w20 = rows[2].cells[2];
+        const Cell& p20 = rows[2].cells[1];
+        double longestGap = 0, worstGap = 0;
+        for (const Row& row : rows)
+            for (const Cell& c : row.cells)
+                if (c.mode == "window") {
+                    longestGap = std::max(longestGap, c.gap());
+                    for (const Figures& f : c.runs) worstGap = std::max(worstGap, f.gapMs);
+                }
+        bool memoryOk = true;
+        if (s.memoryMessages > 0) {
+            const double growthMb = (memory.afterKb - memory.idleKb) / 1024.0;
+            const double peakMb = (memory.peakKb - memory.idleKb) / 1024.0;
+            memoryOk = growthMb < 50 && peakMb < 50;
+            std::printf("Memory: idle window %.1f MB; after a scan of %d messages +%.1f MB, peak +%.1f MB "
+                        "(target < 50 MB); that scan %.0f ms wall, %.0f ms cpu, directly\n",
+                        memory.idleKb / 1024.0, s.memoryMessages, growthMb, peakMb, memory.wallMs, memory.cpuMs);
+        }
+        const bool ok20 = w20.wall() <= 2000 && w20.wall() <= 1.5 * p20.wall();
+        const bool ok0 = wallRatio <= 1.15 && cpuRatio <= 1.5;
+        const bool okGap = longestGap <= 50;
+        std::printf("Targets: 20 ms <= 2 s and <= 1.5x pipelined: %s; 0 ms ratios: %s; event-loop gap <= 50 ms "
+                    "(longest median %.0f ms, worst run %.0f ms): %s; memory: %s\n",
+                    ok20 ? "met" : "MISSED", ok0 ? "met" : "MISSED", longestGap, worstGap, okGap ? "met" : "MISSED",
+                    s.memoryMessages > 0 ? (memoryOk ? "met" : "MISSED") : "not measured");
+        return ok20 && ok0 && okGap && memoryOk ? 0 : 3;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "\nbench_links: %s\n", e.what());
+        return 1;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) return RunChild(argc, argv);
+    if (argc >= 4 && std::strcmp(argv[1], "--proxy") == 0) {
+        // By hand: bench_links --proxy SERVERPORT RTTMS [--strip] serves on a
+        // port it prints, until interrupted.
+        const RttProxyOptions options{std::atoi(argv[2]), std::atof(argv[3]),
+                                      argc > 4 && std::strcmp(argv[4], "--strip") == 0};
+        RttProxyProcess proxy(options);
+        std::printf("proxy on 127.0.0.1:%d to port %d, %.1f ms round trip%s\n", proxy.port(), options.upstreamPort,
+                    options.rttMs, options.stripPipelining ? ", PIPELINING removed" : "");
+        std::fflush(stdout);
+        std::signal(SIGINT, [](int) { g_stop = 1; });
+        std::signal(SIGTERM, [](int) { g_stop = 1; });
+        while (!g_stop) ::pause();
+        std::printf("proxy cpu: %.1f ms\n", proxy.stop());
+        return 0;
+    }
+    Settings s;
+    bool quick = false, memoryGiven = false, repetitionsGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--messages" && i + 1 < argc) s.messages = std::atoi(argv[++i]);
+        else if (arg == "--repetitions" && i + 1 < argc) s.repetitions = std::atoi(argv[++i]), repetitionsGiven = true;
+        else if (arg == "--small" && i + 1 < argc) s.small = std::atoi(argv[++i]);
+        else if (arg == "--memory" && i + 1 < argc) s.memoryMessages = std::atoi(argv[++i]), memoryGiven = true;
+        else if (arg == "--quick") quick = true;
+        else {
+            std::fprintf(stderr, "usage: bench_links [--messages N] [--repetitions R] [--quick] [--small S] "
+                                 "[--memory M]\n");
+            return 2;
+        }
+    }
+    if (quick) {
+        if (!repetitionsGiven) s.repetitions = 3;
+        s.scaledRepetitions = 1;
+        s.small = std::min(s.small, 100);
+        if (!memoryGiven) s.memoryMessages = 0;
+    }
+    s.scaledRepetitions = std::min(s.scaledRepetitions, s.repetitions);
+    if (s.messages < 1 || s.repetitions < 1 || s.small < 1 || s.memoryMessages < 0) return 2;
+    s.small = std::min(s.small, s.messages);
+    return RunBenchmark(s);
+}
