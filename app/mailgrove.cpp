@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Mailgrove"));
     QApplication::setWindowIcon(mg::MailgroveIcon());
 
-    TPop3Form form(mg::ExecutableDirectory(), mg::DefaultSettingsPath());
+    TPop3Form form(mg::ProgramDirectory(), mg::DefaultSettingsPath());
     Pop3Form = &form;
     mg::SetDialogParent(&form);
     if (!form.FormCreate()) return 0;
