@@ -21,6 +21,7 @@
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/keyring.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/report.h"
@@ -294,7 +295,7 @@ bool TPop3Form::FormCreate() {
     editHost->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "HOST", "", settingsPath_)));
     editPort->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PORT", "110", settingsPath_)));
     editUser->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "USER", "", settingsPath_)));
-    editPassword->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_)));
+    LoadPassword();
 
     Spam.Clear();
     EnterProgramDir();
@@ -347,11 +348,38 @@ void TPop3Form::FormClose() {
     const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
                                      {"PORT", ToAnsi(editPort->text())},
                                      {"USER", ToAnsi(editUser->text())},
-                                     {"PASSWORD", ToAnsi(editPassword->text())}};
+                                     {"PASSWORD", StorePassword()}};
     for (const auto& kv : values)
         if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
             throw Exception("Unable to write to " + settingsPath_);
     SaveLists();
+}
+
+void TPop3Form::LoadPassword() {
+    const std::string stored = mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_);
+    if (!stored.empty()) {
+        editPassword->setText(FromAnsi(stored));
+        return;
+    }
+    const std::optional<std::string> kept = mg::CurrentPasswordStore().Lookup(
+        editHost->text().toStdString(), editUser->text().toStdString());
+    editPassword->setText(kept ? QString::fromStdString(*kept) : QString());
+}
+
+std::string TPop3Form::StorePassword() {
+    const std::string server = editHost->text().toStdString();
+    const std::string user = editUser->text().toStdString();
+    const QString password = editPassword->text();
+    mg::PasswordStore& keyring = mg::CurrentPasswordStore();
+    // An emptied field forgets the password, so the next start does not
+    // bring it back from the keyring.
+    if (password.isEmpty()) {
+        keyring.Clear(server, user);
+        return {};
+    }
+    if (keyring.Store(server, user, password.toStdString())) return {};
+    SetStatus(A("Связка ключей недоступна: пароль сохранен в файле MAILGROVE.INI"));
+    return ToAnsi(password);
 }
 
 namespace {

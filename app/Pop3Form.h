@@ -175,6 +175,13 @@ private:
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;
     void SaveLists();
+    // The password field at start: the settings file's PASSWORD when it
+    // holds one (not yet moved to the keyring), else the keyring's.
+    void LoadPassword();
+    // Keeps the password field's text at close: in the keyring when it
+    // confirms, else in the settings file. Returns the settings file's
+    // PASSWORD value (empty when the keyring holds the password).
+    std::string StorePassword();
 
     std::unique_ptr<TVantelPOP3> pop3_;
     QSystemTrayIcon* tray_ = nullptr;
