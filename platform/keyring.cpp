@@ -32,7 +32,10 @@ const SecretSchema* PasswordSchema() {
 
 // Whether a session bus can be reached without starting one: D-Bus would
 // otherwise launch a bus of its own for the X display, which outlives us.
+// MAILGROVE_NO_KEYRING (set, non-empty) keeps a run away from the user's
+// keyring, as the demo's does.
 bool SessionBusKnown() {
+    if (const char* off = std::getenv("MAILGROVE_NO_KEYRING"); off && *off) return false;
     if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return true;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     struct stat st {};

@@ -69,6 +69,14 @@ TEST(SecretService, RoundTripPerServerAndLogin) {
     EXPECT_TRUE(store.Clear("pop.one", "anna"));
     EXPECT_FALSE(store.Lookup("pop.one", "anna"));
     EXPECT_EQ(store.Lookup("pop.one", "boris").value_or("-"), "второй");
+
+    // A run told to keep away from the keyring (the demo) neither reads nor writes it.
+    ::setenv("MAILGROVE_NO_KEYRING", "1", 1);
+    const auto away = mg::MakeSecretServiceStore(10000);
+    EXPECT_FALSE(away->Lookup("pop.one", "boris"));
+    EXPECT_FALSE(away->Store("pop.one", "boris", "not kept"));
+    ::unsetenv("MAILGROVE_NO_KEYRING");
+    EXPECT_EQ(store.Lookup("pop.one", "boris").value_or("-"), "второй");
 }
 
 TEST(SecretService, MovesTheSettingsFilePasswordAtCloseAndFillsTheFieldFromIt) {
