@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package mailgrove_<version>_<arch>.deb in the source
-# directory (or in the directory given as the first argument): built with
-# Debian's own flags (-O2, hardening), installed under /usr into a staging
-# tree, then packed with dpkg-deb. Install it with
+# Installs what is missing (scripts/deps.sh) and builds the Debian package
+# mailgrove_<version>_<arch>.deb in the source directory (or in the directory
+# given as the first argument): built with Debian's own flags (-O2,
+# hardening), installed under /usr into a staging tree, then packed with
+# dpkg-deb. Install it with
 #     apt install ./mailgrove_*.deb
 # MAILGROVE_PACKAGE_BUILD_DIR chooses the build directory (default:
 # build-package). Runs lintian on the result when lintian is installed.
@@ -15,6 +16,7 @@ build=${MAILGROVE_PACKAGE_BUILD_DIR:-build-package}
 version=$(sed -n 's/^project(Mailgrove VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
 [ -n "$version" ] || { echo "package.sh: no version in CMakeLists.txt" >&2; exit 1; }
+scripts/deps.sh
 
 # Debian's hardening flags (fortified functions, stack protector, RELRO, PIE).
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
