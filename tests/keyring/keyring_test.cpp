@@ -3,9 +3,13 @@
 // runs), and without any session bus at all.
 #include <QLineEdit>
 #include <QStatusBar>
+#include <QTimer>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "app/Pop3Form.h"
 #include "platform/codepage.h"
@@ -112,4 +116,31 @@ TEST(NoSecretService, ThePasswordStaysInTheSettingsFileAndTheStatusBarSaysSo) {
         ASSERT_EQ(::stat(dir.file("config/MAILGROVE.INI").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
     }
+}
+
+TEST(NoSecretService, ABusThatNeverAnswersIsGivenUpOnWhileEventsGoOn) {
+    if (KeyringRunning()) GTEST_SKIP() << "runs without a session bus";
+    // A socket that takes the connection and never says a word, like a
+    // session whose keyring waits for a prompt nobody answers.
+    TempDir dir;
+    const std::string path = dir.file("silent-bus");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, path.size());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+
+    const auto store = mg::MakeSecretServiceStore(300);
+    bool timerRan = false;
+    QTimer::singleShot(0, [&timerRan] { timerRan = true; });
+    EXPECT_FALSE(store->Store("pop.example", "me", "secret"));
+    EXPECT_TRUE(timerRan) << "the event loop kept running while the keyring was waited for";
+    // Given up on for the rest of the run: the next call does not wait again.
+    EXPECT_FALSE(store->Lookup("pop.example", "me"));
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    ::close(listener);
 }
