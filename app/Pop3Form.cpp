@@ -356,30 +356,42 @@ void TPop3Form::FormClose() {
 }
 
 void TPop3Form::LoadPassword() {
+    keyringPassword_.reset();
     const std::string stored = mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_);
     if (!stored.empty()) {
         editPassword->setText(FromAnsi(stored));
         return;
     }
-    const std::optional<std::string> kept = mg::CurrentPasswordStore().Lookup(
-        editHost->text().toStdString(), editUser->text().toStdString());
-    editPassword->setText(kept ? QString::fromStdString(*kept) : QString());
+    const std::string server = editHost->text().toStdString();
+    const std::string user = editUser->text().toStdString();
+    if (server.empty() && user.empty()) return;
+    if (std::optional<std::string> kept = mg::CurrentPasswordStore().Lookup(server, user)) {
+        editPassword->setText(QString::fromStdString(*kept));
+        keyringPassword_ = {server, user, std::move(*kept)};
+    }
 }
 
 std::string TPop3Form::StorePassword() {
     const std::string server = editHost->text().toStdString();
     const std::string user = editUser->text().toStdString();
-    const QString password = editPassword->text();
+    const std::string password = editPassword->text().toStdString();
+    const bool kept = keyringPassword_ && keyringPassword_->server == server && keyringPassword_->user == user;
+    // What the keyring already holds is not sent again: a close at the end
+    // of the session then waits for no keyring.
+    if (kept && keyringPassword_->password == password) return {};
     mg::PasswordStore& keyring = mg::CurrentPasswordStore();
     // An emptied field forgets the password, so the next start does not
     // bring it back from the keyring.
-    if (password.isEmpty()) {
-        keyring.Clear(server, user);
+    if (password.empty()) {
+        if (kept && keyring.Clear(server, user)) keyringPassword_.reset();
         return {};
     }
-    if (keyring.Store(server, user, password.toStdString())) return {};
+    if (keyring.Store(server, user, password)) {
+        keyringPassword_ = {server, user, password};
+        return {};
+    }
     SetStatus(A("Связка ключей недоступна: пароль сохранен в файле MAILGROVE.INI"));
-    return ToAnsi(password);
+    return ToAnsi(editPassword->text());
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,12 @@ private:
     enum class FileState { Missing, Loaded, NotLoaded };
     FileState spamState_ = FileState::NotLoaded;
     FileState whiteState_ = FileState::NotLoaded;
+    // The password the keyring holds for a server and login, as read at
+    // start or stored at close.
+    struct KeptPassword {
+        std::string server, user, password;  // UTF-8
+    };
+    std::optional<KeptPassword> keyringPassword_;
 };
 
 extern TPop3Form* Pop3Form;

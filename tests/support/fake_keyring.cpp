@@ -24,12 +24,14 @@ std::optional<std::string> FakeKeyring::Lookup(const std::string& server, const 
 }
 
 bool FakeKeyring::Store(const std::string& server, const std::string& user, const std::string& password) {
+    ++calls;
     if (!reachable) return false;
     items[{server, user}] = password;
     return true;
 }
 
 bool FakeKeyring::Clear(const std::string& server, const std::string& user) {
+    ++calls;
     if (!reachable) return false;
     items.erase({server, user});
     return true;

@@ -24,6 +24,7 @@ public:
     bool Clear(const std::string& server, const std::string& user) override;
 
     bool reachable;
+    int calls = 0;  // Store and Clear calls, answered or not
     // (server, login) -> password, UTF-8.
     std::map<std::pair<std::string, std::string>, std::string> items;
 
