@@ -26,6 +26,8 @@ void OnTerminate(int) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Mailgrove"));
+    // The menu entry the desktop matches the window to (its icon, its name).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.mailgrove.Mailgrove"));
     QApplication::setWindowIcon(mg::MailgroveIcon());
 
     TPop3Form form(mg::ProgramDirectory(), mg::DefaultSettingsPath());
