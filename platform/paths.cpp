@@ -54,15 +54,23 @@ std::string DefaultSettingsPath() {
     return dir + "/MAILGROVE.INI";
 }
 
+std::string DataDirectoryFor(const char* xdgDataHome, const char* home) {
+    std::string base = xdgDataHome && *xdgDataHome == '/' ? std::string(xdgDataHome)
+                                                           : HomeDirectory(home) + "/.local/share";
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    return base + "/mailgrove";
+}
+
+std::string DataDirectory() { return DataDirectoryFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
+
 std::string ProgramDirectoryFor(const std::string& exeDir, const char* xdgDataHome, const char* home) {
     std::string exe = exeDir;
     if (!exe.empty() && exe.back() != '/') exe += '/';
     if (!exe.empty() && (IsRegularFile(exe + "spam.dat") || IsRegularFile(exe + "white.dat"))) return exe;
-    std::string base = xdgDataHome && *xdgDataHome == '/' ? std::string(xdgDataHome)
-                                                           : HomeDirectory(home) + "/.local/share";
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    const std::string dir = base + "/mailgrove";
+    const std::string dir = DataDirectoryFor(xdgDataHome, home);
     MakeDirectories(dir);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
     return dir + "/";
 }
 

@@ -16,8 +16,13 @@ std::string DefaultSettingsPath();
 // when it already holds spam.dat or white.dat (a portable install), else the
 // user's data directory $XDG_DATA_HOME/mailgrove/ (~/.local/share/mailgrove/
 // when XDG_DATA_HOME is unset or not absolute), created mode 0700 when
-// missing.
+// missing. Empty when that directory cannot be made.
 std::string ProgramDirectory();
+
+// The user's data directory for the lists, without a trailing "/" (made
+// by neither).
+std::string DataDirectory();
+std::string DataDirectoryFor(const char* xdgDataHome, const char* home);
 
 // The same rule with its inputs given. `xdgDataHome` and `home` are the
 // environment's values (nullptr when unset).

@@ -44,7 +44,7 @@ TEST(ProgramDirectory, PortableWhenTheExecutableKeepsAListElseTheDataDirectory) 
     }
 }
 
-TEST(ProgramDirectory, KeepsAnExistingDataDirectoryAndIgnoresARelativeXdgDataHome) {
+TEST(ProgramDirectory, ExistingRelativeAndImpossibleDataDirectories) {
     TempDir dir;
     ::mkdir(dir.file("home").c_str(), 0755);
     ::mkdir(dir.file("home/.local").c_str(), 0755);
@@ -55,4 +55,9 @@ TEST(ProgramDirectory, KeepsAnExistingDataDirectoryAndIgnoresARelativeXdgDataHom
     struct stat st {};
     ASSERT_EQ(::stat((home + "/.local/share/mailgrove").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u) << "an existing directory keeps its mode";
+
+    // A data directory that cannot be made gives no directory at all, never
+    // a fallback to wherever the program was started.
+    dir.write("not-a-dir", "x");
+    EXPECT_EQ(mg::ProgramDirectoryFor(dir.path(), dir.file("not-a-dir").c_str(), home.c_str()), "");
 }
