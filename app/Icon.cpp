@@ -5,26 +5,28 @@
 
 namespace mg {
 
+QImage MailgroveIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal m = size / 8.0;
+    const QRectF body(m / 2, size * 0.2, size - m, size * 0.6);
+    p.setPen(QPen(QColor(40, 70, 40), size / 16.0 + 0.5));
+    p.setBrush(QColor(240, 236, 210));
+    p.drawRect(body);
+    p.drawLine(body.topLeft(), QPointF(body.center().x(), body.center().y() + m / 2));
+    p.drawLine(body.topRight(), QPointF(body.center().x(), body.center().y() + m / 2));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(60, 140, 60));
+    p.drawEllipse(QPointF(size * 0.78, size * 0.74), size * 0.17, size * 0.17);
+    return image;
+}
+
 QIcon MailgroveIcon() {
     static const QIcon icon = [] {
         QIcon result;
-        for (int size : {16, 32, 48}) {
-            QPixmap pm(size, size);
-            pm.fill(Qt::transparent);
-            QPainter p(&pm);
-            p.setRenderHint(QPainter::Antialiasing);
-            const qreal m = size / 8.0;
-            const QRectF body(m / 2, size * 0.2, size - m, size * 0.6);
-            p.setPen(QPen(QColor(40, 70, 40), size / 16.0 + 0.5));
-            p.setBrush(QColor(240, 236, 210));
-            p.drawRect(body);
-            p.drawLine(body.topLeft(), QPointF(body.center().x(), body.center().y() + m / 2));
-            p.drawLine(body.topRight(), QPointF(body.center().x(), body.center().y() + m / 2));
-            p.setPen(Qt::NoPen);
-            p.setBrush(QColor(60, 140, 60));
-            p.drawEllipse(QPointF(size * 0.78, size * 0.74), size * 0.17, size * 0.17);
-            result.addPixmap(pm);
-        }
+        for (int size : {16, 32, 48}) result.addPixmap(QPixmap::fromImage(MailgroveIconImage(size)));
         return result;
     }();
     return icon;

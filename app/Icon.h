@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 
 namespace mg {
 // The program's own icon (an envelope), drawn once.
 QIcon MailgroveIcon();
+// The same drawing at `size` x `size` pixels on a transparent background;
+// needs no application object (the package's PNG icons are made with it).
+QImage MailgroveIconImage(int size);
 }  // namespace mg

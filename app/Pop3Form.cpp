@@ -22,6 +22,7 @@
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/keyring.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/report.h"
@@ -298,7 +299,7 @@ bool TPop3Form::FormCreate() {
     editHost->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "HOST", "", settingsPath_)));
     editPort->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PORT", "110", settingsPath_)));
     editUser->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "USER", "", settingsPath_)));
-    editPassword->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_)));
+    LoadPassword();
 
     Spam.Clear();
     EnterProgramDir();
@@ -351,11 +352,50 @@ void TPop3Form::FormClose() {
     const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
                                      {"PORT", ToAnsi(editPort->text())},
                                      {"USER", ToAnsi(editUser->text())},
-                                     {"PASSWORD", ToAnsi(editPassword->text())}};
+                                     {"PASSWORD", StorePassword()}};
     for (const auto& kv : values)
         if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
             throw Exception("Unable to write to " + settingsPath_);
     SaveLists();
+}
+
+void TPop3Form::LoadPassword() {
+    keyringPassword_.reset();
+    const std::string stored = mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_);
+    if (!stored.empty()) {
+        editPassword->setText(FromAnsi(stored));
+        return;
+    }
+    const std::string server = editHost->text().toStdString();
+    const std::string user = editUser->text().toStdString();
+    if (server.empty() && user.empty()) return;
+    if (std::optional<std::string> kept = mg::CurrentPasswordStore().Lookup(server, user)) {
+        editPassword->setText(QString::fromStdString(*kept));
+        keyringPassword_ = {server, user, std::move(*kept)};
+    }
+}
+
+std::string TPop3Form::StorePassword() {
+    const std::string server = editHost->text().toStdString();
+    const std::string user = editUser->text().toStdString();
+    const std::string password = editPassword->text().toStdString();
+    const bool kept = keyringPassword_ && keyringPassword_->server == server && keyringPassword_->user == user;
+    // What the keyring already holds is not sent again: a close at the end
+    // of the session then waits for no keyring.
+    if (kept && keyringPassword_->password == password) return {};
+    mg::PasswordStore& keyring = mg::CurrentPasswordStore();
+    // An emptied field forgets the password, so the next start does not
+    // bring it back from the keyring.
+    if (password.empty()) {
+        if (kept && keyring.Clear(server, user)) keyringPassword_.reset();
+        return {};
+    }
+    if (keyring.Store(server, user, password)) {
+        keyringPassword_ = {server, user, password};
+        return {};
+    }
+    SetStatus(A("Связка ключей недоступна: пароль сохранен в файле MAILGROVE.INI"));
+    return ToAnsi(editPassword->text());
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,13 @@ private:
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;
     void SaveLists();
+    // The password field at start: the settings file's PASSWORD when it
+    // holds one (not yet moved to the keyring), else the keyring's.
+    void LoadPassword();
+    // Keeps the password field's text at close: in the keyring when it
+    // confirms, else in the settings file. Returns the settings file's
+    // PASSWORD value (empty when the keyring holds the password).
+    std::string StorePassword();
 
     std::unique_ptr<TVantelPOP3> pop3_;
     QSystemTrayIcon* tray_ = nullptr;
@@ -196,6 +204,12 @@ private:
     enum class FileState { Missing, Loaded, NotLoaded };
     FileState spamState_ = FileState::NotLoaded;
     FileState whiteState_ = FileState::NotLoaded;
+    // The password the keyring holds for a server and login, as read at
+    // start or stored at close.
+    struct KeptPassword {
+        std::string server, user, password;  // UTF-8
+    };
+    std::optional<KeptPassword> keyringPassword_;
 };
 
 extern TPop3Form* Pop3Form;

@@ -9,6 +9,7 @@
 #include "app/Icon.h"
 #include "app/Pop3Form.h"
 #include "app/SummaryForm.h"
+#include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/paths.h"
 
@@ -26,9 +27,19 @@ void OnTerminate(int) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Mailgrove"));
+    // The menu entry the desktop matches the window to (its icon, its name).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.mailgrove.Mailgrove"));
     QApplication::setWindowIcon(mg::MailgroveIcon());
 
-    TPop3Form form(mg::ExecutableDirectory(), mg::DefaultSettingsPath());
+    // Without its directory the program would read and write its lists
+    // wherever it was started from.
+    const std::string programDir = mg::ProgramDirectory();
+    if (programDir.empty()) {
+        mg::ShowMessage(mg::A("Не удалось создать каталог для списков: ") + mg::ToAnsi(QString::fromLocal8Bit(mg::DataDirectory().c_str())),
+                        mg::Icon::Error, mg::Buttons::Ok);
+        return 1;
+    }
+    TPop3Form form(programDir, mg::DefaultSettingsPath());
     Pop3Form = &form;
     mg::SetDialogParent(&form);
     if (!form.FormCreate()) return 0;

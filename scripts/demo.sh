@@ -71,7 +71,8 @@ fi
 
 # Run in the background and wait, so that a signal to this script is handled
 # at once (the trap ends the program and stops the server).
-export XDG_CONFIG_HOME="$root/demo/config"
+# The demo's password stays in its own settings file, out of the user's keyring.
+export XDG_CONFIG_HOME="$root/demo/config" MAILGROVE_NO_KEYRING=1
 demo/app/mailgrove &
 app_pid=$!
 status=0

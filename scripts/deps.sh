@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need,
-# only those that are missing. Uses sudo when not run as root.
+# Installs the Debian 12 packages the build, the tests, the package and the
+# demo need, only those that are missing. Uses sudo when not run as root.
+# gnome-keyring and dbus serve the keyring tests, which run a private
+# session of their own; lintian and xdotool the package's smoke test.
 #
 # Dovecot is needed only for its programs: the tests and the demo run private
 # servers of their own on 127.0.0.1. When this script installs it, the
 # package is kept from starting the system's mail service, and that service
 # is disabled, so that no POP3/IMAP server is left listening on the machine.
 set -euo pipefail
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev libssl-dev
-          ca-certificates dovecot-pop3d xvfb xauth fonts-dejavu-core openssl clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libssl-dev libsecret-1-dev
+          ca-certificates dovecot-pop3d xvfb xauth fonts-dejavu-core openssl clang libclang-rt-14-dev
+          dbus gnome-keyring dpkg-dev lintian xdotool)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
