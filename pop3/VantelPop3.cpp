@@ -127,6 +127,7 @@ void TVantelPOP3::Connect() {
         if (loggedOn && OnConnect) OnConnect(this);
     };
     try {
+        quitAccepted_ = false;
         TTidewire::Connect();
         try {
             std::string greeting;
@@ -159,16 +160,24 @@ void TVantelPOP3::Connect() {
 
 void TVantelPOP3::Disconnect() {
     if (!Connected()) return;
+    quitAccepted_ = false;
+    // The flag keeps a NOOP of the keep-alive (or any other command) from
+    // going out while the reply to QUIT is awaited.
+    const bool setBusy = !busy_;
+    busy_ = true;
     std::string reply;
     try {
         Transaction("QUIT", reply);
     } catch (...) {
+        if (setBusy) busy_ = false;
         TTidewire::Disconnect();
         throw;
     }
+    if (setBusy) busy_ = false;
+    quitAccepted_ = mg::Pop3Positive(reply);
     TTidewire::Disconnect();
     if (reply.empty()) throw Exception(kConnectionClosed);
-    if (!mg::Pop3Positive(reply)) throw Exception(reply);
+    if (!quitAccepted_) throw Exception(reply);
 }
 
 void TVantelPOP3::Abort() {
@@ -243,4 +252,25 @@ void TVantelPOP3::DeleteMessage(int32_t MailNumber) {
         }
     }
     if (OnSuccess) OnSuccess(this);
+}
+
+bool TVantelPOP3::Noop() {
+    if (busy_ || !Connected()) return false;
+    std::string reply;
+    {
+        BusyScope busy(busy_);
+        try {
+            Transaction("NOOP", reply);
+        } catch (...) {
+            // A send or read that failed leaves no session to keep.
+            if (Connected()) TTidewire::Disconnect();
+            throw;
+        }
+        if (reply.empty()) ClosedByServer();
+        if (mg::Pop3Positive(reply)) return true;
+    }
+    // The server refused a NOOP: the session is not sound any more. QUIT
+    // still asks it to carry out what it accepted; its reply decides.
+    Disconnect();
+    throw Exception(reply);
 }
