@@ -348,7 +348,7 @@ bool TPop3Form::FormCreate() {
 
 bool TPop3Form::FormClose() {
     // A loss the event loop has not reported yet is told before the window goes.
-    ReportLostDeletions({});
+    SettleClosedSession();
     if (VantelPOP3->Connected() && !LogOffAndClear()) return false;
     const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
                                      {"PORT", ToAnsi(editPort->text())},

@@ -195,6 +195,9 @@ private:
     // Sends a NOOP when the session holding deletions has been idle.
     void KeepAliveTick();
     void RestartKeepAlive();
+    // Before a log-off or a new scan: deletions of a session that is gone are
+    // taken back, and a loss not yet reported is shown.
+    void SettleClosedSession();
     // After every command of a control: a loss not yet reported is shown.
     void AfterCommand();
     void Bind();

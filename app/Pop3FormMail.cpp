@@ -141,7 +141,7 @@ bool TPop3Form::SummaryFetched(int number) {
 }
 
 void TPop3Form::btnConnectClick() {
-    ReportLostDeletions({});
+    SettleClosedSession();
     if (VantelPOP3->Connected()) {
         if (!LogOffAndClear()) return;
     } else {
@@ -203,7 +203,7 @@ void TPop3Form::VantelPOP3List(int, int Size) {
 }
 
 void TPop3Form::btnDisconnectClick() {
-    ReportLostDeletions({});
+    SettleClosedSession();
     LogOffAndClear();
 }
 
@@ -301,6 +301,13 @@ void TPop3Form::KeepAliveTick() {
         return;
     }
     RestartKeepAlive();
+}
+
+void TPop3Form::SettleClosedSession() {
+    // A connection that went without its close notification (its socket
+    // could not be closed) still has its deletions settled here.
+    if (!VantelPOP3->Connected() && !pendingDeletions_.empty()) DeletionsLost();
+    ReportLostDeletions({});
 }
 
 void TPop3Form::AfterCommand() {

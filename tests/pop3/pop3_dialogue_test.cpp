@@ -248,6 +248,32 @@ TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {
     server->finish();
 }
 
+// NOOP keeps a session; it obeys the busy flag; a refused one logs off, and
+// only +OK to QUIT counts as the session's commit.
+TEST_F(Pop3Dialogue, NoopAndTheReplyToQuit) {
+    serve(pop3::Logon("joe", "secret", 1, 10) + Script{C("NOOP"), S("+OK")} + pop3::Listing({10}) +
+          Script{C("NOOP"), S("-ERR go away"), C("QUIT"), S("-ERR not now"), AwaitClose()} + Script{Accept()} +
+          pop3::Logon("joe", "secret", 1, 10) + Script{C("NOOP"), Close()} + Script{Accept()} +
+          pop3::Logon("joe", "secret", 1, 10) + pop3::Quit());
+    EXPECT_FALSE(pop3.Noop()) << "not connected: nothing sent";
+    pop3.Connect();
+    EXPECT_TRUE(pop3.Noop());
+    bool nested = true;
+    onList = [&](int32_t, int32_t) { nested = pop3.Noop(); };
+    pop3.List();
+    EXPECT_FALSE(nested) << "busy: nothing sent";
+    EXPECT_EQ(errorOf([&] { pop3.Noop(); }), "-ERR not now\r\n");
+    EXPECT_FALSE(pop3.QuitAccepted());
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.Noop(); }), "Connection closed by server");
+    EXPECT_FALSE(pop3.Connected());
+    EXPECT_FALSE(pop3.QuitAccepted());
+    pop3.Connect();
+    pop3.Disconnect();
+    EXPECT_TRUE(pop3.QuitAccepted());
+    server->finish();
+}
+
 TEST_F(Pop3Dialogue, DeleteFromListHandlerDoesNothing) {
     onList = [&](int32_t msg, int32_t) { pop3.DeleteMessage(msg); };
     serve(pop3::Logon("joe", "secret", 2, 300) + pop3::Listing({100, 200}) + pop3::Dele(2) + pop3::Quit());
