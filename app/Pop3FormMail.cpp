@@ -244,7 +244,7 @@ void TPop3Form::btnDeleteClick() {
     DeletionLog log;
     if (!log.Open("log.dat"))
         mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
-    const std::string date = Today();
+    const std::string date = ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
     for (int i = 0; i < LineCount(); ++i) {
         if (!LineChecked(i) || LineText(i).find(DeletedText()) != std::string::npos) continue;
         const int before = successes_;
@@ -346,6 +346,7 @@ void TPop3Form::DeletionsLost() {
             logged = true;
         }
     } catch (const std::exception&) {
+        // Told in the box below; the lines have been changed all the same.
     }
     lostDeletions_ += static_cast<int>(lost.size());
     lostLogFailed_ = lostLogFailed_ || !logged;
@@ -357,7 +358,7 @@ void TPop3Form::DeletionsLost() {
 void TPop3Form::ReportLostDeletions(const std::string& reason) {
     if (lostDeletions_ == 0) return;
     std::string text = A("Сервер не выполнил удаление сообщений: ") + std::to_string(lostDeletions_) +
-                       A(". Соединение прервалось до подтверждения удалений, эти сообщения остались на сервере "
+                       A(". Сеанс закончился без подтверждения удалений, эти сообщения остались на сервере "
                          "(в списке: <НЕ УДАЛЕНО>).");
     std::string why = reason;
     while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
