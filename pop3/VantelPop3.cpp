@@ -168,6 +168,9 @@ void TVantelPOP3::Disconnect() {
     std::string reply;
     try {
         Transaction("QUIT", reply);
+        // A log-off let through by the wait of a NOOP: the NOOP's reply comes
+        // first, the reply to QUIT after it.
+        if (noopWaiting_ && !reply.empty()) ReadLn(reply);
     } catch (...) {
         if (setBusy) busy_ = false;
         TTidewire::Disconnect();
@@ -259,13 +262,18 @@ bool TVantelPOP3::Noop() {
     std::string reply;
     {
         BusyScope busy(busy_);
+        noopWaiting_ = true;
         try {
             Transaction("NOOP", reply);
         } catch (...) {
+            noopWaiting_ = false;
             // A send or read that failed leaves no session to keep.
             if (Connected()) TTidewire::Disconnect();
             throw;
         }
+        noopWaiting_ = false;
+        // Logged off while waiting (the log-off has read this reply).
+        if (!Connected()) return false;
         if (reply.empty()) ClosedByServer();
         if (mg::Pop3Positive(reply)) return true;
     }

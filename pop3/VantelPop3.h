@@ -91,6 +91,7 @@ private:
     int32_t mailCount_ = 0;
     bool busy_ = false;
     bool quitAccepted_ = false;
+    bool noopWaiting_ = false;  // a NOOP awaits its reply
     std::string attachFilePath_;
     TSummary summary_;
 };

@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include "app_support.h"
@@ -154,6 +155,25 @@ TEST(PendingDeletions, KeepAliveHoldsTheSessionOnlyWhileDeletionsWait) {
     w.form.btnDisconnect->click();
     EXPECT_EQ(w.form.LineCount(), 0);
     EXPECT_EQ(w.dir.read("log.dat"), Deleted(parts[0]) + Deleted(parts[1]));
+    EXPECT_TRUE(server.finish());
+}
+
+// "Разрыв соединения" pressed while a keep-alive NOOP waits for its reply:
+// the reply to QUIT is told apart from the NOOP's, and it settles the deletions.
+TEST(PendingDeletions, LogOffDuringAKeepAliveReadsBothReplies) {
+    KeepAliveInterval keepAlive(100);
+    ScanWindow w(kSpam, kWhite);
+    ScriptedServer server(pop3::Scan("joe", "secret", Box()) + pop3::Dele(1) + pop3::Dele(3) +
+                          Script{CWithin(5000, "NOOP"), C("QUIT"), S("+OK"), S("-ERR not committed"), AwaitClose()});
+    w.pointAt(server);
+    const std::vector<std::string> parts = ScanAndDelete(w);
+    // Fires inside the NOOP's wait: the server answers nothing until QUIT.
+    QTimer::singleShot(300, &w.form, [&] { w.form.btnDisconnect->click(); });
+    w.dialogs.ExpectMessage(kLost + "\nПричина: -ERR not committed", mg::Icon::Warning, mg::Buttons::Ok, Answer::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return w.dialogs.done(); }));
+    EXPECT_EQ(w.line(0), A("<НЕ УДАЛЕНО>"));
+    EXPECT_EQ(w.dir.read("log.dat"),
+              Deleted(parts[0]) + Deleted(parts[1]) + NotDeleted(parts[0]) + NotDeleted(parts[1]));
     EXPECT_TRUE(server.finish());
 }
 
