@@ -415,6 +415,11 @@ void TPop3Form::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    if (keepAliveWaiting_) {
+        closeAfterKeepAlive_ = true;
+        event->ignore();
+        return;
+    }
     closing_ = true;
     try {
         if (FormClose())

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -215,6 +216,12 @@ private:
     bool lostLogFailed_ = false;
     bool noticeQueued_ = false;
     bool closing_ = false;
+    // While a keep-alive NOOP awaits its reply, commands and a close request
+    // wait for it instead of running inside its wait.
+    bool keepAliveWaiting_ = false;
+    bool closeAfterKeepAlive_ = false;
+    std::vector<std::function<void()>> afterKeepAlive_;
+    void RunAfterKeepAlive();
     QTimer* keepAlive_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QStatusBar> statusBar_;
@@ -235,6 +242,10 @@ extern TPop3Form* Pop3Form;
 
 template <class F>
 void TPop3Form::Command(F&& body) {
+    if (keepAliveWaiting_) {
+        afterKeepAlive_.push_back([this, command = std::function<void()>(body)] { Command(command); });
+        return;
+    }
     std::exception_ptr error;
     try {
         body();

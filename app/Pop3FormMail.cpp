@@ -291,16 +291,37 @@ void TPop3Form::RestartKeepAlive() {
 
 void TPop3Form::KeepAliveTick() {
     if (pendingDeletions_.empty() || !VantelPOP3->Connected()) return;
+    // While another operation holds the component nothing is sent; it talks
+    // to the server itself, and the next tick tries again.
+    bool sent = false, failed = false;
+    std::string error;
+    keepAliveWaiting_ = true;
     try {
-        // While another operation holds the component nothing is sent; it
-        // talks to the server itself, and the next tick tries again.
-        if (VantelPOP3->Noop()) SetStatus(A("Удаления будут выполнены при разрыве соединения"));
+        sent = VantelPOP3->Noop();
     } catch (const std::exception& e) {
+        failed = true;
+        error = e.what();
+    }
+    keepAliveWaiting_ = false;
+    if (!afterKeepAlive_.empty() || closeAfterKeepAlive_)
+        QTimer::singleShot(0, this, [this] { RunAfterKeepAlive(); });
+    if (failed) {
         // The session is over; the close has marked what it lost.
-        ReportLostDeletions(e.what());
+        ReportLostDeletions(error);
         return;
     }
+    if (sent) SetStatus(A("Удаления будут выполнены при разрыве соединения"));
     RestartKeepAlive();
+}
+
+void TPop3Form::RunAfterKeepAlive() {
+    std::vector<std::function<void()>> commands;
+    commands.swap(afterKeepAlive_);
+    for (const auto& command : commands) command();
+    if (closeAfterKeepAlive_) {
+        closeAfterKeepAlive_ = false;
+        close();
+    }
 }
 
 void TPop3Form::SettleClosedSession() {

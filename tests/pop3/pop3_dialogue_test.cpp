@@ -1,5 +1,6 @@
 // TVantelPOP3 against a scripted server: each test is the dialogue on the
 // wire, client line C(...) and server line S(...), in order.
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -271,6 +272,20 @@ TEST_F(Pop3Dialogue, NoopAndTheReplyToQuit) {
     pop3.Connect();
     pop3.Disconnect();
     EXPECT_TRUE(pop3.QuitAccepted());
+    server->finish();
+}
+
+// A log-off let through by a NOOP's wait: the NOOP's reply comes first and is
+// not taken for the reply to QUIT.
+TEST_F(Pop3Dialogue, LogOffInsideANoopsWaitReadsBothReplies) {
+    serve(pop3::Logon("joe", "secret", 1, 10) +
+          Script{C("NOOP"), C("QUIT"), S("+OK"), S("-ERR not committed"), AwaitClose()});
+    pop3.Connect();
+    std::string error;
+    QTimer::singleShot(100, [&] { error = errorOf([&] { pop3.Disconnect(); }); });
+    EXPECT_FALSE(pop3.Noop());
+    EXPECT_EQ(error, "-ERR not committed\r\n");
+    EXPECT_FALSE(pop3.QuitAccepted());
     server->finish();
 }
 
