@@ -170,7 +170,10 @@ void TVantelPOP3::Disconnect() {
         Transaction("QUIT", reply);
         // A log-off let through by the wait of a NOOP: the NOOP's reply comes
         // first, the reply to QUIT after it.
-        if (noopWaiting_ && !reply.empty()) ReadLn(reply);
+        if (noopWaiting_ && !reply.empty()) {
+            noopWaiting_ = false;  // the NOOP learns that its reply was taken
+            ReadLn(reply);
+        }
     } catch (...) {
         if (setBusy) busy_ = false;
         TTidewire::Disconnect();
@@ -271,9 +274,10 @@ bool TVantelPOP3::Noop() {
             if (Connected()) TTidewire::Disconnect();
             throw;
         }
+        // Logged off while waiting: the log-off has read this reply.
+        const bool takenOver = !noopWaiting_;
         noopWaiting_ = false;
-        // Logged off while waiting (the log-off has read this reply).
-        if (!Connected()) return false;
+        if (takenOver) return false;
         if (reply.empty()) ClosedByServer();
         if (mg::Pop3Positive(reply)) return true;
     }

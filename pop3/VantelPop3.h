@@ -91,7 +91,7 @@ private:
     int32_t mailCount_ = 0;
     bool busy_ = false;
     bool quitAccepted_ = false;
-    bool noopWaiting_ = false;  // a NOOP awaits its reply
+    bool noopWaiting_ = false;  // a NOOP awaits its reply; cleared when a log-off reads it
     std::string attachFilePath_;
     TSummary summary_;
 };
