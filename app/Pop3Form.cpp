@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
@@ -122,6 +123,9 @@ TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, QWidget* 
     VantelPOP3->ReportLevel = 0;
     VantelPOP3->Parse = false;
     VantelPOP3->DeleteOnRead = false;
+    keepAlive_ = new QTimer(this);
+    keepAlive_->setSingleShot(true);
+    connect(keepAlive_, &QTimer::timeout, this, [this] { mg::Guarded([this] { KeepAliveTick(); }); });
     Bind();
 }
 
@@ -347,8 +351,10 @@ bool TPop3Form::FormCreate() {
     return true;
 }
 
-void TPop3Form::FormClose() {
-    if (VantelPOP3->Connected()) VantelPOP3->Disconnect();
+bool TPop3Form::FormClose() {
+    // A loss the event loop has not reported yet is told before the window goes.
+    SettleClosedSession();
+    if (VantelPOP3->Connected() && !LogOffAndClear()) return false;
     const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
                                      {"PORT", ToAnsi(editPort->text())},
                                      {"USER", ToAnsi(editUser->text())},
@@ -357,6 +363,7 @@ void TPop3Form::FormClose() {
         if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
             throw Exception("Unable to write to " + settingsPath_);
     SaveLists();
+    return true;
 }
 
 void TPop3Form::LoadPassword() {
@@ -446,14 +453,30 @@ void TPop3Form::SaveLists() {
 }
 
 void TPop3Form::closeEvent(QCloseEvent* event) {
+    // A second request (another signal, a click) while the reply to QUIT is
+    // awaited must not send a second QUIT into the same session.
+    if (closing_) {
+        event->ignore();
+        return;
+    }
+    if (keepAliveWaiting_) {
+        closeAfterKeepAlive_ = true;
+        event->ignore();
+        return;
+    }
+    closing_ = true;
     try {
-        FormClose();
-        event->accept();
+        if (FormClose())
+            event->accept();
+        else
+            event->ignore();
     } catch (const std::exception& e) {
+        closing_ = false;
         event->ignore();
         unsetCursor();
         mg::Guarded([&] { mg::ShowException(e); });
     }
+    closing_ = false;
 }
 
 // ---- views ----

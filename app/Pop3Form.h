@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QWidget>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +32,7 @@ class QStatusBar;
 class QTabWidget;
 class QFrame;
 class QSystemTrayIcon;
+class QTimer;
 
 class TPop3Form : public QWidget {
     Q_OBJECT
@@ -42,13 +45,18 @@ public:
     // Runs the creation handler. False when the user chose to end the
     // program at once (nothing is written then).
     bool FormCreate();
-    // The close handler; raises what the close sequence raises.
-    void FormClose();
+    // The close handler; raises what the close sequence raises. False when
+    // the log-off ended without the server carrying out accepted deletions:
+    // the user has been told, and the window stays open with those lines.
+    bool FormClose();
 
     // Tests only: a value above 0 replaces the time-out of 20000 ms that
     // btnConnectClick gives the component, so that a silent server is given
     // up on sooner. 0 restores the program's own value.
     static void SetScanTimeOutForTest(int milliseconds);
+    // Tests only: a value above 0 replaces the 2 minutes of idleness after
+    // which a session holding accepted deletions is kept open by a NOOP.
+    static void SetKeepAliveIntervalForTest(int milliseconds);
 
     // Handlers bound to the controls.
     void btnConnectClick();
@@ -176,6 +184,28 @@ private:
     void BuildControls();
     // Raises the list's index error unless `index` names a message line.
     void CheckLineIndex(int index) const;
+    // Deletions the server accepted in this session and carries out only at a
+    // positive reply to QUIT. btnDeleteClick notes each one right after it has
+    // logged and marked its line (`lineText`: the line before it was marked).
+    void NoteDeletionAccepted(int index, const std::string& lineText);
+    // The session has ended without that reply: the noted lines read
+    // "<НЕ УДАЛЕНО>" and log.dat gets a line for each. Called from the
+    // component's close notification: opens no box, raises nothing.
+    void DeletionsLost();
+    // Tells the user about deletions lost since the last report, in one box;
+    // `reason`: the error that ended the session, when known.
+    void ReportLostDeletions(const std::string& reason);
+    // Logs off and empties the message list. False (and the list kept) when
+    // the log-off lost accepted deletions: the report replaces the error.
+    bool LogOffAndClear();
+    // Sends a NOOP when the session holding deletions has been idle.
+    void KeepAliveTick();
+    void RestartKeepAlive();
+    // Before a log-off or a new scan: deletions of a session that is gone are
+    // taken back, and a loss not yet reported is shown.
+    void SettleClosedSession();
+    // After every command of a control: a loss not yet reported is shown.
+    void AfterCommand();
     void Bind();
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;
@@ -189,6 +219,22 @@ private:
     std::string StorePassword();
 
     std::unique_ptr<TVantelPOP3> pop3_;
+    struct PendingDeletion {
+        int index;           // line of lbList
+        std::string logged;  // what its log line holds after the date and " |"
+    };
+    std::vector<PendingDeletion> pendingDeletions_;
+    int lostDeletions_ = 0;  // not yet reported
+    bool lostLogFailed_ = false;
+    bool noticeQueued_ = false;
+    bool closing_ = false;
+    // While a keep-alive NOOP awaits its reply, commands and a close request
+    // wait for it instead of running inside its wait.
+    bool keepAliveWaiting_ = false;
+    bool closeAfterKeepAlive_ = false;
+    std::vector<std::function<void()>> afterKeepAlive_;
+    void RunAfterKeepAlive();
+    QTimer* keepAlive_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QStatusBar> statusBar_;
     int retrieveStarts_ = 0;
@@ -216,11 +262,17 @@ extern TPop3Form* Pop3Form;
 
 template <class F>
 void TPop3Form::Command(F&& body) {
+    if (keepAliveWaiting_) {
+        afterKeepAlive_.push_back([this, command = std::function<void()>(body)] { Command(command); });
+        return;
+    }
+    std::exception_ptr error;
     try {
         body();
     } catch (...) {
+        error = std::current_exception();
         unsetCursor();
-        mg::Guarded([] { throw; });
-        return;
     }
+    mg::Guarded([this] { AfterCommand(); });
+    if (error) mg::Guarded([&error] { std::rethrow_exception(error); });
 }

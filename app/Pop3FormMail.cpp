@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QStatusBar>
+#include <QTimer>
 #include <cerrno>
 #include <cmath>
 #include <exception>
@@ -37,11 +38,22 @@ const std::string& WhiteMark() {
     return mark;
 }
 int g_scanTimeOutForTest = 0;
+int g_keepAliveForTest = 0;
+// Idleness after which a session holding deletions is kept open with a NOOP:
+// well inside the 10 minutes after which a server may log off an idle client.
+constexpr int kKeepAliveMs = 2 * 60 * 1000;
 
 const std::string& DeletedText() {
     static const std::string text = A("<УДАЛЕНО>");
     return text;
 }
+// The line of a deletion the server accepted but never carried out.
+const std::string& NotDeletedText() {
+    static const std::string text = A("<НЕ УДАЛЕНО>");
+    return text;
+}
+
+std::string Today() { return ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat)); }
 
 // The deletion log, opened for appending (created when missing). Each line
 // goes to the file at once, so a later failure loses none of them.
@@ -136,10 +148,12 @@ bool TPop3Form::SummaryFetched(int number) {
 }
 
 void TPop3Form::btnConnectClick() {
-    if (VantelPOP3->Connected())
-        btnDisconnectClick();
-    else
+    SettleClosedSession();
+    if (VantelPOP3->Connected()) {
+        if (!LogOffAndClear()) return;
+    } else {
         lbList->clear();
+    }
 
     VantelPOP3->SetAttachFilePath(".");
     VantelPOP3->DeleteOnRead = false;
@@ -203,9 +217,23 @@ void TPop3Form::VantelPOP3List(int, int Size) {
 }
 
 void TPop3Form::btnDisconnectClick() {
-    VantelPOP3->Disconnect();
+    SettleClosedSession();
+    LogOffAndClear();
+}
+
+bool TPop3Form::LogOffAndClear() {
+    try {
+        VantelPOP3->Disconnect();
+    } catch (const std::exception& e) {
+        // The close has already marked the lines the server did not carry
+        // out; the box that says so names the error, and the lines stay.
+        if (lostDeletions_ == 0) throw;
+        ReportLostDeletions(e.what());
+        return false;
+    }
     lbList->clear();
     editCount->setText(QStringLiteral("0"));
+    return true;
 }
 
 void TPop3Form::lbListClick() {
@@ -273,9 +301,137 @@ void TPop3Form::btnDeleteClick() {
         if (log.IsOpen()) log.Write(date + " |" + (text.size() > 9 ? text.substr(9, 230) : std::string()) + "\r\n");
         SetLineText(i, DeletedText());
         SetLineEnabled(i, false);
+        NoteDeletionAccepted(i, text);
     }
     log.Close();
     if (refusal) std::rethrow_exception(refusal);
+}
+
+// ---- deletions the server has yet to carry out ----
+
+void TPop3Form::SetKeepAliveIntervalForTest(int milliseconds) { g_keepAliveForTest = milliseconds; }
+
+void TPop3Form::NoteDeletionAccepted(int index, const std::string& lineText) {
+    pendingDeletions_.push_back({index, lineText.size() > 9 ? lineText.substr(9, 230) : std::string()});
+    RestartKeepAlive();
+    // Once the run is over (the status bar has shown its last reply), say
+    // when the deletions take effect.
+    if (noticeQueued_) return;
+    noticeQueued_ = true;
+    QTimer::singleShot(0, this, [this] {
+        noticeQueued_ = false;
+        if (!pendingDeletions_.empty() && VantelPOP3->Connected())
+            SetStatus(A("Удаления будут выполнены при разрыве соединения"));
+    });
+}
+
+void TPop3Form::RestartKeepAlive() {
+    if (pendingDeletions_.empty() || !VantelPOP3->Connected()) {
+        keepAlive_->stop();
+        return;
+    }
+    keepAlive_->start(g_keepAliveForTest > 0 ? g_keepAliveForTest : kKeepAliveMs);
+}
+
+void TPop3Form::KeepAliveTick() {
+    if (pendingDeletions_.empty() || !VantelPOP3->Connected()) return;
+    // While another operation holds the component nothing is sent; it talks
+    // to the server itself, and the next tick tries again.
+    bool sent = false, failed = false;
+    std::string error;
+    keepAliveWaiting_ = true;
+    try {
+        sent = VantelPOP3->Noop();
+    } catch (const std::exception& e) {
+        failed = true;
+        error = e.what();
+    }
+    keepAliveWaiting_ = false;
+    if (!afterKeepAlive_.empty() || closeAfterKeepAlive_)
+        QTimer::singleShot(0, this, [this] { RunAfterKeepAlive(); });
+    if (failed) {
+        // The session is over; the close has marked what it lost.
+        ReportLostDeletions(error);
+        return;
+    }
+    if (sent) SetStatus(A("Удаления будут выполнены при разрыве соединения"));
+    RestartKeepAlive();
+}
+
+void TPop3Form::RunAfterKeepAlive() {
+    std::vector<std::function<void()>> commands;
+    commands.swap(afterKeepAlive_);
+    for (const auto& command : commands) command();
+    if (closeAfterKeepAlive_) {
+        closeAfterKeepAlive_ = false;
+        close();
+    }
+}
+
+void TPop3Form::SettleClosedSession() {
+    // A connection that went without its close notification (its socket
+    // could not be closed) still has its deletions settled here.
+    if (!VantelPOP3->Connected() && !pendingDeletions_.empty()) DeletionsLost();
+    ReportLostDeletions({});
+}
+
+void TPop3Form::AfterCommand() {
+    ReportLostDeletions({});
+    if (!keepAlive_->isActive()) RestartKeepAlive();
+}
+
+// log.dat gets one line per lost deletion, in the deletion line's format with
+// the mark in its empty column: the date, " | ", "<НЕ УДАЛЕНО>", then the same
+// text the deletion line holds after its date and " |" (" | ", the sender
+// padded to 30, " | ", the subject), CR LF. So a deletion line reads
+//     date " |" " | sender... | subject"
+// and the line that takes it back
+//     date " | <НЕ УДАЛЕНО>" " | sender... | subject"
+void TPop3Form::DeletionsLost() {
+    std::vector<PendingDeletion> lost;
+    lost.swap(pendingDeletions_);
+    keepAlive_->stop();
+    if (lost.empty() || VantelPOP3->QuitAccepted()) return;
+    const std::string date = Today();
+    std::string lines;
+    for (const PendingDeletion& d : lost) {
+        lines += date + " | " + NotDeletedText() + d.logged + "\r\n";
+        if (d.index < LineCount() && LineText(d.index) == DeletedText()) {
+            SetLineText(d.index, NotDeletedText());
+            SetLineEnabled(d.index, false);
+        }
+    }
+    bool logged = false;
+    try {
+        EnterProgramDir();
+        DeletionLog log;
+        if (log.Open("log.dat")) {
+            log.Write(lines);
+            log.Close();
+            logged = true;
+        }
+    } catch (const std::exception&) {
+        // Told in the box below; the lines have been changed all the same.
+    }
+    lostDeletions_ += static_cast<int>(lost.size());
+    lostLogFailed_ = lostLogFailed_ || !logged;
+    // The box waits for the event loop: this runs inside the component's
+    // handling of the close. A command of the window shows it sooner.
+    QTimer::singleShot(0, this, [this] { mg::Guarded([this] { ReportLostDeletions({}); }); });
+}
+
+void TPop3Form::ReportLostDeletions(const std::string& reason) {
+    if (lostDeletions_ == 0) return;
+    std::string text = A("Сервер не выполнил удаление сообщений: ") + std::to_string(lostDeletions_) +
+                       A(". Сеанс закончился без подтверждения удалений, эти сообщения остались на сервере "
+                         "(в списке: <НЕ УДАЛЕНО>).");
+    std::string why = reason;
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+    if (!why.empty()) text += A("\nПричина: ") + why;
+    if (lostLogFailed_) text += A("\nОшибка записи в файл log.dat!");
+    lostDeletions_ = 0;
+    lostLogFailed_ = false;
+    mg::ShowMessage(text, mg::Icon::Warning, mg::Buttons::Ok);
 }
 
 // ---- status reporting ----
@@ -300,7 +456,14 @@ void TPop3Form::VantelPOP3ConnectionFailed() {
 }
 
 void TPop3Form::VantelPOP3Connect() { SetStatus(A("Соединение установлено")); }
-void TPop3Form::VantelPOP3Disconnect() { SetStatus(A("Соединение разорвано")); }
+void TPop3Form::VantelPOP3Disconnect() {
+    SetStatus(A("Соединение разорвано"));
+    try {
+        DeletionsLost();
+    } catch (...) {
+        // The close goes on; a line that could not be changed keeps its text.
+    }
+}
 
 void TPop3Form::VantelPOP3ConnectionRequired(bool& Handled) {
     if (mg::ShowMessage(A("Соединение не установлено. Соединить?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=

@@ -146,6 +146,7 @@ void TVantelPOP3::Connect() {
     try {
         ResetPipeline();
         pipelining_ = false;
+        quitAccepted_ = false;
         TTidewire::Connect();
         try {
             std::string greeting;
@@ -185,6 +186,7 @@ void TVantelPOP3::Disconnect() {
         // connection closes without it, and the server applies nothing of
         // this session. The interrupted operation fails on the closed
         // connection.
+        quitAccepted_ = false;
         ResetPipeline();
         TTidewire::Disconnect();
         return;
@@ -203,16 +205,30 @@ void TVantelPOP3::Disconnect() {
         if (setBusy) busy_ = false;
     }
     planned_.clear();
+    quitAccepted_ = false;
+    // The flag keeps a NOOP of the keep-alive (or any other command) from
+    // going out while the reply to QUIT is awaited.
+    const bool setBusy = !busy_;
+    busy_ = true;
     std::string reply;
     try {
         Transaction("QUIT", reply);
+        // A log-off let through by the wait of a NOOP: the NOOP's reply comes
+        // first, the reply to QUIT after it.
+        if (noopWaiting_ && !reply.empty()) {
+            noopWaiting_ = false;  // the NOOP learns that its reply was taken
+            ReadLn(reply);
+        }
     } catch (...) {
+        if (setBusy) busy_ = false;
         TTidewire::Disconnect();
         throw;
     }
+    if (setBusy) busy_ = false;
+    quitAccepted_ = mg::Pop3Positive(reply);
     TTidewire::Disconnect();
     if (reply.empty()) throw Exception(kConnectionClosed);
-    if (!mg::Pop3Positive(reply)) throw Exception(reply);
+    if (!quitAccepted_) throw Exception(reply);
 }
 
 void TVantelPOP3::Abort() {
@@ -424,4 +440,33 @@ std::string TVantelPOP3::Reply(Kind kind, int32_t number, const std::string& lin
     std::string reply = PipelinedReply();
     if (reply.empty()) ClosedByServer();
     return reply;
+}
+
+bool TVantelPOP3::Noop() {
+    if (busy_ || !Connected()) return false;
+    std::string reply;
+    {
+        BusyScope busy(busy_);
+        noopWaiting_ = true;
+        try {
+            planned_.clear();
+            SkipInFlight();  // replies of a pipeline nobody took any more
+            Transaction("NOOP", reply);
+        } catch (...) {
+            noopWaiting_ = false;
+            // A send or read that failed leaves no session to keep.
+            if (Connected()) TTidewire::Disconnect();
+            throw;
+        }
+        // Logged off while waiting: the log-off has read this reply.
+        const bool takenOver = !noopWaiting_;
+        noopWaiting_ = false;
+        if (takenOver) return false;
+        if (reply.empty()) ClosedByServer();
+        if (mg::Pop3Positive(reply)) return true;
+    }
+    // The server refused a NOOP: the session is not sound any more. QUIT
+    // still asks it to carry out what it accepted; its reply decides.
+    Disconnect();
+    throw Exception(reply);
 }

@@ -42,6 +42,17 @@ public:
     void List();
     void GetSummary(int32_t MailNumber);
     void DeleteMessage(int32_t MailNumber);
+    // Sends "NOOP" to keep an idle session open. Obeys the busy flag like
+    // DeleteMessage: returns false without sending anything while another
+    // operation (or the log-off) holds the component, or when not connected.
+    // A refused NOOP logs off (QUIT) and raises the reply; a connection that
+    // is gone raises as any other operation does.
+    bool Noop();
+    // Whether the last session ended with a positive reply to QUIT, the only
+    // end at which the server carries out the deletions it accepted. Cleared
+    // when a connection is opened; set before the close that follows the
+    // reply, so an OnDisconnect handler can read it.
+    bool QuitAccepted() const { return quitAccepted_; }
 
     int32_t MailCount() const { return mailCount_; }
     const TSummary& Summary() const { return summary_; }
@@ -130,6 +141,8 @@ private:
 
     int32_t mailCount_ = 0;
     bool busy_ = false;
+    bool quitAccepted_ = false;
+    bool noopWaiting_ = false;  // a NOOP awaits its reply; cleared when a log-off reads it
     std::string attachFilePath_;
     TSummary summary_;
 

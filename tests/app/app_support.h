@@ -2,6 +2,8 @@
 // POP3 server: the fixture of the window tests.
 #pragma once
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QStatusBar>
 #include <string>
@@ -50,5 +52,17 @@ inline std::string Marked(const std::string& mark, const std::string& address, c
     return mark + " | " + mg::Format("%-30s | ", address.c_str()) + subject;
 }
 
+// Lets the event loop run until `done` holds; false after `guardMs` (a guard
+// against a hang, not a measure of time).
+template <class F>
+bool PumpUntil(F done, int guardMs = 30000) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > guardMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
 
 }  // namespace mgtest

@@ -93,7 +93,7 @@ TEST(BlockingClient, ExchangeReadsWhileItWritesALongPipeline) {
         out += command + "\r\n";
     }
     script.push_back(AwaitClose());
-    ScriptedServer server(script);
+    ScriptedServer server(script, /*clientMaySendAhead=*/true);
     {
         mgbench::BlockingClient client({ScriptedServer::host(), server.port(), "", "", ""});
         EXPECT_EQ(client.line(), "+OK ready\r\n");

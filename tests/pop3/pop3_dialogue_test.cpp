@@ -1,5 +1,6 @@
 // TVantelPOP3 against a scripted server: each test is the dialogue on the
 // wire, client line C(...) and server line S(...), in order.
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -245,6 +246,46 @@ TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {
     events.clear();
     pop3.Disconnect();
     EXPECT_TRUE(events.empty());
+    server->finish();
+}
+
+// NOOP keeps a session; it obeys the busy flag; a refused one logs off, and
+// only +OK to QUIT counts as the session's commit.
+TEST_F(Pop3Dialogue, NoopAndTheReplyToQuit) {
+    serve(pop3::Logon("joe", "secret", 1, 10) + Script{C("NOOP"), S("+OK")} + pop3::Listing({10}) +
+          Script{C("NOOP"), S("-ERR go away"), C("QUIT"), S("-ERR not now"), AwaitClose()} + Script{Accept()} +
+          pop3::Logon("joe", "secret", 1, 10) + Script{C("NOOP"), Close()} + Script{Accept()} +
+          pop3::Logon("joe", "secret", 1, 10) + pop3::Quit());
+    EXPECT_FALSE(pop3.Noop()) << "not connected: nothing sent";
+    pop3.Connect();
+    EXPECT_TRUE(pop3.Noop());
+    bool nested = true;
+    onList = [&](int32_t, int32_t) { nested = pop3.Noop(); };
+    pop3.List();
+    EXPECT_FALSE(nested) << "busy: nothing sent";
+    EXPECT_EQ(errorOf([&] { pop3.Noop(); }), "-ERR not now\r\n");
+    EXPECT_FALSE(pop3.QuitAccepted());
+    pop3.Connect();
+    EXPECT_EQ(errorOf([&] { pop3.Noop(); }), "Connection closed by server");
+    EXPECT_FALSE(pop3.Connected());
+    EXPECT_FALSE(pop3.QuitAccepted());
+    pop3.Connect();
+    pop3.Disconnect();
+    EXPECT_TRUE(pop3.QuitAccepted());
+    server->finish();
+}
+
+// A log-off let through by a NOOP's wait: the NOOP's reply comes first and is
+// not taken for the reply to QUIT.
+TEST_F(Pop3Dialogue, LogOffInsideANoopsWaitReadsBothReplies) {
+    serve(pop3::Logon("joe", "secret", 1, 10) +
+          Script{C("NOOP"), C("QUIT"), S("+OK"), S("-ERR not committed"), AwaitClose()});
+    pop3.Connect();
+    std::string error;
+    QTimer::singleShot(100, [&] { error = errorOf([&] { pop3.Disconnect(); }); });
+    EXPECT_FALSE(pop3.Noop());
+    EXPECT_EQ(error, "-ERR not committed\r\n");
+    EXPECT_FALSE(pop3.QuitAccepted());
     server->finish();
 }
 

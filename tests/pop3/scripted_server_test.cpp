@@ -116,4 +116,26 @@ TEST(ScriptedServer, ClosesStaysSilentAndAcceptsAgain) {
     EXPECT_EQ(server.connections(), 2);
 }
 
+TEST(ScriptedServer, LogsOffAClientThatIsIdleTooLong) {
+    // In time: the dialogue goes on; then silence until the autologout.
+    ScriptedServer server({CWithin(2000, "NOOP"), S("+OK"), Autologout(100)});
+    Client client(server.port());
+    client.send("NOOP\r\n");
+    EXPECT_EQ(client.line(), "+OK\r\n");
+    EXPECT_EQ(client.line(), "") << "closed after the idle time";
+    client.close();
+    EXPECT_TRUE(server.finish());
+
+    // Too late, or a line where silence is expected: a deviation each.
+    ScriptedServer late({CWithin(100, "NOOP")});
+    Client idle(late.port());
+    EXPECT_EQ(idle.line(), "");
+    idle.close();
+    EXPECT_NONFATAL_FAILURE(late.finish(), "the client sent nothing in time");
+    ScriptedServer chatty({Autologout(2000)});
+    Client talker(chatty.port());
+    talker.send("NOOP\r\n");
+    EXPECT_NONFATAL_FAILURE(chatty.finish(), "the client sent \"NOOP\\r\\n\"");
+}
+
 }  // namespace

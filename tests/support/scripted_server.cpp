@@ -1,5 +1,6 @@
 #include "support/scripted_server.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include <arpa/inet.h>
@@ -30,6 +31,9 @@ std::string describe(const Step& step) {
     case Step::Kind::Silent: return "Silent()";
     case Step::Kind::AwaitClose: return "AwaitClose()";
     case Step::Kind::Pause: return "Pause(" + step.text + ")";
+    case Step::Kind::Within:
+        return step.text.empty() ? "Autologout(" + std::to_string(step.ms) + ")"
+                                 : "CWithin(" + std::to_string(step.ms) + ", \"" + Visible(step.text) + "\")";
     }
     return "?";
 }
@@ -47,6 +51,8 @@ Step Raw(std::string bytes) { return {Step::Kind::Send, std::move(bytes)}; }
 Step Close() { return {Step::Kind::Close, {}}; }
 Step Silent() { return {Step::Kind::Silent, {}}; }
 Step Pause(int milliseconds) { return {Step::Kind::Pause, std::to_string(milliseconds)}; }
+Step CWithin(int milliseconds, std::string line) { return {Step::Kind::Within, std::move(line), milliseconds}; }
+Step Autologout(int milliseconds) { return {Step::Kind::Within, {}, milliseconds}; }
 
 Script Slow(const Script& script, int milliseconds) {
     Script out;
@@ -79,7 +85,8 @@ std::string Visible(const std::string& bytes) {
     return out;
 }
 
-ScriptedServer::ScriptedServer(Script script) : script_(std::move(script)) {
+ScriptedServer::ScriptedServer(Script script, bool clientMaySendAhead)
+    : script_(std::move(script)), clientMaySendAhead_(clientMaySendAhead) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("scripted server: socket failed");
     int one = 1;
@@ -153,14 +160,21 @@ void ScriptedServer::record(const std::string& line) {
     received_.push_back(line);
 }
 
-bool ScriptedServer::waitReadable(int fd) {
+bool ScriptedServer::waitReadable(int fd, int timeoutMs) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        int n = ::poll(fds, 2, -1);
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        int n = ::poll(fds, 2, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
         }
+        if (n == 0) return false;  // time is up
         if (fds[0].revents) return true;
         if (fds[1].revents) {
             // Stop requested: give bytes already on their way a last chance.
@@ -207,6 +221,48 @@ bool ScriptedServer::readLine(std::string& line, bool& closed) {
         }
         pending_.append(buf, static_cast<size_t>(n));
     }
+}
+
+bool ScriptedServer::readLineWithin(std::string& line, bool& closed, int ms, bool& timedOut) {
+    closed = false;
+    timedOut = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto lf = pending_.find('\n');
+        if (lf != std::string::npos) {
+            line = pending_.substr(0, lf + 1);
+            pending_.erase(0, lf + 1);
+            record(line);
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!waitReadable(connFd_, static_cast<int>(std::max<long long>(0, left.count())))) {
+            timedOut = !stopping_;
+            return false;
+        }
+        char buf[4096];
+        ssize_t n = ::recv(connFd_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            closed = true;
+            if (!pending_.empty()) record(pending_);
+            return false;
+        }
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void ScriptedServer::closeGracefully() {
+    // Half-close first so that the client reads an orderly end of data
+    // (closing with unread input would reset the connection instead), then
+    // wait for the client to close its side. What it sends meanwhile is kept
+    // in received() but is no deviation.
+    ::shutdown(connFd_, SHUT_WR);
+    std::string line;
+    bool closed = false;
+    while (readLine(line, closed)) {
+    }
+    closeConnection();
 }
 
 bool ScriptedServer::waitForClose(const char* during) {
@@ -269,7 +325,8 @@ void ScriptedServer::run() {
             // a client line already waiting here was sent ahead of its turn
             // (a client that pipelines where the script does not).
             char ahead = 0;
-            if (!pending_.empty() || ::recv(connFd_, &ahead, 1, MSG_PEEK | MSG_DONTWAIT) == 1) {
+            if (!clientMaySendAhead_ &&
+                (!pending_.empty() || ::recv(connFd_, &ahead, 1, MSG_PEEK | MSG_DONTWAIT) == 1)) {
                 fail("step " + std::to_string(i) + " " + describe(step) +
                      ": the client sent more before this reply: \"" + Visible(pending_) + (pending_.empty() ? "..." : "") +
                      "\"");
@@ -289,17 +346,26 @@ void ScriptedServer::run() {
             }
             break;
         }
-        case Step::Kind::Close: {
-            // Half-close first so that the client reads an orderly end of data
-            // (closing with unread input would reset the connection instead),
-            // then wait for the client to close its side. What it sends
-            // meanwhile is kept in received() but is no deviation.
-            ::shutdown(connFd_, SHUT_WR);
+        case Step::Kind::Close:
+            closeGracefully();
+            break;
+        case Step::Kind::Within: {
             std::string line;
-            bool closed = false;
-            while (readLine(line, closed)) {
+            bool closed = false, timedOut = false;
+            if (readLineWithin(line, closed, step.ms, timedOut)) {
+                if (line != step.text + "\r\n") {
+                    fail("step " + std::to_string(i) + " expects " + describe(step) + ", the client sent \"" +
+                         Visible(line) + "\"");
+                    ok = false;
+                }
+            } else if (timedOut && step.text.empty()) {
+                closeGracefully();  // the idle client is logged off, as expected
+            } else {
+                fail(std::string(closed ? "the client closed the connection" : "the client sent nothing in time") +
+                     " where step " + std::to_string(i) + " expects " + describe(step));
+                if (timedOut) closeGracefully();
+                ok = false;
             }
-            closeConnection();
             break;
         }
         case Step::Kind::Pause:

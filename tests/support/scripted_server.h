@@ -37,9 +37,12 @@ struct Step {
                      // until the client closes it or the test finishes
         AwaitClose,  // the client must close the connection, sending nothing more
         Pause,       // the server waits this many milliseconds (text) before its next step
+        Within,      // the client sends the line text within `ms`, else the server closes;
+                     // an empty text: the client sends nothing for `ms`, then the server closes
     };
     Kind kind;
     std::string text;
+    int ms = 0;
 };
 
 using Script = std::vector<Step>;
@@ -58,6 +61,13 @@ Step AwaitClose();
 Step Accept();
 // The server takes its time before the next step (a slow server).
 Step Pause(int milliseconds);
+// The client sends this line within `milliseconds`. If it sends nothing in
+// that time the server logs it off as an idle client (closes the connection)
+// and the step is a deviation.
+Step CWithin(int milliseconds, std::string line);
+// A server's autologout: the client stays silent for `milliseconds`, then the
+// server closes the connection. A line sent before is a deviation.
+Step Autologout(int milliseconds);
 // Puts a pause before every server reply of a script.
 Script Slow(const Script& script, int milliseconds);
 
@@ -66,7 +76,9 @@ Script operator+(Script a, const Script& b);
 
 class ScriptedServer {
 public:
-    explicit ScriptedServer(Script script);
+    // A client that pipelines where the script answers line by line is
+    // reported, unless `clientMaySendAhead` (a test of such a client).
+    explicit ScriptedServer(Script script, bool clientMaySendAhead = false);
     ~ScriptedServer();  // finish() if the test has not called it
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -95,6 +107,10 @@ private:
     // Reads one line into `line`; false at the peer's close or on the stop
     // request (`closed` tells which).
     bool readLine(std::string& line, bool& closed);
+    // The same, giving up after `ms` (`timedOut` set).
+    bool readLineWithin(std::string& line, bool& closed, int ms, bool& timedOut);
+    // Half-closes, then waits for the client to close its side.
+    void closeGracefully();
     // Waits until the client closes (true) or the stop request (false);
     // whatever arrives meanwhile is reported.
     bool waitForClose(const char* during);
@@ -102,9 +118,10 @@ private:
     void closeConnection();
     // Waits for the socket (or the listener) to be readable; false on the stop
     // request with nothing to read.
-    bool waitReadable(int fd);
+    bool waitReadable(int fd, int timeoutMs = -1);
 
     Script script_;
+    bool clientMaySendAhead_ = false;
     int listenFd_ = -1;
     int connFd_ = -1;
     int wakeRead_ = -1;
