@@ -1,6 +1,7 @@
 // A server that fails at every step of a whole scan-and-delete dialogue.
 //
-// The dialogue: log-on, listing, three summaries, two deletions, log-off. For
+// The dialogue: log-on, listing, three summaries, two deletions, log-off, once
+// one command at a time and once pipelined (a server offering PIPELINING). For
 // every line of it (and right after the connection is accepted) one run in
 // which the server closes the connection right after that line, and one in
 // which it goes silent after it (it still takes the lines the client sends
@@ -72,36 +73,57 @@ const std::vector<mgtest::pop3::Message>& Mailbox() {
     return box;
 }
 
-// The whole dialogue, line by line, as the complete run puts it on the wire.
-const std::vector<DialogueLine>& Dialogue() {
-    static const std::vector<DialogueLine> lines = [] {
-        std::vector<DialogueLine> d;
-        auto s = [&d](const std::string& t, Phase p) { d.push_back({true, t, p}); };
-        auto c = [&d](const std::string& t, Phase p) { d.push_back({false, t, p}); };
-        s("+OK POP3 server ready", Phase::Scan);
-        c("USER joe", Phase::Scan), s("+OK", Phase::Scan);
-        c("PASS secret", Phase::Scan), s("+OK Logged in.", Phase::Scan);
-        c("CAPA", Phase::Scan), s("-ERR Unknown command.", Phase::Scan);
-        c("STAT", Phase::Scan), s("+OK 3 1200", Phase::Scan);
-        c("LIST ", Phase::Scan), s("+OK 3 messages", Phase::Scan);
-        s("1 100", Phase::Scan), s("2 200", Phase::Scan), s("3 900", Phase::Scan), s(".", Phase::Scan);
-        for (int n = 1; n <= 3; ++n) {
-            const auto& m = Mailbox()[static_cast<size_t>(n - 1)];
-            c("TOP " + std::to_string(n) + " 0", Phase::Scan), s("+OK", Phase::Scan);
-            for (const std::string& h : m.header) s(h, Phase::Scan);
-            s("", Phase::Scan), s(".", Phase::Scan);
-            c("LIST " + std::to_string(n), Phase::Scan);
-            s("+OK " + std::to_string(n) + " " + std::to_string(m.size), Phase::Scan);
-        }
+// The whole dialogue, line by line, as the complete run puts it on the wire:
+// one command at a time, or, with a server that offers PIPELINING, every
+// summary's commands before their replies and both deletions before theirs.
+std::vector<DialogueLine> MakeDialogue(bool pipelined) {
+    std::vector<DialogueLine> d;
+    auto s = [&d](const std::string& t, Phase p) { d.push_back({true, t, p}); };
+    auto c = [&d](const std::string& t, Phase p) { d.push_back({false, t, p}); };
+    s("+OK POP3 server ready", Phase::Scan);
+    c("USER joe", Phase::Scan), s("+OK", Phase::Scan);
+    c("PASS secret", Phase::Scan), s("+OK Logged in.", Phase::Scan);
+    c("CAPA", Phase::Scan);
+    if (pipelined) {
+        s("+OK", Phase::Scan), s("PIPELINING", Phase::Scan), s(".", Phase::Scan);
+    } else {
+        s("-ERR Unknown command.", Phase::Scan);
+    }
+    c("STAT", Phase::Scan), s("+OK 3 1200", Phase::Scan);
+    c("LIST ", Phase::Scan), s("+OK 3 messages", Phase::Scan);
+    s("1 100", Phase::Scan), s("2 200", Phase::Scan), s("3 900", Phase::Scan), s(".", Phase::Scan);
+    for (int n = 1; n <= 3 && pipelined; ++n)
+        c("TOP " + std::to_string(n) + " 0", Phase::Scan), c("LIST " + std::to_string(n), Phase::Scan);
+    for (int n = 1; n <= 3; ++n) {
+        const auto& m = Mailbox()[static_cast<size_t>(n - 1)];
+        if (!pipelined) c("TOP " + std::to_string(n) + " 0", Phase::Scan);
+        s("+OK", Phase::Scan);
+        for (const std::string& h : m.header) s(h, Phase::Scan);
+        s("", Phase::Scan), s(".", Phase::Scan);
+        if (!pipelined) c("LIST " + std::to_string(n), Phase::Scan);
+        s("+OK " + std::to_string(n) + " " + std::to_string(m.size), Phase::Scan);
+    }
+    if (pipelined) {
+        c("DELE 1", Phase::Delete), c("DELE 3", Phase::Delete);
+        s("+OK message 1 deleted", Phase::Delete), s("+OK message 3 deleted", Phase::Delete);
+    } else {
         c("DELE 1", Phase::Delete), s("+OK message 1 deleted", Phase::Delete);
         c("DELE 3", Phase::Delete), s("+OK message 3 deleted", Phase::Delete);
-        c("QUIT", Phase::Quit), s("+OK Logging out.", Phase::Quit);
-        return d;
-    }();
-    return lines;
+    }
+    c("QUIT", Phase::Quit), s("+OK Logging out.", Phase::Quit);
+    return d;
 }
 
-const int kLines = static_cast<int>(Dialogue().size());
+// The dialogue of the run under way.
+bool g_pipelined = false;
+const std::vector<DialogueLine>& Dialogue() {
+    static const std::vector<DialogueLine> lockStep = MakeDialogue(false), pipelined = MakeDialogue(true);
+    return g_pipelined ? pipelined : lockStep;
+}
+
+const int kLockStepLines = static_cast<int>(MakeDialogue(false).size());
+const int kPipelinedLines = static_cast<int>(MakeDialogue(true).size());
+int Lines() { return static_cast<int>(Dialogue().size()); }
 
 enum class Fault { Close, Silence };
 void PrintTo(Fault fault, std::ostream* os) { *os << (fault == Fault::Close ? "close" : "silence"); }
@@ -115,13 +137,13 @@ Script FaultScript(int cut, Fault fault) {
         const DialogueLine& l = d[static_cast<size_t>(i)];
         script.push_back(l.server ? S(l.text) : C(l.text));
     }
-    if (cut == kLines - 1) {
+    if (cut == Lines() - 1) {
         script.push_back(mgtest::AwaitClose());
     } else if (fault == Fault::Close) {
         script.push_back(mgtest::Close());
     } else {
         // Silent: the lines the client sends next still arrive; no answer.
-        for (int i = cut + 1; i < kLines && !d[static_cast<size_t>(i)].server; ++i)
+        for (int i = cut + 1; i < Lines() && !d[static_cast<size_t>(i)].server; ++i)
             script.push_back(C(d[static_cast<size_t>(i)].text));
         script.push_back(mgtest::Silent());
     }
@@ -131,16 +153,18 @@ Script FaultScript(int cut, Fault fault) {
 // The last line of a phase: after it the client waits for the user.
 bool IdleAfter(int cut) {
     const auto& d = Dialogue();
-    return cut >= 0 && cut + 1 < kLines && d[static_cast<size_t>(cut + 1)].phase != d[static_cast<size_t>(cut)].phase;
+    return cut >= 0 && cut + 1 < Lines() && d[static_cast<size_t>(cut + 1)].phase != d[static_cast<size_t>(cut)].phase;
 }
 
-// Deletions the server accepted up to and including line `cut`.
+// Deletions the server accepted up to and including line `cut`, by its
+// replies ("+OK message N deleted").
 std::vector<int> Accepted(int cut) {
     std::vector<int> out;
     const auto& d = Dialogue();
+    const std::string accepted = "+OK message ";
     for (int i = 1; i <= cut; ++i)
-        if (d[static_cast<size_t>(i)].server && d[static_cast<size_t>(i - 1)].text.rfind("DELE ", 0) == 0)
-            out.push_back(std::stoi(d[static_cast<size_t>(i - 1)].text.substr(5)));
+        if (d[static_cast<size_t>(i)].server && d[static_cast<size_t>(i)].text.rfind(accepted, 0) == 0)
+            out.push_back(std::stoi(d[static_cast<size_t>(i)].text.substr(accepted.size())));
     return out;
 }
 
@@ -172,15 +196,22 @@ struct Outcome {
     size_t logged = 0;
 };
 std::map<int, std::map<Fault, Outcome>>& Table() {
-    static std::map<int, std::map<Fault, Outcome>> table;
-    return table;
+    static std::map<int, std::map<Fault, Outcome>> tables[2];
+    return tables[g_pipelined ? 1 : 0];
 }
 
 class TablePrinter : public ::testing::Environment {
 public:
     void TearDown() override {
+        for (bool pipelined : {false, true}) {
+            g_pipelined = pipelined;
+            Print();
+        }
+    }
+    void Print() {
         if (Table().empty()) return;
-        std::printf("\nFault table: line of the dialogue x (server closes after it | server goes silent after it)\n");
+        std::printf("\nFault table%s: line of the dialogue x (server closes after it | server goes silent after it)\n",
+                    g_pipelined ? " (a server with PIPELINING)" : "");
         for (const auto& [cut, row] : Table()) {
             std::string line = cut < 0 ? std::string("   (accept)") : "";
             if (cut >= 0) {
@@ -199,17 +230,24 @@ public:
 };
 [[maybe_unused]] ::testing::Environment* const g_printer = ::testing::AddGlobalTestEnvironment(new TablePrinter);
 
-class FaultRun : public ::testing::TestWithParam<std::tuple<int, Fault>> {
+enum class Mode { LockStep, Pipelined };
+void PrintTo(Mode mode, std::ostream* os) { *os << (mode == Mode::Pipelined ? "pipelined" : "lock-step"); }
+
+class FaultRun : public ::testing::TestWithParam<std::tuple<int, Fault, Mode>> {
 protected:
-    void TearDown() override { TPop3Form::SetScanTimeOutForTest(0); }
+    void SetUp() override { g_pipelined = std::get<2>(GetParam()) == Mode::Pipelined; }
+    void TearDown() override {
+        TPop3Form::SetScanTimeOutForTest(0);
+        g_pipelined = false;
+    }
 };
 
 }  // namespace
 
 TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
-    const auto [cut, fault] = GetParam();
+    [[maybe_unused]] const auto [cut, fault, mode] = GetParam();
     const auto& d = Dialogue();
-    const bool complete = cut == kLines - 1;
+    const bool complete = cut == Lines() - 1;
     // The line after which the client waits for an answer that does not come.
     const Phase failing = complete ? Phase::Quit : d[static_cast<size_t>(cut + 1)].phase;
     const bool idleClose = fault == Fault::Close && IdleAfter(cut);
@@ -343,13 +381,22 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
     EXPECT_EQ(w.dir.read("log.dat"), log);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Dialogue, FaultRun, ::testing::Combine(::testing::Range(-1, kLines), ::testing::Values(Fault::Close, Fault::Silence)),
-    [](const ::testing::TestParamInfo<std::tuple<int, Fault>>& info) {
-        const int cut = std::get<0>(info.param);
-        return (cut < 0 ? std::string("Accept") : mg::Format("Line%02d", cut)) +
-               (std::get<1>(info.param) == Fault::Close ? "_Close" : "_Silence");
-    });
+std::string RunName(const ::testing::TestParamInfo<std::tuple<int, Fault, Mode>>& info) {
+    const int cut = std::get<0>(info.param);
+    return (cut < 0 ? std::string("Accept") : mg::Format("Line%02d", cut)) +
+           (std::get<1>(info.param) == Fault::Close ? "_Close" : "_Silence");
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialogue, FaultRun,
+                         ::testing::Combine(::testing::Range(-1, kLockStepLines),
+                                            ::testing::Values(Fault::Close, Fault::Silence),
+                                            ::testing::Values(Mode::LockStep)),
+                         RunName);
+INSTANTIATE_TEST_SUITE_P(Pipelined, FaultRun,
+                         ::testing::Combine(::testing::Range(-1, kPipelinedLines),
+                                            ::testing::Values(Fault::Close, Fault::Silence),
+                                            ::testing::Values(Mode::Pipelined)),
+                         RunName);
 
 // A server that stops in the middle of a line: the bytes of the incomplete
 // line never make a reply, whether it then closes or goes silent.
