@@ -2,6 +2,10 @@
 
 #include <QByteArray>
 #include <cstdio>
+#include <stdexcept>
+#include <unistd.h>
+#include <sys/wait.h>
+#include <cerrno>
 #include <cstdlib>
 
 #include <sys/resource.h>
@@ -214,6 +218,38 @@ double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string RunSelf(const std::vector<std::string>& args) {
+    int pipefd[2];
+    if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::dup2(pipefd[1], STDOUT_FILENO);
+        ::close(pipefd[0]);
+        ::close(pipefd[1]);
+        ::execv("/proc/self/exe", argv.data());
+        _exit(127);
+    }
+    ::close(pipefd[1]);
+    std::string output;
+    char buf[256];
+    for (;;) {
+        const ssize_t n = ::read(pipefd[0], buf, sizeof buf);
+        if (n > 0) output.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR) break;
+    }
+    ::close(pipefd[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(args.at(2) + " scan failed");
+    return output;
 }
 
 }  // namespace mgbench

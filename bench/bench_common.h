@@ -229,4 +229,9 @@ void ResetPeakResident();
 
 double Median(std::vector<double> v);
 
+// Runs this program again (/proc/self/exe) with these arguments, the first
+// being the program's name, and returns what it printed on its standard
+// output; raises unless it exited with status 0.
+std::string RunSelf(const std::vector<std::string>& args);
+
 }  // namespace mgbench

@@ -276,34 +276,8 @@ int RunChild(int argc, char** argv) {
 volatile std::sig_atomic_t g_stop = 0;
 
 Figures RunScan(const std::string& mode, const Account& account) {
-    int pipefd[2];
-    if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
-    const std::string port = std::to_string(account.port);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        ::dup2(pipefd[1], STDOUT_FILENO);
-        ::close(pipefd[0]);
-        ::close(pipefd[1]);
-        const char* args[] = {"bench_links",        "--child", mode.c_str(), account.host.c_str(), port.c_str(),
-                              account.user.c_str(), account.password.c_str(), nullptr};
-        ::execv("/proc/self/exe", const_cast<char* const*>(args));
-        _exit(127);
-    }
-    ::close(pipefd[1]);
-    std::string output;
-    char buf[256];
-    for (;;) {
-        const ssize_t n = ::read(pipefd[0], buf, sizeof buf);
-        if (n > 0) output.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
-    }
-    ::close(pipefd[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(mode + " scan failed");
+    const std::string output = RunSelf({"bench_links", "--child", mode, account.host, std::to_string(account.port),
+                                        account.user, account.password});
     Figures f;
     unsigned long long checksum = 0;
     if (std::sscanf(output.c_str(), "%lf %lf %d %llu %lf %ld %ld %ld", &f.wallMs, &f.cpuMs, &f.count, &checksum,

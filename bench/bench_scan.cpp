@@ -150,34 +150,10 @@ volatile std::sig_atomic_t g_stop = 0;
 
 // Runs one scan in a child process and collects its figures.
 Figures RunScan(const std::string& mode, const Account& account) {
-    int pipefd[2];
-    if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");
-    const std::string port = std::to_string(account.port);
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        ::dup2(pipefd[1], STDOUT_FILENO);
-        ::close(pipefd[0]);
-        ::close(pipefd[1]);
-        const char* args[] = {"bench_scan",          "--child", mode.c_str(), account.host.c_str(), port.c_str(),
-                              account.user.c_str(),  account.password.c_str(),
-                              account.caFile.empty() ? nullptr : account.caFile.c_str(), nullptr};
-        ::execv("/proc/self/exe", const_cast<char* const*>(args));
-        _exit(127);
-    }
-    ::close(pipefd[1]);
-    std::string output;
-    char buf[256];
-    for (;;) {
-        const ssize_t n = ::read(pipefd[0], buf, sizeof buf);
-        if (n > 0) output.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
-    }
-    ::close(pipefd[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(mode + " scan failed");
+    std::vector<std::string> args = {"bench_scan",  "--child",     mode, account.host, std::to_string(account.port),
+                                     account.user, account.password};
+    if (!account.caFile.empty()) args.push_back(account.caFile);
+    const std::string output = RunSelf(args);
     Figures f;
     unsigned long long checksum = 0;
     if (std::sscanf(output.c_str(), "%lf %lf %ld %ld %ld %d %llu", &f.wallMs, &f.cpuMs, &f.rssBeforeKb,

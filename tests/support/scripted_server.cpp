@@ -201,26 +201,8 @@ void ScriptedServer::closeConnection() {
 }
 
 bool ScriptedServer::readLine(std::string& line, bool& closed) {
-    closed = false;
-    for (;;) {
-        auto lf = pending_.find('\n');
-        if (lf != std::string::npos) {
-            line = pending_.substr(0, lf + 1);
-            pending_.erase(0, lf + 1);
-            record(line);
-            return true;
-        }
-        if (!waitReadable(connFd_)) return false;
-        char buf[4096];
-        ssize_t n = ::recv(connFd_, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            closed = true;
-            if (!pending_.empty()) record(pending_);  // a partial last line
-            return false;
-        }
-        pending_.append(buf, static_cast<size_t>(n));
-    }
+    bool timedOut = false;
+    return readLineWithin(line, closed, -1, timedOut);
 }
 
 bool ScriptedServer::readLineWithin(std::string& line, bool& closed, int ms, bool& timedOut) {
@@ -236,8 +218,8 @@ bool ScriptedServer::readLineWithin(std::string& line, bool& closed, int ms, boo
             return true;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (!waitReadable(connFd_, static_cast<int>(std::max<long long>(0, left.count())))) {
-            timedOut = !stopping_;
+        if (!waitReadable(connFd_, ms < 0 ? -1 : static_cast<int>(std::max<long long>(0, left.count())))) {
+            timedOut = ms >= 0 && !stopping_;
             return false;
         }
         char buf[4096];

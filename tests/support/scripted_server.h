@@ -107,7 +107,7 @@ private:
     // Reads one line into `line`; false at the peer's close or on the stop
     // request (`closed` tells which).
     bool readLine(std::string& line, bool& closed);
-    // The same, giving up after `ms` (`timedOut` set).
+    // The same, giving up after `ms` (`timedOut` set); a negative `ms` waits for ever.
     bool readLineWithin(std::string& line, bool& closed, int ms, bool& timedOut);
     // Half-closes, then waits for the client to close its side.
     void closeGracefully();
