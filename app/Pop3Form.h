@@ -186,8 +186,9 @@ private:
     void CheckLineIndex(int index) const;
     // Deletions the server accepted in this session and carries out only at a
     // positive reply to QUIT. btnDeleteClick notes each one right after it has
-    // logged and marked its line (`lineText`: the line before it was marked).
-    void NoteDeletionAccepted(int index, const std::string& lineText);
+    // logged and marked its line (`logged`: what its log line holds after the
+    // date and " |").
+    void NoteDeletionAccepted(int index, const std::string& logged);
     // The session has ended without that reply: the noted lines read
     // "<НЕ УДАЛЕНО>" and log.dat gets a line for each. Called from the
     // component's close notification: opens no box, raises nothing.

@@ -257,7 +257,7 @@ void TPop3Form::btnDeleteClick() {
     DeletionLog log;
     if (!log.Open("log.dat"))
         mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
-    const std::string date = ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat));
+    const std::string date = Today();
     std::vector<int> targets;
     for (int i = 0; i < LineCount(); ++i)
         if (LineChecked(i) && LineText(i).find(DeletedText()) == std::string::npos) targets.push_back(i);
@@ -298,10 +298,11 @@ void TPop3Form::btnDeleteClick() {
             throw Exception(A("Удаление прервано: идет другая операция"));
         }
         const std::string text = LineText(i);
-        if (log.IsOpen()) log.Write(date + " |" + (text.size() > 9 ? text.substr(9, 230) : std::string()) + "\r\n");
+        const std::string entry = text.size() > 9 ? text.substr(9, 230) : std::string();
+        if (log.IsOpen()) log.Write(date + " |" + entry + "\r\n");
         SetLineText(i, DeletedText());
         SetLineEnabled(i, false);
-        NoteDeletionAccepted(i, text);
+        NoteDeletionAccepted(i, entry);
     }
     log.Close();
     if (refusal) std::rethrow_exception(refusal);
@@ -311,8 +312,8 @@ void TPop3Form::btnDeleteClick() {
 
 void TPop3Form::SetKeepAliveIntervalForTest(int milliseconds) { g_keepAliveForTest = milliseconds; }
 
-void TPop3Form::NoteDeletionAccepted(int index, const std::string& lineText) {
-    pendingDeletions_.push_back({index, lineText.size() > 9 ? lineText.substr(9, 230) : std::string()});
+void TPop3Form::NoteDeletionAccepted(int index, const std::string& logged) {
+    pendingDeletions_.push_back({index, logged});
     RestartKeepAlive();
     // Once the run is over (the status bar has shown its last reply), say
     // when the deletions take effect.

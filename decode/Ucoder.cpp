@@ -69,14 +69,18 @@ std::string QuotedDecode(std::string_view text) {
     return out;
 }
 
+// A character's value in the base64 alphabet; -1 outside it.
 int Base64Value(char ch) {
     if (ch >= 'A' && ch <= 'Z') return ch - 'A';
     if (ch >= 'a' && ch <= 'z') return ch - 'a' + 26;
     if (ch >= '0' && ch <= '9') return ch - '0' + 52;
     if (ch == '+') return 62;
     if (ch == '/') return 63;
-    return 0;
+    return -1;
 }
+
+// The same, with a character outside the alphabet (such as "=") counting as 0.
+int Base64ValueOrZero(char ch) { return std::max(0, Base64Value(ch)); }
 
 }  // namespace
 
@@ -85,10 +89,10 @@ std::string Base64Decode(const std::string& Text) {
     std::string out;
     out.reserve(text.size() / 4 * 3);
     for (size_t i = 0; text.size() - i >= 4; i += 4) {
-        const int a = Base64Value(text[i]);
-        const int b = Base64Value(text[i + 1]);
-        const int c = Base64Value(text[i + 2]);
-        const int d = Base64Value(text[i + 3]);
+        const int a = Base64ValueOrZero(text[i]);
+        const int b = Base64ValueOrZero(text[i + 1]);
+        const int c = Base64ValueOrZero(text[i + 2]);
+        const int d = Base64ValueOrZero(text[i + 3]);
         out.push_back(static_cast<char>(((a << 2) | (b >> 4)) & 0xFF));
         if (text[i + 2] == '=' && text[i + 3] == '=') continue;
         out.push_back(static_cast<char>(((b << 4) | (c >> 2)) & 0xFF));
@@ -199,15 +203,6 @@ bool DecodeQ(std::string_view text, std::string& out) {
     return true;
 }
 
-int B64Value(char ch) {
-    if (ch >= 'A' && ch <= 'Z') return ch - 'A';
-    if (ch >= 'a' && ch <= 'z') return ch - 'a' + 26;
-    if (ch >= '0' && ch <= '9') return ch - '0' + 52;
-    if (ch == '+') return 62;
-    if (ch == '/') return 63;
-    return -1;
-}
-
 // "b" payload: the base64 alphabet with up to two "=" at the end; missing
 // padding is tolerated, a character outside the alphabet or a lone sixth
 // bit group is not.
@@ -218,7 +213,7 @@ bool DecodeB(std::string_view text, std::string& out) {
     unsigned acc = 0;
     int bits = 0;
     for (size_t i = 0; i < end; ++i) {
-        const int value = B64Value(text[i]);
+        const int value = Base64Value(text[i]);
         if (value < 0) return false;
         acc = ((acc << 6) | static_cast<unsigned>(value)) & 0xFFFF;
         bits += 6;

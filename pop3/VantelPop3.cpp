@@ -408,6 +408,11 @@ bool TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
     return false;
 }
 
+void TVantelPOP3::TakeFront() {
+    bytesInFlight_ -= inFlight_.front().bytes;
+    inFlight_.pop_front();
+}
+
 std::string TVantelPOP3::PipelinedReply() {
     std::string line;
     ReadLn(line);
@@ -415,8 +420,7 @@ std::string TVantelPOP3::PipelinedReply() {
         ResetPipeline();
         return line;
     }
-    bytesInFlight_ -= inFlight_.front().bytes;
-    inFlight_.pop_front();
+    TakeFront();
     NoteReply(line);
     return line;
 }
@@ -427,8 +431,7 @@ void TVantelPOP3::SkipInFlight(size_t count) {
         std::string line;
         ReadLn(line);
         if (line.empty()) ClosedByServer();
-        bytesInFlight_ -= inFlight_.front().bytes;
-        inFlight_.pop_front();
+        TakeFront();
         if (kind == Kind::Top && mg::Pop3Positive(line))
             while (WithoutLineEnd(NextLine()) != ".") {
             }

@@ -131,6 +131,8 @@ private:
     // report of a transaction included) and removes it from the pipe; empty
     // when the server closed the connection instead.
     std::string PipelinedReply();
+    // The reply at the front of the pipe has been read.
+    void TakeFront();
     // Reads and drops the first `count` replies in flight (all by default).
     void SkipInFlight(size_t count = SIZE_MAX);
     // The connection has ended: nothing is in flight, nothing planned.
