@@ -143,7 +143,7 @@ void TPop3Form::SetScanTimeOutForTest(int milliseconds) { g_scanTimeOutForTest =
 
 bool TPop3Form::SummaryFetched(int number) {
     const int before = retrieveStarts_;
-    VantelPOP3->GetSummary(number);
+    mg::Await(VantelPOP3->GetSummary(number));
     return retrieveStarts_ != before;
 }
 
@@ -164,10 +164,10 @@ void TPop3Form::btnConnectClick() {
     VantelPOP3->UserID = ToAnsi(editUser->text());
     VantelPOP3->Password = ToAnsi(editPassword->text());
 
-    VantelPOP3->Connect();
+    mg::Await(VantelPOP3->Connect());
     const int count = VantelPOP3->MailCount();
     editCount->setText(QString::number(count));
-    VantelPOP3->List();
+    mg::Await(VantelPOP3->List());
 
     // The summaries are asked for in order: a server that pipelines gets
     // their commands ahead of time. Whatever ends the loop ends the plan.
@@ -223,7 +223,7 @@ void TPop3Form::btnDisconnectClick() {
 
 bool TPop3Form::LogOffAndClear() {
     try {
-        VantelPOP3->Disconnect();
+        mg::Await(VantelPOP3->Disconnect());
     } catch (const std::exception& e) {
         // The close has already marked the lines the server did not carry
         // out; the box that says so names the error, and the lines stay.
@@ -283,7 +283,7 @@ void TPop3Form::btnDeleteClick() {
         if (refusal && !VantelPOP3->DeletionInFlight(i + 1)) break;
         const int before = successes_;
         try {
-            VantelPOP3->DeleteMessage(i + 1);
+            mg::Await(VantelPOP3->DeleteMessage(i + 1));
         } catch (...) {
             if (!VantelPOP3->Connected()) {
                 log.Close();
@@ -342,7 +342,7 @@ void TPop3Form::KeepAliveTick() {
     std::string error;
     keepAliveWaiting_ = true;
     try {
-        sent = VantelPOP3->Noop();
+        sent = mg::Await(VantelPOP3->Noop());
     } catch (const std::exception& e) {
         failed = true;
         error = e.what();

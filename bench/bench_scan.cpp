@@ -83,16 +83,16 @@ ScanResult ScanWithComponent(const Account& account) {
         pop3.SetTlsPortForTesting(account.port);
         pop3.SetTrustedCaFileForTesting(account.caFile);
     }
-    pop3.Connect();
+    mg::Await(pop3.Connect());
     const int count = pop3.MailCount();
-    pop3.List();
+    mg::Await(pop3.List());
     pop3.PlanSummaries(1, count);  // pipelined where the server offers it, as the window scans
     for (int i = 1; i <= count; ++i) {
-        pop3.GetSummary(i);
+        mg::Await(pop3.GetSummary(i));
         lines.at(i - 1) = SummaryLine(lines.at(i - 1), pop3.Summary().From, pop3.Summary().Header,
                                     pop3.Summary().Subject);
     }
-    pop3.Disconnect();
+    mg::Await(pop3.Disconnect());
 
     ScanResult result;
     result.count = count;

@@ -102,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pop3.OnList = [&listed](int32_t, int32_t) { ++listed; };
         server = std::thread(PlayServer, PlugIn(pop3), input);
         try {
-            pop3.Connect();
+            mg::Await(pop3.Connect());
             try {
-                pop3.List();
+                mg::Await(pop3.List());
             } catch (const Exception&) {
             }
             // One summary per message, as the scan asks; each call takes at
@@ -112,16 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int32_t count = pop3.MailCount();
             for (int32_t n = 1; pop3.Connected() && n <= (count > 0 ? count : 1) && n <= 100000; ++n) {
                 try {
-                    pop3.GetSummary(n);
+                    mg::Await(pop3.GetSummary(n));
                     UseSummary(pop3.Summary());
                 } catch (const Exception&) {
                 }
             }
             try {
-                if (pop3.Connected()) pop3.DeleteMessage(1);
+                if (pop3.Connected()) mg::Await(pop3.DeleteMessage(1));
             } catch (const Exception&) {
             }
-            pop3.Disconnect();
+            mg::Await(pop3.Disconnect());
         } catch (const Exception&) {
         }
     }  // the component closes its end: the server's loop ends

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 
 #include "net/ThreadTimer.h"
 #include "net/TlsSession.h"
@@ -16,17 +17,12 @@ namespace {
 int32_t g_winsockUsers = 0;
 
 constexpr uint16_t kNoSocket = 65535;
-// Read readiness is not asked for as a message: the component reads in its
-// own waits, and the readiness of the socket ends such a wait by itself.
-// Posting a message per readiness would only cost a queue round trip.
-constexpr long kSocketEvents = mg::FD_OOB | mg::FD_ACCEPT | mg::FD_CONNECT | mg::FD_CLOSE;  // 60
+// Read and write readiness come as notifications too: a waiting read or send
+// is resumed by them.
+constexpr long kSocketEvents =
+    mg::FD_READ | mg::FD_WRITE | mg::FD_OOB | mg::FD_ACCEPT | mg::FD_CONNECT | mg::FD_CLOSE;  // 63
 constexpr size_t kIOBufferSize = 65537;
 constexpr int kMaxLine = 65536;  // a line with its line end must fit in this many bytes
-// A read waits on its socket alone for at most this long after the event
-// loop last ran; then it waits in the event loop. Replies that follow each
-// other quickly then cost no trip through the event loop, and events are
-// still dispatched at least this often.
-constexpr std::chrono::milliseconds kDirectWaitSlice{10};
 // While replies keep arriving a read never has to wait; the event loop still
 // gets a turn at least this often, so the window stays responsive.
 constexpr std::chrono::milliseconds kBusyDispatchInterval{20};
@@ -34,6 +30,10 @@ constexpr std::chrono::milliseconds kBusyDispatchInterval{20};
 constexpr int32_t kTlsPort = 995;
 // Receive or send result: TLS itself failed (the session's Error says why).
 constexpr int kTlsFailed = -2;
+// Receive result: TLS must send before it can read; send result: TLS must
+// read before it can send. Wait for room, or for input, and call again.
+constexpr int kTlsWantsRoom = -3;
+constexpr int kTlsWantsInput = -4;
 
 struct ErrorText {
     int32_t code;
@@ -130,8 +130,6 @@ struct TTidewire::Impl {
     bool timerArmed = false;
     // When a wait of this component last ran the event loop.
     std::chrono::steady_clock::time_point lastDispatch{};
-    // Something was sent since the last receive: its reply takes a moment.
-    bool sentSinceReceive = false;
 
     // TLS: the session of the open connection, if it has one.
     std::unique_ptr<mg::TlsSession> tls;
@@ -176,33 +174,32 @@ struct TTidewire::Impl {
 
     // Receives as recv does (a count, 0 at the peer's close, SOCKET_ERROR
     // with the Winsock error set), through the TLS session when there is
-    // one; kTlsFailed when TLS itself failed.
+    // one; kTlsFailed when TLS itself failed, kTlsWantsRoom when it must
+    // send first.
     int Receive(char* into, int length) {
         if (!tls) return mg::recv(Socket(), into, length, 0);
-        for (;;) {
-            int count = 0;
-            switch (tls->Read(into, length, count)) {
-                case mg::TlsSession::Result::Ok:
-                    return count;
-                case mg::TlsSession::Result::Closed:
-                    return 0;
-                case mg::TlsSession::Result::WantRead:
-                    mg::WSASetLastError(mg::WSAEWOULDBLOCK);
-                    return mg::SOCKET_ERROR;
-                case mg::TlsSession::Result::WantWrite:  // the session must answer the peer first
-                    mg::WaitUntilWritable(Socket());
-                    continue;
-                case mg::TlsSession::Result::SocketError:
-                    mg::WSASetLastError(tls->SocketErrorCode());
-                    return mg::SOCKET_ERROR;
-                case mg::TlsSession::Result::Failed:
-                    return kTlsFailed;
-            }
+        int count = 0;
+        switch (tls->Read(into, length, count)) {
+            case mg::TlsSession::Result::Ok:
+                return count;
+            case mg::TlsSession::Result::Closed:
+                return 0;
+            case mg::TlsSession::Result::WantRead:
+                mg::WSASetLastError(mg::WSAEWOULDBLOCK);
+                return mg::SOCKET_ERROR;
+            case mg::TlsSession::Result::WantWrite:  // the session must answer the peer first
+                return kTlsWantsRoom;
+            case mg::TlsSession::Result::SocketError:
+                mg::WSASetLastError(tls->SocketErrorCode());
+                return mg::SOCKET_ERROR;
+            case mg::TlsSession::Result::Failed:
+                break;
         }
+        return kTlsFailed;
     }
 
     // Sends as send does, through the TLS session when there is one;
-    // kTlsFailed when TLS itself failed.
+    // kTlsFailed when TLS itself failed, kTlsWantsInput when it must read first.
     int Send(const char* from, int length) {
         if (!tls) return mg::send(Socket(), from, length, 0);
         int count = 0;
@@ -212,9 +209,7 @@ struct TTidewire::Impl {
             case mg::TlsSession::Result::Closed:
                 return 0;
             case mg::TlsSession::Result::WantRead:  // the session must hear from the peer first
-                mg::WaitUntilReadable(Socket(), -1);
-                mg::WSASetLastError(mg::WSAEWOULDBLOCK);
-                return mg::SOCKET_ERROR;
+                return kTlsWantsInput;
             case mg::TlsSession::Result::WantWrite:
                 mg::WSASetLastError(mg::WSAEWOULDBLOCK);
                 return mg::SOCKET_ERROR;
@@ -226,7 +221,11 @@ struct TTidewire::Impl {
         }
         return kTlsFailed;
     }
-    // Shared with the socket layer, so a lookup given up on can still write its result.
+    // The lookup under way (0: none) and the buffer of its result, shared
+    // with the socket layer. Each lookup has a buffer of its own, and the
+    // answer of one given up on is withdrawn and never read.
+    mg::HANDLE lookup = 0;
+    bool lookupSucceeded = false;
     std::shared_ptr<mg::HostEntryBuffer> hostEntryBuffer;
     mg::WSADATA startupData{};
     mg::SOCKADDR_IN remoteAddress{};
@@ -261,7 +260,6 @@ uint16_t SocketHandleOf(mg::SOCKET s) {
 TTidewire::TTidewire(TComponent* owner) : TComponent(owner), impl_(std::make_unique<Impl>()) {
     ReportStatus(8, "Create");
     impl_->windowHandle = CreateSocketWindow(this);
-    impl_->hostEntryBuffer = std::make_shared<mg::HostEntryBuffer>();
     timeoutTimer_ = std::make_unique<TThreadTimer>(this);
     timeoutTimer_->SetEnabled(false);
     timeoutTimer_->SetOnTimer([this](TObject* sender) { TimerTriggered(sender); });
@@ -283,6 +281,7 @@ TTidewire::~TTidewire() {
     }
     wsaInfo_.clear();
     timeoutTimer_.reset();
+    if (impl_->lookup) mg::WSACancelAsyncRequest(impl_->lookup);
     impl_->hostEntryBuffer.reset();  // an outstanding lookup keeps its own reference
     if (impl_->windowHandle) {
         mg::DestroyWindow(impl_->windowHandle);
@@ -387,26 +386,42 @@ void TTidewire::TimerOff() {
     timeoutTimer_->SetEnabled(false);
 }
 
-void TTidewire::Pump(bool over) {
-    if (over) {
-        mg::ProcessMessages();
-    } else {
-        // Not over yet: block until the next event arrives (socket readiness,
-        // a message, the time-out, user input), with the time-out running.
-        if (impl_->timerArmed && !timeoutTimer_->Enabled()) {
-            timeoutTimer_->SetInterval(static_cast<uint32_t>(TimeOut));
-            timeoutTimer_->SetEnabled(true);
-        }
-        mg::WaitMessages();
+// ----- waits
+
+void TTidewire::Waiter::await_suspend(std::coroutine_handle<> operation) {
+    if (self_->waiting_) throw std::logic_error("a second operation waits on the same connection");
+    self_->waiting_ = operation;
+    self_->waitOver_ = turn_ ? std::function<bool()>([] { return true; }) : std::move(over_);
+    // The time-out of the operation runs from its first wait.
+    TTidewire& w = *self_;
+    if (w.impl_->timerArmed && !w.timeoutTimer_->Enabled()) {
+        w.timeoutTimer_->SetInterval(static_cast<uint32_t>(w.TimeOut));
+        w.timeoutTimer_->SetEnabled(true);
     }
-    impl_->lastDispatch = std::chrono::steady_clock::now();
+    if (turn_ || w.waitOver_()) w.Wake();
 }
 
-bool TTidewire::WaitForInput() {
-    using namespace std::chrono;
-    const auto left = impl_->lastDispatch + kDirectWaitSlice - steady_clock::now();
-    if (left <= steady_clock::duration::zero()) return false;
-    return mg::WaitUntilReadable(impl_->Socket(), static_cast<int>(ceil<milliseconds>(left).count()));
+void TTidewire::Waiter::await_resume() const { self_->impl_->lastDispatch = std::chrono::steady_clock::now(); }
+
+TTidewire::Waiter TTidewire::Until(std::function<bool()> over) { return Waiter(this, std::move(over), false); }
+TTidewire::Waiter TTidewire::NextTurn() { return Waiter(this, nullptr, true); }
+TTidewire::Waiter TTidewire::InputOrEnd() {
+    return Until([this] { return inputSignal_ || canceled_ || timedOut_; });
+}
+TTidewire::Waiter TTidewire::RoomOrEnd() {
+    return Until([this] { return roomSignal_ || canceled_ || timedOut_; });
+}
+
+void TTidewire::Wake() {
+    if (!waiting_ || wakePosted_ || !impl_->windowHandle) return;
+    wakePosted_ = mg::PostMessageA(impl_->windowHandle, WakeMessage, 0, 0);
+}
+
+void TTidewire::ResumeWaiter() {
+    wakePosted_ = false;
+    if (!waiting_ || !waitOver_()) return;
+    waitOver_ = nullptr;
+    std::exchange(waiting_, nullptr).resume();
 }
 
 void TTidewire::TimerTriggered(TObject*) {
@@ -415,11 +430,12 @@ void TTidewire::TimerTriggered(TObject*) {
     timedOut_ = true;
     asyncDone_ = true;
     Abort();
+    ResumeWaiter();
 }
 
 // ----- connection
 
-void TTidewire::ResolveHost() {
+mg::Task<> TTidewire::ResolveHost() {
     ReportStatus(8, "Resolve Host");
     char* name = impl_->ioBuffer.data();
     const size_t length = std::min(Host.size(), kIOBufferSize - 1);
@@ -428,18 +444,25 @@ void TTidewire::ResolveHost() {
     const uint32_t address = mg::inet_addr(name);
     if (address != mg::WSA_INADDR_NONE) {
         impl_->remoteAddress.sin_addr = address;
-        return;
+        co_return;
     }
     impl_->remoteAddress.sin_addr = 0;
     TimerOn();
     {
         Finally off{[this] { TimerOff(); }};
         asyncDone_ = false;
-        mg::WSAAsyncGetHostByName(impl_->windowHandle, HostLookupMessage, name, impl_->hostEntryBuffer);
-        const auto over = [this] { return asyncDone_ || timedOut_ || canceled_; };
-        do Pump(over());
-        while (!over());
+        impl_->lookupSucceeded = false;
+        // A buffer of its own: a lookup given up on may still write into its own.
+        impl_->hostEntryBuffer = std::make_shared<mg::HostEntryBuffer>();
+        impl_->lookup = mg::WSAAsyncGetHostByName(impl_->windowHandle, HostLookupMessage, name, impl_->hostEntryBuffer);
+        co_await Until([this] { return asyncDone_ || timedOut_ || canceled_; });
+        if (!asyncDone_ || timedOut_ || canceled_) {
+            // Given up on: its answer must never reach a later attempt.
+            if (impl_->lookup) mg::WSACancelAsyncRequest(impl_->lookup);
+        }
+        impl_->lookup = 0;
     }
+    succeeded_ = impl_->lookupSucceeded;
     if (timedOut_) throw ESockError("Host Lookup Timed Out");
     if (canceled_) throw ESockError("Host Lookup Canceled");
     if (!succeeded_) throw ESockError("Host Lookup Failed");
@@ -451,14 +474,14 @@ void TTidewire::ResolveHost() {
     if (OnHostResolved) OnHostResolved(this);
 }
 
-void TTidewire::Connect() {
+mg::Task<> TTidewire::Connect() {
     ReportStatus(8, "Connecting");
     canceled_ = false;
     if (connected_) throw ESockError("Already connected");
     int retries = 0;
     for (;;) {
         try {
-            ResolveHost();
+            co_await ResolveHost();
         } catch (const ESockError& e) {
             if (e.Message == "Host Lookup Timed Out" || e.Message == "Host Lookup Canceled") throw;
         }
@@ -492,11 +515,9 @@ void TTidewire::Connect() {
     TimerOn();
     {
         Finally off{[this] { TimerOff(); }};
-        const auto over = [this] { return connected_ || impl_->tcpOpen || timedOut_ || canceled_ || !succeeded_; };
-        do Pump(over());
-        while (!over());
+        co_await Until([this] { return connected_ || impl_->tcpOpen || timedOut_ || canceled_ || !succeeded_; });
         open = !timedOut_ && !canceled_ && succeeded_;
-        if (open && impl_->wantTls) open = Handshake(tlsFailure);
+        if (open && impl_->wantTls) open = co_await Handshake(tlsFailure);
     }
     if (open) {
         if (impl_->tls) {
@@ -504,7 +525,7 @@ void TTidewire::Connect() {
             connected_ = true;
             if (OnConnect) OnConnect(this);
         }
-        return;
+        co_return;
     }
     ReplaceSocket();
     if (OnConnectionFailed) OnConnectionFailed(this);
@@ -514,45 +535,48 @@ void TTidewire::Connect() {
     throw ESockError("Connection Failed");
 }
 
-bool TTidewire::Handshake(std::string& failure) {
+mg::Task<bool> TTidewire::Handshake(std::string& failure) {
     ReportStatus(8, "TLS Handshake");
     Impl& io = *impl_;
     io.tls = std::make_unique<mg::TlsSession>(io.Socket(), Host, io.extraCaFile);
     if (!io.tls->Start()) {
         failure = io.tls->Error();
-        return false;
+        co_return false;
     }
     io.handshaking = true;
     Finally done{[&io] { io.handshaking = false; }};
     const std::string prefix = "TLS handshake with " + Host + " failed: ";
     for (;;) {
-        if (!io.tls) {  // a handler closed the socket while the handshake waited
+        if (!io.tls) {  // the socket was closed while the handshake waited
             failure = prefix + "the connection was closed";
-            return false;
+            co_return false;
         }
+        inputSignal_ = roomSignal_ = false;
         switch (io.tls->Handshake()) {
             case mg::TlsSession::Result::Ok:
-                return true;
+                co_return true;
             case mg::TlsSession::Result::WantRead:
-                if (timedOut_ || canceled_) return false;
-                if (!WaitForInput()) Pump(false);
-                if (timedOut_ || canceled_) return false;
+                if (timedOut_ || canceled_) co_return false;
+                co_await InputOrEnd();
+                if (timedOut_ || canceled_) co_return false;
                 break;
             case mg::TlsSession::Result::WantWrite:
-                mg::WaitUntilWritable(io.Socket());
+                mg::WatchWritable(io.Socket());
+                co_await RoomOrEnd();
+                if (timedOut_ || canceled_) co_return false;
                 break;
             case mg::TlsSession::Result::Closed:
                 failure = prefix + "the server closed the connection";
-                return false;
+                co_return false;
             case mg::TlsSession::Result::SocketError: {
                 std::string msg;
                 LookupErrorMessage(static_cast<uint16_t>(io.tls->SocketErrorCode()), msg);
                 failure = prefix + msg;
-                return false;
+                co_return false;
             }
             case mg::TlsSession::Result::Failed:
                 failure = io.tls->Error();
-                return false;
+                co_return false;
         }
     }
 }
@@ -570,7 +594,7 @@ void TTidewire::Abort() {
 void TTidewire::Cancel() {
     ReportStatus(8, "Canceling");
     canceled_ = true;
-    mg::WakeWaits();  // a wait in progress sees it at once
+    Wake();  // a wait in progress sees it at its next turn
 }
 
 void TTidewire::CheckConnection() {
@@ -605,6 +629,9 @@ void TTidewire::RequestCloseSocket() {
     // The number may be handed out again at once; never use it after the close.
     impl_->socketHandle = kNoSocket;
     impl_->NewSocket();
+    // A read or send waiting on the old socket tries again and meets the close.
+    inputSignal_ = roomSignal_ = true;
+    Wake();
     if (!Destroying() && OnDisconnect) OnDisconnect(this);
     if (finalClose_) return;
     impl_->socketHandle = SocketHandleOf(mg::socket(mg::WSA_AF_INET, mg::WSA_SOCK_STREAM, 0));
@@ -631,6 +658,13 @@ void TTidewire::ReplaceSocket() {
 
 void TTidewire::HandleSocketMessage(TMessage& message) {
     try {
+        if (message.Msg == WakeMessage) {
+            ResumeWaiter();
+            return;
+        }
+        // The answer of a lookup given up on (or of another component's) is
+        // not this attempt's.
+        if (message.Msg == HostLookupMessage && (impl_->lookup == 0 || message.WParam != impl_->lookup)) return;
         succeeded_ = mg::WSAGETSELECTERROR(message.LParam) == 0;
         if (message.Msg == SocketEventMessage) {
             switch (mg::WSAGETSELECTEVENT(message.LParam)) {
@@ -651,6 +685,7 @@ void TTidewire::HandleSocketMessage(TMessage& message) {
                     // With data still unread the close waits: the data stays
                     // readable, and the notification comes again once it is
                     // taken. A handshake in progress meets the close itself.
+                    inputSignal_ = true;
                     if (!impl_->handshaking && !DataAvailable()) {
                         RequestCloseSocket();
                     } else {
@@ -658,12 +693,23 @@ void TTidewire::HandleSocketMessage(TMessage& message) {
                         impl_->closeParam = message.LParam;
                     }
                     break;
-                default:  // read and out-of-band data are fetched by ReadLn
+                case mg::FD_READ:
+                case mg::FD_OOB:
+                    inputSignal_ = true;  // fetched by the waiting read
+                    break;
+                case mg::FD_WRITE:
+                    roomSignal_ = true;
+                    break;
+                default:
                     break;
             }
         } else if (message.Msg == HostLookupMessage) {
             asyncDone_ = true;
+            impl_->lookupSucceeded = succeeded_;
         }
+        // Resumed right here, before whatever the queue holds next (a close
+        // that follows a connect, say) changes the state it was woken for.
+        ResumeWaiter();
     } catch (...) {
         // A notification never raises into the message loop.
     }
@@ -671,7 +717,7 @@ void TTidewire::HandleSocketMessage(TMessage& message) {
 
 // ----- input and output
 
-void TTidewire::SendBuffer(const char* buffer, uint16_t length) {
+mg::Task<> TTidewire::SendBuffer(const char* buffer, uint16_t length) {
     ReportStatus(4, "Sending Buffer");
     TimerOn();
     Finally off{[this] { TimerOff(); }};
@@ -683,17 +729,21 @@ void TTidewire::SendBuffer(const char* buffer, uint16_t length) {
         }
         size_t remaining = total;
         do {
+            roomSignal_ = inputSignal_ = false;
             const int sent = impl_->Send(buffer + (total - remaining), static_cast<int>(remaining));
             if (sent == kTlsFailed) FailSecureConnection();
             if (sent == 0) break;
             if (sent > 0) {
-                impl_->sentSinceReceive = true;
                 remaining -= static_cast<size_t>(sent);
+            } else if (sent == kTlsWantsInput) {
+                co_await InputOrEnd();
             } else {
                 std::string msg;
                 CheckSocketError(10035, msg);
-                // Would block: no messages are dispatched here, so wait only for room in the socket.
-                mg::WaitUntilWritable(impl_->Socket());
+                // Would block: the peer does not read. Wait for room, with
+                // the time-out running, while the event loop goes on.
+                mg::WatchWritable(impl_->Socket());
+                co_await RoomOrEnd();
             }
         } while (remaining != 0 && !canceled_);
     }
@@ -703,38 +753,38 @@ void TTidewire::SendBuffer(const char* buffer, uint16_t length) {
     }
 }
 
-void TTidewire::Write(const std::string& text) {
+mg::Task<> TTidewire::Write(std::string text) {
     ReportStatus(8, "Write");
     char* buffer = impl_->ioBuffer.data();
     const size_t length = std::min(text.size(), kIOBufferSize - 1);
     std::memcpy(buffer, text.data(), length);
     buffer[length] = '\0';
-    SendBuffer(buffer, 0);
+    co_await SendBuffer(buffer, 0);
 }
 
-void TTidewire::Writeln(const std::string& text) {
+mg::Task<> TTidewire::Writeln(std::string text) {
     ReportStatus(8, "Writeln");
-    Write(text + "\r\n");
+    text += "\r\n";
+    co_await Write(std::move(text));
 }
 
-void TTidewire::ReadLn(std::string& line) {
+mg::Task<std::string> TTidewire::ReadLn() {
     ReportStatus(8, "ReadLn");
-    line.clear();
     TimerOn();
     Finally off{[this] { TimerOff(); }};
     Impl& in = *impl_;
     for (;;) {
         if (const char* lf = in.FindLineEnd()) {
             if (std::chrono::steady_clock::now() - in.lastDispatch > kBusyDispatchInterval) {
-                Pump(true);  // a handler may cancel, or close the socket
+                co_await NextTurn();  // a handler may cancel, or close the socket
                 continue;
             }
             if (canceled_) break;  // the line stays for the next read
             const char* first = in.rx.data() + in.rxStart;
-            line.assign(first, lf + 1);
+            std::string line(first, lf + 1);
             in.Take(static_cast<size_t>(lf + 1 - first));
             if (in.Buffered() == 0) PostDeferredClose();
-            return;
+            co_return line;
         }
         if (in.Buffered() == static_cast<size_t>(kMaxLine)) {
             // The socket's reply stream can no longer be followed: close it.
@@ -745,13 +795,8 @@ void TTidewire::ReadLn(std::string& line) {
             throw ESockError("Socket readln line too long");
         }
         // No whole line yet: take whatever the socket holds, as much as fits.
-        // Right after a command the reply is seldom there yet, so wait for
-        // it first rather than ask the socket twice.
-        if (in.sentSinceReceive) {
-            in.sentSinceReceive = false;
-            WaitForInput();
-        }
         in.Compact();
+        inputSignal_ = roomSignal_ = false;
         const int got = in.Receive(in.rx.data() + in.rxEnd, kMaxLine - static_cast<int>(in.rxEnd));
         if (got == kTlsFailed) FailSecureConnection();
         if (got > 0) {
@@ -761,7 +806,13 @@ void TTidewire::ReadLn(std::string& line) {
         if (got == 0) {  // orderly close by the peer: a line without its end is lost
             in.DropInput();
             PostDeferredClose();
-            return;
+            co_return std::string();
+        }
+        if (got == kTlsWantsRoom) {  // TLS answers the peer before it reads on
+            mg::WatchWritable(in.Socket());
+            co_await RoomOrEnd();
+            if (canceled_) break;
+            continue;
         }
         lastErrorNo_ = mg::WSAGetLastError();
         if (lastErrorNo_ == mg::WSAENOTCONN) {
@@ -769,14 +820,13 @@ void TTidewire::ReadLn(std::string& line) {
             // or an Abort from a handler, which also cancels the read).
             in.DropInput();
             if (canceled_) break;
-            return;
+            co_return std::string();
         }
         std::string msg;
         CheckSocketError(10035, msg);
-        // Nothing to read yet: wait for the socket, a message or the time-out.
+        // Nothing to read yet: wait for input, a cancel or the time-out.
         if (canceled_) break;
-        if (WaitForInput()) continue;
-        Pump(false);
+        co_await InputOrEnd();
         if (canceled_) break;
     }
     canceled_ = false;
@@ -791,14 +841,13 @@ void TTidewire::PostDeferredClose() {
                            std::weak_ptr<const void>(std::static_pointer_cast<const void>(in.socketGuard)));
 }
 
-void TTidewire::Transaction(const std::string& command, std::string& reply) {
+mg::Task<std::string> TTidewire::Transaction(std::string command) {
     ReportStatus(8, "Transaction");
     replyNumber_ = 0;
-    Writeln(command);
-    std::string line;
-    ReadLn(line);
+    co_await Writeln(std::move(command));
+    const std::string line = co_await ReadLn();
     NoteReply(line);
-    reply = transactionReply_;
+    co_return transactionReply_;
 }
 
 void TTidewire::NoteReply(const std::string& line) {
@@ -844,11 +893,9 @@ void TTidewire::ClearInput() {
     PostDeferredClose();
 }
 
-uint16_t TTidewire::Accept() {
+mg::Task<uint16_t> TTidewire::Accept() {
     ReportStatus(4, "Accepting");
-    const auto over = [this] { return asyncDone_ || canceled_; };
-    do Pump(over());
-    while (!over());
+    co_await Until([this] { return asyncDone_ || canceled_; });
     if (canceled_) throw ESockError("Accepting Canceled");
     if (!succeeded_) throw ESockError("Error creating Data Connection");
     mg::SOCKADDR_IN peer{};
@@ -861,5 +908,5 @@ uint16_t TTidewire::Accept() {
         canceled_ = false;
         throw EAbortError("Socket send aborted");
     }
-    return accepted;
+    co_return accepted;
 }

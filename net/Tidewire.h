@@ -1,6 +1,12 @@
 // TTidewire: one asynchronous TCP client socket driven by notification
 // messages on the GUI thread, with host resolution, a time-out per waiting
 // operation, status reports, and line-oriented reading and writing.
+//
+// The operations that wait (connecting, reading, sending) are tasks
+// (platform/task.h): each returns to the event loop while it waits, and the
+// notification that ends the wait resumes it. One operation waits at a time;
+// a second wait on the same component while one is pending is a programming
+// error and raises at once.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +16,7 @@
 
 #include "platform/component.h"
 #include "platform/errors.h"
+#include "platform/task.h"
 #include "platform/winmsg.h"
 
 class ESockError : public Exception {
@@ -36,6 +43,8 @@ struct TMessage {
 // Messages the socket layer posts to the component's hidden window.
 inline constexpr uint32_t SocketEventMessage = 1125;  // low 16 bits: event, high 16 bits: error
 inline constexpr uint32_t HostLookupMessage = 1126;   // low 16 bits: length, high 16 bits: error
+// Posted by the component to itself: a wait may be over.
+inline constexpr uint32_t WakeMessage = 1127;
 
 class TThreadTimer;
 
@@ -46,21 +55,27 @@ public:
     TTidewire(const TTidewire&) = delete;
     TTidewire& operator=(const TTidewire&) = delete;
 
-    // Virtual operations, in slot order.
-    virtual uint16_t Accept();
-    virtual void Connect();
-    virtual void Disconnect();
-    virtual void Transaction(const std::string& command, std::string& reply);
+    // Virtual operations, in slot order. Disconnect closes at once and is
+    // not virtual: the POP3 component's log-off of the same name waits for
+    // the server and hides it.
+    virtual mg::Task<uint16_t> Accept();
+    virtual mg::Task<> Connect();
+    void Disconnect();
+    // Sends the command as one line and returns the reply line.
+    virtual mg::Task<std::string> Transaction(std::string command);
     virtual void Abort();
 
     void Cancel();
     void CheckConnection();
     void ReportStatus(uint8_t level, const std::string& text);
 
-    void SendBuffer(const char* buffer, uint16_t length);
-    void Write(const std::string& text);
-    void Writeln(const std::string& text);
-    void ReadLn(std::string& line);
+    // Sends the bytes; waits (with the time-out) while the socket takes no
+    // more. `buffer` must stay valid until the task has finished.
+    mg::Task<> SendBuffer(const char* buffer, uint16_t length);
+    mg::Task<> Write(std::string text);
+    mg::Task<> Writeln(std::string text);
+    // The next line with its line end; empty when the peer has closed.
+    mg::Task<std::string> ReadLn();
     // What Transaction does with the reply line it has read: keeps it as
     // TransactionReply, sets ReplyNumber and reports it at level 1. For
     // replies to commands that were sent ahead (pipelining).
@@ -118,7 +133,7 @@ public:
 
 protected:
     void InitializeWinsock();
-    void ResolveHost();
+    mg::Task<> ResolveHost();
     void RequestCloseSocket();
     // Closes a socket whose connect failed and puts a fresh one in place.
     void ReplaceSocket();
@@ -127,17 +142,37 @@ protected:
     void TimerOn();
     void TimerOff();
     void TimerTriggered(TObject* sender);
-    // One turn of a wait: `over` false blocks until the next event (with the
-    // operation's time-out running), true only dispatches what is waiting.
-    void Pump(bool over);
-    // Waits on the socket alone while the event loop ran only a moment ago;
-    // true when input has arrived, false when the event loop's turn has come.
-    bool WaitForInput();
+    // Waits: suspends the operation until `over()` holds, with the
+    // operation's time-out running. Every event that may end a wait (a socket
+    // notification, the time-out, Cancel) wakes it through the event loop,
+    // which resumes it when `over()` then holds.
+    class Waiter {
+    public:
+        Waiter(TTidewire* self, std::function<bool()> over, bool turn)
+            : self_(self), over_(std::move(over)), turn_(turn) {}
+        bool await_ready() const { return !turn_ && over_(); }
+        void await_suspend(std::coroutine_handle<> operation);
+        void await_resume() const;
+
+    private:
+        TTidewire* self_;
+        std::function<bool()> over_;
+        bool turn_;
+    };
+    Waiter Until(std::function<bool()> over);
+    // Gives the event loop a turn, then goes on.
+    Waiter NextTurn();
+    // Waits for received data (or the peer's close), for room to send.
+    Waiter InputOrEnd();
+    Waiter RoomOrEnd();
+    // Makes the event loop look at the pending wait again.
+    void Wake();
+    void ResumeWaiter();
     // Posts a close notification that waited for unread data once more.
     void PostDeferredClose();
     // The TLS handshake of Connect; false with the reason in `failure`
     // (empty after a time-out or cancel).
-    bool Handshake(std::string& failure);
+    mg::Task<bool> Handshake(std::string& failure);
     // A TLS failure on an open connection: closes it and raises ESockError.
     [[noreturn]] void FailSecureConnection();
 
@@ -154,6 +189,12 @@ protected:
     std::string transactionReply_;
     std::vector<std::string> wsaInfo_;
     std::unique_ptr<TThreadTimer> timeoutTimer_;
+    // The operation waiting, and what ends its wait.
+    std::coroutine_handle<> waiting_;
+    std::function<bool()> waitOver_;
+    bool wakePosted_ = false;
+    bool inputSignal_ = false;  // received data or a close since the last receive
+    bool roomSignal_ = false;   // the socket takes data again
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -37,8 +37,11 @@ struct Sock {
     bool established = false;  // connected: read notifications may run
     bool closeSeen = false;    // FD_CLOSE posted: no more read notifications
     std::unique_ptr<QSocketNotifier> readable;
-    std::unique_ptr<QSocketNotifier> writable;
+    std::unique_ptr<QSocketNotifier> writable;  // the connect's outcome
+    std::unique_ptr<QSocketNotifier> sendable;  // room to send again (WatchWritable)
 };
+
+bool g_sendsStalled = false;
 
 std::unordered_map<SOCKET, std::shared_ptr<Sock>>& Sockets() {
     static std::unordered_map<SOCKET, std::shared_ptr<Sock>> sockets;
@@ -373,6 +376,7 @@ int connect(SOCKET s, const SOCKADDR* name, int nameLength) {
 
 int send(SOCKET s, const char* buffer, int length, int flags) {
     if (Injection("send")) return SOCKET_ERROR;
+    if (g_sendsStalled) return Fail(WSAEWOULDBLOCK);
     auto sock = Find(s);
     if (!sock) return Fail(WSAENOTSOCK);
     if (length < 0 || (!buffer && length > 0)) return Fail(10014);
@@ -448,6 +452,7 @@ int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events) {
     if (events == 0) {
         sock->readable.reset();
         sock->writable.reset();
+        sock->sendable.reset();
         return 0;
     }
     sockaddr_in peer{};
@@ -489,12 +494,20 @@ int WSACancelAsyncRequest(HANDLE request) {
     return 0;
 }
 
-void WaitUntilWritable(SOCKET s) {
+void WatchWritable(SOCKET s) {
     auto sock = Find(s);
-    if (!sock) return;
-    pollfd p{sock->fd, POLLOUT, 0};
-    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+    if (!sock || !(sock->events & FD_WRITE)) return;
+    if (!sock->sendable) {
+        sock->sendable = std::make_unique<QSocketNotifier>(sock->fd, QSocketNotifier::Write);
+        std::weak_ptr<Sock> weak = sock;
+        QObject::connect(sock->sendable.get(), &QSocketNotifier::activated, sock->sendable.get(), [weak] {
+            auto sock = weak.lock();
+            if (!sock) return;
+            sock->sendable->setEnabled(false);
+            if (!g_sendsStalled) Notify(sock, FD_WRITE, 0);
+        });
     }
+    sock->sendable->setEnabled(true);
 }
 
 bool WaitUntilReadable(SOCKET s, int timeoutMs) {
@@ -510,5 +523,7 @@ void SetHostResolver(HostResolver resolver) { CurrentResolver() = std::move(reso
 int PendingHostLookups() { return g_pendingLookups; }
 
 void InjectSocketFailure(const std::string& call, int code) { Injected()[call] = code; }
+
+void SetSendsStalled(bool stalled) { g_sendsStalled = stalled; }
 
 }  // namespace mg

@@ -155,8 +155,10 @@ int WSACancelAsyncRequest(HANDLE request);
 
 // Stand-in extras.
 int WinsockErrorFromErrno(int error);
-// Blocks, dispatching nothing, until the socket can take more data or has failed.
-void WaitUntilWritable(SOCKET s);
+// Posts FD_WRITE once, when the socket can take more data (or has failed),
+// to a socket that asked for it with WSAAsyncSelect. For a sender whose last
+// send would have blocked.
+void WatchWritable(SOCKET s);
 // Blocks, dispatching nothing, for at most `timeoutMs` milliseconds (without
 // limit when negative) until data, the peer's close or an error is waiting on
 // the socket; true when one is.
@@ -174,5 +176,8 @@ int PendingHostLookups();
 // "send", "recv", "closesocket") fails with `code` without touching the
 // socket. "connect" with WSAEWOULDBLOCK gives a connect that never completes.
 void InjectSocketFailure(const std::string& call, int code);
+// Test hook: while set, every send takes nothing (would block) and no socket
+// becomes writable, as with a peer that has stopped reading.
+void SetSendsStalled(bool stalled);
 
 }  // namespace mg

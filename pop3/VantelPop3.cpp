@@ -19,6 +19,23 @@ std::string Pop3Field(const std::string& line, int n) {
 
 bool Pop3Positive(const std::string& reply) { return Pop3Field(reply, 1).find("+OK") != std::string::npos; }
 
+std::string UnfoldedField(const std::vector<std::string>& header, const std::string& name) {
+    const auto continues = [](const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); };
+    std::string value;
+    for (size_t i = 0; i < header.size(); ++i) {
+        const std::string& line = header[i];
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || continues(line)) continue;
+        // The name may be followed by blanks before its colon (an obsolete form).
+        const size_t end = line.find_last_not_of(" \t", colon == 0 ? std::string::npos : colon - 1);
+        if (end == std::string::npos || !EqualsNoCase(std::string_view(line).substr(0, end + 1), name)) continue;
+        value = line.substr(colon + 1);
+        for (size_t j = i + 1; j < header.size() && continues(header[j]); ++j) value += header[j];
+        if (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    }
+    return value;
+}
+
 }  // namespace mg
 
 namespace {
@@ -66,7 +83,7 @@ constexpr size_t kPipelineWindow = 8192;
 
 // A capability line names PIPELINING (capability names ignore letter case).
 bool NamesPipelining(const std::string& line) {
-    std::string name = WithoutLineEnd(line).substr(0, line.find(' '));
+    std::string name = line.substr(0, line.find(' '));
     for (char& c : name)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return name == "PIPELINING";
@@ -98,18 +115,43 @@ void TVantelPOP3::ClosedByServer() {
     throw Exception(kConnectionClosed);
 }
 
-std::string TVantelPOP3::Command(const std::string& line) {
-    std::string reply;
-    Transaction(line, reply);
-    if (reply.empty()) ClosedByServer();
-    return reply;
+void TVantelPOP3::OutOfStep(std::exception_ptr error) {
+    // Whatever the server says next would be taken for the reply to another
+    // command: the session cannot go on, and QUIT could not be told apart
+    // from the rest either.
+    ResetPipeline();
+    if (Connected()) TTidewire::Disconnect();
+    std::rethrow_exception(error);
 }
 
-std::string TVantelPOP3::NextLine() {
-    std::string line;
-    ReadLn(line);
+mg::Task<std::string> TVantelPOP3::Command(std::string line) {
+    std::string reply;
+    try {
+        reply = co_await Transaction(std::move(line));
+    } catch (const ERangeError&) {
+        // The reply was read but cannot be: nothing tells where it ends.
+        OutOfStep(std::current_exception());
+    }
+    if (reply.empty()) ClosedByServer();
+    co_return reply;
+}
+
+mg::Task<std::string> TVantelPOP3::NextLine() {
+    std::string line = co_await ReadLn();
     if (line.empty()) ClosedByServer();
-    return line;
+    co_return line;
+}
+
+mg::Task<> TVantelPOP3::ReadBlock(std::function<void(const std::string& line)> take) {
+    std::exception_ptr error;
+    try {
+        for (std::string line = co_await NextLine(); WithoutLineEnd(line) != "."; line = co_await NextLine()) take(line);
+        co_return;
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (Connected()) OutOfStep(error);  // a closed connection has said why already
+    std::rethrow_exception(error);
 }
 
 bool TVantelPOP3::LogonCheck(const std::string& reply, int& attempts) {
@@ -122,7 +164,7 @@ bool TVantelPOP3::LogonCheck(const std::string& reply, int& attempts) {
     return false;
 }
 
-void TVantelPOP3::Connect() {
+mg::Task<> TVantelPOP3::Connect() {
     // Credentials: the owner gets one chance to supply missing ones.
     bool asked = false;
     while (Password.empty() || UserID.empty()) {
@@ -134,97 +176,82 @@ void TVantelPOP3::Connect() {
         if (!handled) throw Exception(kAuthenticationFailed);
     }
 
-    // A Connect started from inside another operation leaves that
-    // operation's busy flag alone.
     const bool setBusy = !busy_;
     busy_ = true;
     bool loggedOn = false;
-    auto done = [&] {
-        if (setBusy) busy_ = false;
-        if (loggedOn && OnConnect) OnConnect(this);
-    };
+    std::exception_ptr failure;
     try {
         ResetPipeline();
         pipelining_ = false;
         quitAccepted_ = false;
-        TTidewire::Connect();
+        co_await TTidewire::Connect();
+        std::exception_ptr sessionFailure;
         try {
-            std::string greeting;
-            ReadLn(greeting);
+            const std::string greeting = co_await ReadLn();
             if (greeting.empty()) ClosedByServer();
             if (!mg::Pop3Positive(greeting)) throw Exception(greeting);
 
             // At most one retry of USER and PASS, and only when the
             // OnAuthenticationFailed handler asks for it.
             int attempts = 0;
-            while (!(LogonCheck(Command("USER " + UserID), attempts) &&
-                     LogonCheck(Command("PASS " + Password), attempts)))
+            for (;;) {
+                if (LogonCheck(co_await Command("USER " + UserID), attempts) &&
+                    LogonCheck(co_await Command("PASS " + Password), attempts))
+                    break;
                 ++attempts;
+            }
             loggedOn = true;
-            ReadCapabilities();
+            co_await ReadCapabilities();
 
-            const std::string stat = Command("STAT");
+            const std::string stat = co_await Command("STAT");
             if (!mg::Pop3Positive(stat)) throw Exception(stat);
             int32_t count = 0;
             mailCount_ = mg::TryStrToInt(mg::Pop3Field(stat, 2), count) ? count : 0;
         } catch (...) {
-            Disconnect();  // an error of its own replaces the first one
-            throw;
+            sessionFailure = std::current_exception();
+        }
+        if (sessionFailure) {
+            if (setBusy) busy_ = false;  // the log-off is an operation of its own
+            co_await Disconnect();       // an error of its own replaces the first one
+            std::rethrow_exception(sessionFailure);
         }
     } catch (...) {
-        done();
-        throw;
-    }
-    done();
-}
-
-void TVantelPOP3::Disconnect() {
-    if (!Connected()) return;
-    if (busy_ && !inFlight_.empty()) {
-        // Called from inside an operation that is reading pipelined replies:
-        // they cannot be told apart from a reply to QUIT any more, so the
-        // connection closes without it, and the server applies nothing of
-        // this session. The interrupted operation fails on the closed
-        // connection.
-        quitAccepted_ = false;
-        ResetPipeline();
-        TTidewire::Disconnect();
-        return;
-    }
-    if (!inFlight_.empty()) {
-        const bool setBusy = !busy_;
-        busy_ = true;
-        try {
-            SkipInFlight();
-        } catch (...) {
-            if (setBusy) busy_ = false;
-            ResetPipeline();
-            if (Connected()) TTidewire::Disconnect();
-            throw;
-        }
-        if (setBusy) busy_ = false;
-    }
-    planned_.clear();
-    quitAccepted_ = false;
-    // The flag keeps a NOOP of the keep-alive (or any other command) from
-    // going out while the reply to QUIT is awaited.
-    const bool setBusy = !busy_;
-    busy_ = true;
-    std::string reply;
-    try {
-        Transaction("QUIT", reply);
-        // A log-off let through by the wait of a NOOP: the NOOP's reply comes
-        // first, the reply to QUIT after it.
-        if (noopWaiting_ && !reply.empty()) {
-            noopWaiting_ = false;  // the NOOP learns that its reply was taken
-            ReadLn(reply);
-        }
-    } catch (...) {
-        if (setBusy) busy_ = false;
-        TTidewire::Disconnect();
-        throw;
+        failure = std::current_exception();
     }
     if (setBusy) busy_ = false;
+    if (loggedOn && OnConnect) OnConnect(this);
+    if (failure) std::rethrow_exception(failure);
+}
+
+mg::Task<> TVantelPOP3::Disconnect() {
+    if (!Connected()) co_return;
+    if (busy_) {
+        // Another operation waits for a reply: QUIT could not be told apart
+        // from it. The connection closes without it, the server applies
+        // nothing of this session, and the waiting operation fails on the
+        // closed connection.
+        quitAccepted_ = false;
+        ResetPipeline();
+        Cancel();
+        TTidewire::Disconnect();
+        co_return;
+    }
+    BusyScope busy(busy_);
+    std::exception_ptr failure;
+    std::string reply;
+    quitAccepted_ = false;
+    try {
+        co_await SkipInFlight();  // replies of a pipeline nobody took any more
+        planned_.clear();
+        reply = co_await Transaction("QUIT");
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    ResetPipeline();
+    if (failure) {
+        if (Connected()) TTidewire::Disconnect();
+        std::rethrow_exception(failure);
+    }
     quitAccepted_ = mg::Pop3Positive(reply);
     TTidewire::Disconnect();
     if (reply.empty()) throw Exception(kConnectionClosed);
@@ -240,70 +267,76 @@ void TVantelPOP3::Abort() {
     }
 }
 
-void TVantelPOP3::List() {
-    if (busy_) return;
+mg::Task<> TVantelPOP3::List() {
+    if (busy_) co_return;
     BusyScope busy(busy_);
     CheckConnection();
     planned_.clear();
-    SkipInFlight();
+    co_await SkipInFlight();
     // A refused listing has no lines to wait for.
-    const std::string reply = Command("LIST ");
+    const std::string reply = co_await Command("LIST ");
     if (!mg::Pop3Positive(reply)) throw Exception(reply);
-    for (std::string line = WithoutLineEnd(NextLine()); line != "."; line = WithoutLineEnd(NextLine())) {
-        if (OnList) {
-            const int32_t size = mg::StrToInt(mg::Pop3Field(line, 2));
-            const int32_t msg = mg::StrToInt(mg::Pop3Field(line, 1));
-            OnList(msg, size);
-        }
-    }
+    co_await ReadBlock([this](const std::string& received) {
+        if (!OnList) return;
+        const std::string line = WithoutLineEnd(received);
+        const int32_t size = mg::StrToInt(mg::Pop3Field(line, 2));
+        const int32_t msg = mg::StrToInt(mg::Pop3Field(line, 1));
+        OnList(msg, size);
+    });
 }
 
-void TVantelPOP3::GetSummary(int32_t MailNumber) {
-    if (busy_) return;
+mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber) {
+    if (busy_) co_return;
     BusyScope busy(busy_);
     CheckConnection();
     if (OnRetrieveStart) OnRetrieveStart(this);
 
     const std::string number = mg::IntToStr(MailNumber);
-    const std::string reply = Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
+    const std::string reply = co_await Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
     if (!mg::Pop3Positive(reply)) throw Exception(reply);
 
     summary_.Header.clear();
     summary_.Subject.clear();
     summary_.From.clear();
     summary_.MessageId.clear();
-    // Header names are matched exactly at the start of a line; the last of
-    // repeated headers wins; continuation lines are kept apart; no
-    // dot-unstuffing.
-    for (;;) {
-        const std::string line = NextLine();
-        if (StartsWith(line, "Subject:")) summary_.Subject = HeaderValue(line, 8);
-        if (StartsWith(line, "From:")) summary_.From = HeaderValue(line, 5);
-        if (StartsWith(line, "Message-ID:")) summary_.MessageId = line.size() > 12 ? line.substr(12, 256) : "";
-        summary_.Header.push_back(WithoutLineEnd(line));
-        if (summary_.Header.back() == ".") break;
+    // Subject and Message-ID are matched exactly at the start of a line, the
+    // last of repeated headers winning; continuation lines are kept apart; no
+    // dot-unstuffing. From is read from the whole block once it is in.
+    std::exception_ptr failure;
+    try {
+        co_await ReadBlock([this](const std::string& line) {
+            if (StartsWith(line, "Subject:")) summary_.Subject = HeaderValue(line, 8);
+            if (StartsWith(line, "Message-ID:")) summary_.MessageId = line.size() > 12 ? line.substr(12, 256) : "";
+            summary_.Header.push_back(WithoutLineEnd(line));
+        });
+        summary_.Header.push_back(".");
+    } catch (...) {
+        failure = std::current_exception();
     }
+    // Also from a block cut short: the summary holds what was read.
+    summary_.From = mg::UnfoldedField(summary_.Header, "From");
+    if (failure) std::rethrow_exception(failure);
 
-    const std::string size = Reply(Kind::ListOne, MailNumber, "LIST " + number);
+    const std::string size = co_await Reply(Kind::ListOne, MailNumber, "LIST " + number);
     summary_.Bytes = mg::StrToInt(mg::Trim(mg::Pop3Field(size, 3)));
     ReportStatus(1, "Summary Retrieved");
     if (OnRetrieveEnd) OnRetrieveEnd(this);
 }
 
-void TVantelPOP3::DeleteMessage(int32_t MailNumber) {
-    if (busy_) return;
+mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
+    if (busy_) co_return;
     {
         BusyScope busy(busy_);
         CheckConnection();
         std::string reply;
-        if (TakeInFlight(Kind::Dele, MailNumber)) {
-            reply = PipelinedReply();
+        if (co_await TakeInFlight(Kind::Dele, MailNumber)) {
+            reply = co_await PipelinedReply();
         } else {
-            Transaction("DELE " + mg::IntToStr(MailNumber), reply);
+            reply = co_await Transaction("DELE " + mg::IntToStr(MailNumber));
         }
-        // Only a first field of exactly "-ERR" is a refusal; a connection
-        // closed instead of a reply is no deletion either.
-        if (reply.empty() || mg::Pop3Field(reply, 1) == "-ERR") {
+        // Only a positive reply is a deletion; a connection closed instead
+        // of a reply is none either.
+        if (!mg::Pop3Positive(reply)) {
             planned_.clear();  // no further deletion goes out after a refusal
             if (OnFailure) OnFailure(this);
             if (reply.empty()) ClosedByServer();
@@ -315,13 +348,14 @@ void TVantelPOP3::DeleteMessage(int32_t MailNumber) {
 
 // ----- capabilities and pipelining
 
-void TVantelPOP3::ReadCapabilities() {
+mg::Task<> TVantelPOP3::ReadCapabilities() {
     // A server that does not know CAPA answers -ERR and is spoken to one
     // command at a time.
-    const std::string reply = Command("CAPA");
-    if (!mg::Pop3Positive(reply)) return;
-    for (std::string line = NextLine(); WithoutLineEnd(line) != "."; line = NextLine())
-        if (NamesPipelining(line)) pipelining_ = true;
+    const std::string reply = co_await Command("CAPA");
+    if (!mg::Pop3Positive(reply)) co_return;
+    co_await ReadBlock([this](const std::string& line) {
+        if (NamesPipelining(WithoutLineEnd(line))) pipelining_ = true;
+    });
 }
 
 void TVantelPOP3::PlanSummaries(int32_t first, int32_t last) {
@@ -355,11 +389,11 @@ void TVantelPOP3::ResetPipeline() {
     bytesInFlight_ = 0;
 }
 
-void TVantelPOP3::TopUp() {
+mg::Task<> TVantelPOP3::TopUp() {
     const size_t window = windowBytes_ ? windowBytes_ : kPipelineWindow;
     // Refilled in batches, half a window at a time, so that a long scan costs
     // one send per batch rather than one per command.
-    if (planned_.empty() || bytesInFlight_ > window / 2) return;
+    if (planned_.empty() || bytesInFlight_ > window / 2) co_return;
     std::string batch;
     while (!planned_.empty() && (inFlight_.empty() || bytesInFlight_ + planned_.front().bytes <= window)) {
         const Pending p = planned_.front();
@@ -373,19 +407,19 @@ void TVantelPOP3::TopUp() {
         inFlight_.push_back(p);
         bytesInFlight_ += p.bytes;
     }
+    std::exception_ptr failure;
     try {
-        Write(batch);
+        co_await Write(std::move(batch));
     } catch (...) {
-        // Part of the batch may have gone out: the replies can no longer be
-        // matched to their commands.
-        ResetPipeline();
-        if (Connected()) TTidewire::Disconnect();
-        throw;
+        failure = std::current_exception();
     }
+    // Part of the batch may have gone out: the replies can no longer be
+    // matched to their commands.
+    if (failure) OutOfStep(failure);
 }
 
-bool TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
-    if (!pipelining_) return false;
+mg::Task<bool> TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
+    if (!pipelining_) co_return false;
     const auto matches = [&](const Pending& p) { return p.kind == kind && p.number == number; };
     const auto sent = std::find_if(inFlight_.begin(), inFlight_.end(), matches);
     if (sent != inFlight_.end()) {
@@ -393,19 +427,19 @@ bool TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
         // neither will the rest of the plan be.
         if (sent != inFlight_.begin()) {
             planned_.clear();
-            SkipInFlight(static_cast<size_t>(sent - inFlight_.begin()));
+            co_await SkipInFlight(static_cast<size_t>(sent - inFlight_.begin()));
         }
-        TopUp();
-        return true;
+        co_await TopUp();
+        co_return true;
     }
     if (inFlight_.empty() && !planned_.empty() && matches(planned_.front())) {
-        TopUp();
-        return true;
+        co_await TopUp();
+        co_return true;
     }
     // Off the plan: what was announced is not coming.
     planned_.clear();
-    SkipInFlight();
-    return false;
+    co_await SkipInFlight();
+    co_return false;
 }
 
 void TVantelPOP3::TakeFront() {
@@ -413,63 +447,61 @@ void TVantelPOP3::TakeFront() {
     inFlight_.pop_front();
 }
 
-std::string TVantelPOP3::PipelinedReply() {
-    std::string line;
-    ReadLn(line);
+mg::Task<std::string> TVantelPOP3::PipelinedReply() {
+    const std::string line = co_await ReadLn();
     if (line.empty()) {  // closed instead of a reply: the caller says so
         ResetPipeline();
-        return line;
+        co_return line;
     }
     TakeFront();
-    NoteReply(line);
-    return line;
+    try {
+        NoteReply(line);
+    } catch (const ERangeError&) {
+        OutOfStep(std::current_exception());
+    }
+    co_return line;
 }
 
-void TVantelPOP3::SkipInFlight(size_t count) {
+mg::Task<> TVantelPOP3::SkipInFlight(size_t count) {
     for (; count > 0 && !inFlight_.empty(); --count) {
         const Kind kind = inFlight_.front().kind;
-        std::string line;
-        ReadLn(line);
+        const std::string line = co_await ReadLn();
         if (line.empty()) ClosedByServer();
         TakeFront();
-        if (kind == Kind::Top && mg::Pop3Positive(line))
-            while (WithoutLineEnd(NextLine()) != ".") {
-            }
+        if (kind == Kind::Top && mg::Pop3Positive(line)) co_await ReadBlock([](const std::string&) {});
     }
 }
 
-std::string TVantelPOP3::Reply(Kind kind, int32_t number, const std::string& line) {
-    if (!TakeInFlight(kind, number)) return Command(line);
-    std::string reply = PipelinedReply();
+mg::Task<std::string> TVantelPOP3::Reply(Kind kind, int32_t number, std::string line) {
+    if (!co_await TakeInFlight(kind, number)) co_return co_await Command(std::move(line));
+    std::string reply = co_await PipelinedReply();
     if (reply.empty()) ClosedByServer();
-    return reply;
+    co_return reply;
 }
 
-bool TVantelPOP3::Noop() {
-    if (busy_ || !Connected()) return false;
+mg::Task<bool> TVantelPOP3::Noop() {
+    if (busy_ || !Connected()) co_return false;
     std::string reply;
     {
         BusyScope busy(busy_);
-        noopWaiting_ = true;
+        std::exception_ptr failure;
         try {
             planned_.clear();
-            SkipInFlight();  // replies of a pipeline nobody took any more
-            Transaction("NOOP", reply);
+            co_await SkipInFlight();  // replies of a pipeline nobody took any more
+            reply = co_await Transaction("NOOP");
         } catch (...) {
-            noopWaiting_ = false;
+            failure = std::current_exception();
+        }
+        if (failure) {
             // A send or read that failed leaves no session to keep.
             if (Connected()) TTidewire::Disconnect();
-            throw;
+            std::rethrow_exception(failure);
         }
-        // Logged off while waiting: the log-off has read this reply.
-        const bool takenOver = !noopWaiting_;
-        noopWaiting_ = false;
-        if (takenOver) return false;
         if (reply.empty()) ClosedByServer();
-        if (mg::Pop3Positive(reply)) return true;
+        if (mg::Pop3Positive(reply)) co_return true;
     }
     // The server refused a NOOP: the session is not sound any more. QUIT
     // still asks it to carry out what it accepted; its reply decides.
-    Disconnect();
+    co_await Disconnect();
     throw Exception(reply);
 }

@@ -1,12 +1,18 @@
 // TVantelPOP3: the POP3 client component. Logs on and off, lists the mailbox,
 // fetches the header block of a message into its TSummary and deletes
-// messages, over the line transport of TTidewire. Every operation blocks on
-// the GUI thread while the transport pumps events; a busy flag keeps nested
-// List, GetSummary and DeleteMessage calls from interleaving on the wire.
+// messages, over the line transport of TTidewire. Every operation is a task
+// that waits for the server without blocking the thread; one runs at a time:
+// while one holds the busy flag, List, GetSummary, DeleteMessage and Noop
+// return at once, doing nothing.
+//
+// Each reply is read whole before it is judged. An error in the middle of a
+// multi-line reply, or a reply the component cannot read, leaves the rest of
+// the server's answer unknown: the connection is then closed without QUIT.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +30,9 @@ using TVarFileNameEvent = std::function<void(std::string& FileName)>;
 class TSummary : public TObject {
 public:
     std::string Subject;
+    // The last "From:" field, its name in any letter case, unfolded: the
+    // lines that continue it are joined on, each with the blank or tab it
+    // starts with.
     std::string From;
     std::string MessageId;  // with the line end as received
     int32_t Bytes = 0;
@@ -35,19 +44,26 @@ public:
     explicit TVantelPOP3(TComponent* owner = nullptr);
     ~TVantelPOP3() override;
 
-    void Connect() override;
-    void Disconnect() override;
+    mg::Task<> Connect() override;
+    // Logs off: QUIT, then closes. While another operation holds the
+    // component it closes at once instead, without QUIT: the waiting
+    // operation then fails on the closed connection.
+    mg::Task<> Disconnect();
     void Abort() override;
 
-    void List();
-    void GetSummary(int32_t MailNumber);
-    void DeleteMessage(int32_t MailNumber);
+    mg::Task<> List();
+    mg::Task<> GetSummary(int32_t MailNumber);
+    // Only a positive reply is a deletion: any other reply (or none) raises
+    // OnFailure and an error.
+    mg::Task<> DeleteMessage(int32_t MailNumber);
     // Sends "NOOP" to keep an idle session open. Obeys the busy flag like
     // DeleteMessage: returns false without sending anything while another
-    // operation (or the log-off) holds the component, or when not connected.
-    // A refused NOOP logs off (QUIT) and raises the reply; a connection that
-    // is gone raises as any other operation does.
-    bool Noop();
+    // operation holds the component, or when not connected. A refused NOOP
+    // logs off (QUIT) and raises the reply; a connection that is gone raises
+    // as any other operation does.
+    mg::Task<bool> Noop();
+    // Whether an operation holds the component.
+    bool Busy() const { return busy_; }
     // Whether the last session ended with a positive reply to QUIT, the only
     // end at which the server carries out the deletions it accepted. Cleared
     // when a connection is opened; set before the close that follows the
@@ -105,14 +121,22 @@ public:
 
 private:
     // Sends a command and returns its reply; a connection the server closed
-    // instead of answering ends the operation with its own error.
-    std::string Command(const std::string& line);
+    // instead of answering ends the operation with its own error, and so
+    // does a reply that cannot be read (the connection is closed first).
+    mg::Task<std::string> Command(std::string line);
     // The next line of a multi-line reply, with the same rule.
-    std::string NextLine();
+    mg::Task<std::string> NextLine();
+    // Reads the lines of a multi-line reply up to its "." line and hands
+    // each to `take` as received, line end included. An error on the way (from `take`
+    // too) closes the connection without QUIT and passes on.
+    mg::Task<> ReadBlock(std::function<void(const std::string& line)> take);
     [[noreturn]] void ClosedByServer();
+    // Closes without QUIT when the server's replies can no longer be
+    // followed, and raises `error`.
+    [[noreturn]] void OutOfStep(std::exception_ptr error);
     bool LogonCheck(const std::string& reply, int& attempts);
     // Asks CAPA and notes whether the server pipelines.
-    void ReadCapabilities();
+    mg::Task<> ReadCapabilities();
 
     // A command sent ahead of the operation that takes its reply.
     enum class Kind { Top, ListOne, Dele };
@@ -122,29 +146,28 @@ private:
         size_t bytes;  // the command line with its CR LF
     };
     // Sends planned commands while fewer than the window's bytes are in flight.
-    void TopUp();
+    mg::Task<> TopUp();
     // True when the next reply in flight is the one for this command; false
     // when the plan does not lead there (the plan ends, and whatever is in
     // flight is read and skipped).
-    bool TakeInFlight(Kind kind, int32_t number);
+    mg::Task<bool> TakeInFlight(Kind kind, int32_t number);
     // Reads the reply of the command at the front of the pipe (the status
     // report of a transaction included) and removes it from the pipe; empty
     // when the server closed the connection instead.
-    std::string PipelinedReply();
+    mg::Task<std::string> PipelinedReply();
     // The reply at the front of the pipe has been read.
     void TakeFront();
     // Reads and drops the first `count` replies in flight (all by default).
-    void SkipInFlight(size_t count = SIZE_MAX);
+    mg::Task<> SkipInFlight(size_t count = SIZE_MAX);
     // The connection has ended: nothing is in flight, nothing planned.
     void ResetPipeline();
     // Reads one reply of a command that was sent ahead: sent on its own, or
     // the next in flight.
-    std::string Reply(Kind kind, int32_t number, const std::string& line);
+    mg::Task<std::string> Reply(Kind kind, int32_t number, std::string line);
 
     int32_t mailCount_ = 0;
     bool busy_ = false;
     bool quitAccepted_ = false;
-    bool noopWaiting_ = false;  // a NOOP awaits its reply; cleared when a log-off reads it
     std::string attachFilePath_;
     TSummary summary_;
 
@@ -164,5 +187,11 @@ std::string Pop3Field(const std::string& line, int n);
 
 // A reply is positive when its first field contains "+OK".
 bool Pop3Positive(const std::string& reply);
+
+// The value of the last field of this name in a header block (lines without
+// line ends): the name matched without regard to letter case, the lines
+// that continue the field joined on as they are (each starts with its blank
+// or tab), one blank right after the colon dropped. Empty when there is none.
+std::string UnfoldedField(const std::vector<std::string>& header, const std::string& name);
 
 }  // namespace mg

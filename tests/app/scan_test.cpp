@@ -330,7 +330,7 @@ TEST(Status, ConnectionQuestionStartsAScanThatBuildsNoLineFromOtherData) {
     // from inside it, while the operation holds the component.
     w.dialogs.ExpectMessage("Соединение не установлено. Соединить?", Icon::Confirmation, Buttons::OkCancel,
                             Answer::Ok);
-    w.form.VantelPOP3->List();
+    mg::Await(w.form.VantelPOP3->List());
     EXPECT_EQ(w.form.editCount->text().toStdString(), "2");
     ASSERT_EQ(w.form.LineCount(), 2) << "the interrupted listing goes on over the new connection";
     for (int i = 0; i < 2; ++i) {
@@ -341,7 +341,7 @@ TEST(Status, ConnectionQuestionStartsAScanThatBuildsNoLineFromOtherData) {
     // Cancel: "Not Connected".
     w.form.btnDisconnect->click();
     w.dialogs.ExpectMessage("Соединение не установлено. Соединить?", Answer::Cancel);
-    EXPECT_THROW(w.form.VantelPOP3->List(), Exception);
+    EXPECT_THROW(mg::Await(w.form.VantelPOP3->List()), Exception);
     server.finish();
 }
 

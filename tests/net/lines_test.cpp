@@ -17,11 +17,11 @@ struct Session {
         wire.Host = "127.0.0.1";
         wire.Port = server.port();
         wire.OnDisconnect = [this](TObject*) { ++disconnects; };
-        wire.Connect();
+        mg::Await(wire.Connect());
     }
     std::string Read() {
         std::string line = "<unset>";
-        wire.ReadLn(line);
+        line = mg::Await(wire.ReadLn());
         return line;
     }
     TestServer server;
@@ -128,20 +128,20 @@ TEST(TidewireWrite, LinesTransactionsAndReplyNumbers) {
         peer.Send("40000 x\r\n");
         received.push_back(peer.ReadToEnd());
     });
-    s.wire.Writeln("");
-    s.wire.SendBuffer("QUITxyz", 4);
-    EXPECT_EQ(ErrorOf<ERangeError>([&] { s.wire.Write(std::string(65536, 'x')); }), "Range check error");
-    s.wire.Writeln("");
+    mg::Await(s.wire.Writeln(""));
+    mg::Await(s.wire.SendBuffer("QUITxyz", 4));
+    EXPECT_EQ(ErrorOf<ERangeError>([&] { mg::Await(s.wire.Write(std::string(65536, 'x'))); }), "Range check error");
+    mg::Await(s.wire.Writeln(""));
 
     s.wire.Trace(2);  // only the reply lines
     std::string reply;
-    s.wire.Transaction("STAT", reply);
+    reply = mg::Await(s.wire.Transaction("STAT"));
     EXPECT_EQ(reply, "+OK 2 320\r\n");
     EXPECT_EQ(s.wire.ReplyNumber(), 0);
-    s.wire.Transaction("HELO x", reply);
+    reply = mg::Await(s.wire.Transaction("HELO x"));
     EXPECT_EQ(reply, "250 fine\r\n");
     EXPECT_EQ(s.wire.ReplyNumber(), 250);
-    EXPECT_EQ(ErrorOf<ERangeError>([&] { s.wire.Transaction("BIG", reply); }), "Range check error");
+    EXPECT_EQ(ErrorOf<ERangeError>([&] { reply = mg::Await(s.wire.Transaction("BIG")); }), "Range check error");
     EXPECT_EQ(s.wire.TransactionReply(), "40000 x\r\n");
     EXPECT_EQ(s.wire.statuses, (std::vector<std::string>{"+OK 2 320\r\n", "250 fine\r\n", "40000 x\r\n"}));
 
@@ -168,7 +168,7 @@ TEST(TidewireWait, SilentServerTimesOutAndEachWaitGetsAFullPeriod) {
     const uint64_t started = mg::TimersStarted();
     std::string reply;
     Later(50, [&] { answer.Open(); });
-    s.wire.Transaction("NOOP", reply);
+    reply = mg::Await(s.wire.Transaction("NOOP"));
     EXPECT_EQ(reply, "+OK\r\n");
     EXPECT_EQ(mg::TimersStarted(), started + 1) << "the send is taken at once; only the read waits";
     EXPECT_FALSE(s.wire.TimeoutTimer().Enabled());
@@ -207,7 +207,7 @@ TEST(TidewireWait, CancelEndsReadsAndSends) {
     EXPECT_EQ(s.Read(), "ready\r\n");
 
     s.wire.Cancel();
-    EXPECT_EQ(ErrorOf<EAbortError>([&] { s.wire.Writeln("NOOP"); }), "Socket send aborted");
+    EXPECT_EQ(ErrorOf<EAbortError>([&] { mg::Await(s.wire.Writeln("NOOP")); }), "Socket send aborted");
     EXPECT_FALSE(s.wire.Canceled());
 }
 
@@ -240,6 +240,6 @@ TEST(TidewireIO, SocketErrorsAndClearInput) {
     mg::InjectSocketFailure("recv", mg::WSAECONNRESET);
     EXPECT_EQ(ErrorOf<ESockError>([&] { s.Read(); }), "10054:Connection reset by peer");
     mg::InjectSocketFailure("send", mg::WSAECONNABORTED);
-    EXPECT_EQ(ErrorOf<ESockError>([&] { s.wire.Writeln("NOOP"); }), "10053:Software caused connection abort");
+    EXPECT_EQ(ErrorOf<ESockError>([&] { mg::Await(s.wire.Writeln("NOOP")); }), "10053:Software caused connection abort");
     EXPECT_FALSE(s.wire.TimeoutTimer().Enabled()) << "stopped also when an error ends the operation";
 }

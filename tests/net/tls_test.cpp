@@ -33,7 +33,7 @@ struct SecureSession {
     }
     std::string Read() {
         std::string line = "<unset>";
-        wire.ReadLn(line);
+        line = mg::Await(wire.ReadLn());
         return line;
     }
     TestServer server;
@@ -70,14 +70,14 @@ TEST(TidewireTls, LinesSniAndTheCloseNotification) {
             closeNotify = peer.CloseNotifyReceived();
         },
         "localhost");
-    s.wire.Connect();
+    mg::Await(s.wire.Connect());
     EXPECT_TRUE(s.wire.Connected());
     EXPECT_TRUE(s.wire.Secure());
     EXPECT_EQ(s.connects, 1) << "fired once the handshake is done";
     EXPECT_EQ(s.Read(), "+OK one\r\n");
     EXPECT_EQ(s.Read(), "second\n");
     EXPECT_EQ(s.Read(), "thi\rrd\r\n");
-    s.wire.Writeln("QUIT");
+    mg::Await(s.wire.Writeln("QUIT"));
     s.wire.Disconnect();
     EXPECT_FALSE(s.wire.Secure());
     s.server.Join();
@@ -94,7 +94,7 @@ TEST(TidewireTls, PeerCloseAfterTheLastLinesAndNoSniForAnAddress) {
         peer.Send("last\r\nlines\r\n");
         peer.Close();
     });
-    s.wire.Connect();
+    mg::Await(s.wire.Connect());
     EXPECT_EQ(s.Read(), "last\r\n");
     EXPECT_EQ(s.Read(), "lines\r\n");
     EXPECT_EQ(s.Read(), "");
@@ -109,18 +109,18 @@ TEST(TidewireTls, SocketErrorsKeepTheirTexts) {
         peer.Send("x\r\n");
         s.server.gate.Wait();
     });
-    s.wire.Connect();
+    mg::Await(s.wire.Connect());
     EXPECT_EQ(s.Read(), "x\r\n");
     mg::InjectSocketFailure("recv", mg::WSAECONNRESET);
     EXPECT_EQ(ErrorOf<ESockError>([&] { s.Read(); }), "10054:Connection reset by peer");
     mg::InjectSocketFailure("send", mg::WSAECONNABORTED);
-    EXPECT_EQ(ErrorOf<ESockError>([&] { s.wire.Writeln("NOOP"); }), "10053:Software caused connection abort");
+    EXPECT_EQ(ErrorOf<ESockError>([&] { mg::Await(s.wire.Writeln("NOOP")); }), "10053:Software caused connection abort");
 }
 
 TEST(TidewireTls, RefusedHandshakesSayWhyAndLeaveNoConnection) {
     const auto refusal = [](const TlsServerContext& tls, std::function<void(Peer&)> script) {
         SecureSession s(tls, std::move(script));
-        const std::string message = ErrorOf<ESockError>([&] { s.wire.Connect(); });
+        const std::string message = ErrorOf<ESockError>([&] { mg::Await(s.wire.Connect()); });
         EXPECT_EQ(s.failures, 1);
         EXPECT_EQ(s.connects, 0);
         EXPECT_EQ(s.disconnects, 0);
@@ -163,7 +163,7 @@ TEST(TidewireTls, ServerStallingInTheHandshakeTimesOutOrIsCanceled) {
     wire.OnConnectionFailed = [&](TObject*) { order.push_back("OnConnectionFailed"); };
     wire.OnDisconnect = [&](TObject*) { order.push_back("OnDisconnect"); };
     try {
-        wire.Connect();
+        mg::Await(wire.Connect());
     } catch (const ESockError& e) {
         order.push_back(e.Message);
     }
@@ -173,7 +173,7 @@ TEST(TidewireTls, ServerStallingInTheHandshakeTimesOutOrIsCanceled) {
 
     wire.TimeOut = 0;
     Later(50, [&] { wire.Cancel(); });
-    EXPECT_EQ(ErrorOf<ESockError>([&] { wire.Connect(); }), "Connection Canceled");
+    EXPECT_EQ(ErrorOf<ESockError>([&] { mg::Await(wire.Connect()); }), "Connection Canceled");
     EXPECT_FALSE(wire.Connected());
 }
 
@@ -213,7 +213,7 @@ protected:
         if (HasFailure()) std::cerr << "Dovecot log:\n" << dovecot.log();
     }
     std::string ConnectError() {
-        return ErrorOf<ESockError>([&] { pop3.Connect(); });
+        return ErrorOf<ESockError>([&] { mg::Await(pop3.Connect()); });
     }
 
     mgtest::DovecotServer dovecot;
@@ -233,15 +233,15 @@ TEST_F(Pop3OverTls, UntrustedCertificateIsRefusedThenScanAndDeletionWork) {
     EXPECT_FALSE(pop3.Connected());
 
     pop3.SetTrustedCaFileForTesting(dovecot.caFile());
-    pop3.Connect();
+    mg::Await(pop3.Connect());
     EXPECT_TRUE(pop3.Secure());
     ASSERT_EQ(pop3.MailCount(), 3);
     std::map<int32_t, int32_t> sizes;
     pop3.OnList = [&](int32_t msg, int32_t size) { sizes[msg] = size; };
-    pop3.List();
+    mg::Await(pop3.List());
     ASSERT_EQ(sizes.size(), 3u);
     for (int i = 1; i <= 3; ++i) {
-        pop3.GetSummary(i);
+        mg::Await(pop3.GetSummary(i));
         EXPECT_EQ(pop3.Summary().Bytes, mgtest::Pop3Size(Mailbox()[i - 1]));
         EXPECT_EQ(sizes[i], pop3.Summary().Bytes);
         TExStringList header = mgtest::HeaderLines(Mailbox()[i - 1]);
@@ -252,12 +252,12 @@ TEST_F(Pop3OverTls, UntrustedCertificateIsRefusedThenScanAndDeletionWork) {
     EXPECT_EQ(pop3.Summary().From, "bulk@spam.example");
 
     const auto before = dovecot.storedMessages();
-    pop3.DeleteMessage(2);
-    pop3.Disconnect();
+    mg::Await(pop3.DeleteMessage(2));
+    mg::Await(pop3.Disconnect());
     EXPECT_EQ(dovecot.storedMessages(), (std::vector<std::string>{before[0], before[2]}));
-    pop3.Connect();
+    mg::Await(pop3.Connect());
     EXPECT_EQ(pop3.MailCount(), 2);
-    pop3.Disconnect();
+    mg::Await(pop3.Disconnect());
     EXPECT_NE(dovecot.log().find("TLS"), std::string::npos);
 }
 

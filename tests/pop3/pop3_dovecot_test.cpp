@@ -73,20 +73,20 @@ protected:
 TEST_F(Pop3Dovecot, ScanMatchesTheMailbox) {
     bool loggedOn = false;
     pop3.OnConnect = [&](TObject*) { loggedOn = true; };
-    pop3.Connect();
+    mg::Await(pop3.Connect());
     EXPECT_TRUE(loggedOn);
     ASSERT_EQ(pop3.MailCount(), static_cast<int>(Messages().size()));
 
     std::map<int32_t, int32_t> sizes;
     pop3.OnList = [&](int32_t msg, int32_t size) { sizes[msg] = size; };
-    pop3.List();
+    mg::Await(pop3.List());
     ASSERT_EQ(sizes.size(), Messages().size());
     for (size_t i = 0; i < Messages().size(); ++i)
         EXPECT_EQ(sizes[static_cast<int32_t>(i + 1)], Pop3Size(Messages()[i])) << "message " << i + 1;
 
     for (size_t i = 0; i < Messages().size(); ++i) {
         SCOPED_TRACE("message " + std::to_string(i + 1));
-        pop3.GetSummary(static_cast<int32_t>(i + 1));
+        mg::Await(pop3.GetSummary(static_cast<int32_t>(i + 1)));
         TExStringList header = HeaderLines(Messages()[i]);
         header.push_back("");
         header.push_back(".");
@@ -95,25 +95,25 @@ TEST_F(Pop3Dovecot, ScanMatchesTheMailbox) {
     }
     // The values of the last summary, and of each kind of header above.
     EXPECT_EQ(pop3.Summary().Subject, "A large one");
-    pop3.GetSummary(1);
+    mg::Await(pop3.GetSummary(1));
     EXPECT_EQ(pop3.Summary().From, "Alice <alice@example.com>");
     EXPECT_EQ(pop3.Summary().Subject, "Hello");
     EXPECT_EQ(pop3.Summary().MessageId, "<a1@example.com>\r\n");
-    pop3.GetSummary(2);
+    mg::Await(pop3.GetSummary(2));
     EXPECT_EQ(pop3.Summary().From, "=?koi8-r?b?7sHUwdvB?= <natasha@example.ru>");
     EXPECT_EQ(pop3.Summary().Subject, "=?koi8-r?b?8NLJ18XU?=");  // the first physical line
-    pop3.GetSummary(3);
+    mg::Await(pop3.GetSummary(3));
     EXPECT_EQ(pop3.Summary().Subject, "");
     EXPECT_EQ(pop3.Summary().MessageId, "");
 
     // A number beyond the mailbox: Dovecot's refusal is the error.
     try {
-        pop3.GetSummary(99);
+        mg::Await(pop3.GetSummary(99));
         ADD_FAILURE() << "no error";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message.rfind("-ERR", 0), 0u) << e.Message;
     }
-    pop3.Disconnect();
+    mg::Await(pop3.Disconnect());
     EXPECT_FALSE(pop3.Connected());
     EXPECT_EQ(dovecot.storedMessages().size(), Messages().size());
 }
@@ -123,28 +123,28 @@ TEST_F(Pop3Dovecot, DeletedMessagesLeaveTheMaildirAtLogOff) {
     ASSERT_EQ(before.size(), Messages().size());
     int accepted = 0;
     pop3.OnSuccess = [&](TObject*) { ++accepted; };
-    pop3.Connect();
-    pop3.DeleteMessage(1);
-    pop3.DeleteMessage(3);
+    mg::Await(pop3.Connect());
+    mg::Await(pop3.DeleteMessage(1));
+    mg::Await(pop3.DeleteMessage(3));
     EXPECT_EQ(accepted, 2);
     // A second deletion of the same message is refused.
     try {
-        pop3.DeleteMessage(3);
+        mg::Await(pop3.DeleteMessage(3));
         ADD_FAILURE() << "no error";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message.rfind("-ERR ", 0), 0u) << e.Message;
     }
     // Nothing is removed before QUIT.
     EXPECT_EQ(dovecot.storedMessages().size(), Messages().size());
-    pop3.Disconnect();
+    mg::Await(pop3.Disconnect());
 
     // Messages are stored in the order added, so 1 and 3 are before[0], before[2].
     EXPECT_EQ(dovecot.storedMessages(), (std::vector<std::string>{before[1], before[3]}));
-    pop3.Connect();
+    mg::Await(pop3.Connect());
     EXPECT_EQ(pop3.MailCount(), 2);
-    pop3.GetSummary(1);
+    mg::Await(pop3.GetSummary(1));
     EXPECT_EQ(pop3.Summary().From, "=?koi8-r?b?7sHUwdvB?= <natasha@example.ru>");
-    pop3.Disconnect();
+    mg::Await(pop3.Disconnect());
 }
 
 TEST_F(Pop3Dovecot, WrongPasswordIsAuthenticationFailed) {
@@ -152,7 +152,7 @@ TEST_F(Pop3Dovecot, WrongPasswordIsAuthenticationFailed) {
     bool loggedOn = false;
     pop3.OnConnect = [&](TObject*) { loggedOn = true; };
     try {
-        pop3.Connect();
+        mg::Await(pop3.Connect());
         ADD_FAILURE() << "no error";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message, "Authentication failed");
@@ -165,10 +165,10 @@ TEST_F(Pop3Dovecot, WrongPasswordIsAuthenticationFailed) {
         handled = true;
     };
     pop3.Password = "still-wrong";
-    pop3.Connect();
+    mg::Await(pop3.Connect());
     EXPECT_TRUE(loggedOn);
     EXPECT_EQ(pop3.MailCount(), static_cast<int>(Messages().size()));
-    pop3.Disconnect();
+    mg::Await(pop3.Disconnect());
 }
 
 }  // namespace

@@ -1,0 +1,9 @@
+#include "platform/task.h"
+
+#include "platform/winmsg.h"
+
+namespace mg {
+
+void AwaitTurn() { WaitMessages(); }
+
+}  // namespace mg
