@@ -115,24 +115,17 @@ TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, QWidget* 
     : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)) {
     if (!programDir_.empty() && programDir_.back() != '/') programDir_ += '/';
     BuildControls();
-    // The component as the window holds it: port 110, report level 0, no
-    // parsing, no delete-on-read.
-    pop3_ = std::make_unique<TVantelPOP3>();
-    VantelPOP3 = pop3_.get();
-    VantelPOP3->Port = 110;
-    VantelPOP3->ReportLevel = 0;
-    VantelPOP3->Parse = false;
-    VantelPOP3->DeleteOnRead = false;
-    keepAlive_ = new QTimer(this);
-    keepAlive_->setSingleShot(true);
-    connect(keepAlive_, &QTimer::timeout, this, [this] { mg::Guarded([this] { KeepAliveTick(); }); });
+    session_ = std::make_unique<mg::MailboxSession>(programDir_, Spam, WhiteEntries);
+    VantelPOP3 = &session_->Component();
+    lbList->SetLines(&session_->Lines());
     Bind();
 }
 
 TPop3Form::~TPop3Form() {
     // Events that arrive while the window goes away find no status bar.
     statusBar_.clear();
-    pop3_.reset();
+    lbList->SetLines(nullptr);
+    session_.reset();
     if (Pop3Form == this) Pop3Form = nullptr;
 }
 
@@ -237,35 +230,66 @@ void TPop3Form::BuildControls() {
 }
 
 void TPop3Form::Bind() {
-    TVantelPOP3* c = VantelPOP3;
-    c->OnList = [this](int32_t msg, int32_t size) { VantelPOP3List(msg, size); };
-    c->OnStatus = [this](TComponent*, const std::string& text) { VantelPOP3Status(text); };
-    c->OnHostResolved = [this](TComponent*) { VantelPOP3HostResolved(); };
-    c->OnInvalidHost = [this](bool& handled) { VantelPOP3InvalidHost(handled); };
-    c->OnConnectionFailed = [this](TObject*) { VantelPOP3ConnectionFailed(); };
-    c->OnConnect = [this](TObject*) { VantelPOP3Connect(); };
-    c->OnDisconnect = [this](TObject*) { VantelPOP3Disconnect(); };
-    c->OnConnectionRequired = [this](bool& handled) { VantelPOP3ConnectionRequired(handled); };
-    c->OnRetrieveStart = [this](TObject*) { VantelPOP3RetrieveStart(); };
-    c->OnRetrieveEnd = [this](TObject*) { VantelPOP3RetrieveEnd(); };
-    c->OnSuccess = [this](TObject*) { VantelPOP3Success(); };
-    c->OnFailure = [this](TObject*) { VantelPOP3Failure(); };
-    c->OnPacketRecvd = [this](TObject*) { VantelPOP3PacketRecvd(); };
-    c->OnReset = [this](TObject*) { VantelPOP3Reset(); };
+    mg::MailboxSession& c = *session_;
+    c.OnStatus = [this](const std::string& text) { VantelPOP3Status(text); };
+    c.OnHostResolved = [this] { VantelPOP3HostResolved(); };
+    c.OnInvalidHost = [this](bool& handled) { VantelPOP3InvalidHost(handled); };
+    c.OnConnectionFailed = [this] { VantelPOP3ConnectionFailed(); };
+    c.OnConnect = [this] { VantelPOP3Connect(); };
+    c.OnDisconnect = [this] { VantelPOP3Disconnect(); };
+    c.OnConnectionRequired = [this](bool& handled) { VantelPOP3ConnectionRequired(handled); };
+    c.OnRetrieveStart = [this] { VantelPOP3RetrieveStart(); };
+    c.OnRetrieveEnd = [this] { VantelPOP3RetrieveEnd(); };
+    c.OnSuccess = [this] { VantelPOP3Success(); };
+    c.OnFailure = [this] { VantelPOP3Failure(); };
+    c.OnPacketRecvd = [this] { VantelPOP3PacketRecvd(); };
+    c.OnReset = [this] { VantelPOP3Reset(); };
+    c.OnCount = [this](int count) { editCount->setText(QString::number(count)); };
+    c.OnLogUnavailable = [] {
+        mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
+    };
+    c.OnDeletionsPending = [this] {
+        // Once the run is over (the status bar has shown its last reply),
+        // say when the deletions take effect.
+        if (noticeQueued_) return;
+        noticeQueued_ = true;
+        QTimer::singleShot(0, this, [this] {
+            noticeQueued_ = false;
+            if (session_->GetState() == mg::MailboxSession::State::Holding)
+                SetStatus(A("Удаления будут выполнены при разрыве соединения"));
+        });
+    };
+    c.OnDeletionsLost = [this] {
+        // A command under way, or the end of the session, reports the loss
+        // itself when it ends (naming its error); otherwise it is reported
+        // from the event loop.
+        QTimer::singleShot(0, this, [this] {
+            if (session_->Settled()) mg::Guarded([this] { ReportLostDeletions({}); });
+        });
+    };
+    c.OnKeepAliveFailed = [this](const std::string& error) {
+        mg::Guarded([&] { ReportLostDeletions(error); });
+    };
 
-    connect(btnConnect, &QPushButton::clicked, this, [this] { Command([this] { btnConnectClick(); }); });
-    connect(btnDisconnect, &QPushButton::clicked, this, [this] { Command([this] { btnDisconnectClick(); }); });
-    connect(btnDelete, &QPushButton::clicked, this, [this] { Command([this] { btnDeleteClick(); }); });
+    const std::pair<QPushButton*, mg::Task<> (TPop3Form::*)()> jobs[] = {
+        {btnConnect, &TPop3Form::btnConnectClick}, {btnDelete, &TPop3Form::btnDeleteClick},
+        {btnSummary, &TPop3Form::btnSummaryClick}, {btnWhite, &TPop3Form::btnWhiteClick},
+        {btnSpamAdd, &TPop3Form::btnSpamAddClick},
+    };
+    for (const auto& [button, handler] : jobs)
+        connect(button, &QPushButton::clicked, this, [this, h = handler] { Submit(h); });
+    // The session's end reports what it lost, naming the error: not the
+    // command's wrapper, which would report it before that is known.
+    connect(btnDisconnect, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnDisconnectClick(); }); });
     connect(lbList, &QAbstractItemView::clicked, this, [this](const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex&, const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList, &QAbstractItemView::doubleClicked, this,
-            [this](const QModelIndex&) { Command([this] { btnSummaryClick(); }); });
+            [this](const QModelIndex&) { Submit(&TPop3Form::btnSummaryClick); });
     const std::pair<QPushButton*, void (TPop3Form::*)()> buttons[] = {
-        {btnSummary, &TPop3Form::btnSummaryClick},     {btnWhite, &TPop3Form::btnWhiteClick},
-        {btnOutlook, &TPop3Form::btnOutlookClick},     {btnCheckAll, &TPop3Form::btnCheckAllClick},
-        {btnSpamAdd, &TPop3Form::btnSpamAddClick},     {btnSpamDelete, &TPop3Form::btnSpamDeleteClick},
-        {btnWhiteAdd, &TPop3Form::btnWhiteAddClick},   {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
+        {btnOutlook, &TPop3Form::btnOutlookClick},   {btnCheckAll, &TPop3Form::btnCheckAllClick},
+        {btnSpamDelete, &TPop3Form::btnSpamDeleteClick}, {btnWhiteAdd, &TPop3Form::btnWhiteAddClick},
+        {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
     };
     for (const auto& [button, handler] : buttons)
         connect(button, &QPushButton::clicked, this, [this, h = handler] { Command([this, h] { (this->*h)(); }); });
@@ -297,7 +321,7 @@ void TPop3Form::Bind() {
 void TPop3Form::EnterProgramDir() const { mg::SetCurrentDir(programDir_); }
 
 bool TPop3Form::FormCreate() {
-    lbList->clear();
+    session_->Lines().Clear();
     pgPop3->setCurrentIndex(0);
 
     editHost->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "HOST", "", settingsPath_)));
@@ -351,10 +375,7 @@ bool TPop3Form::FormCreate() {
     return true;
 }
 
-bool TPop3Form::FormClose() {
-    // A loss the event loop has not reported yet is told before the window goes.
-    SettleClosedSession();
-    if (VantelPOP3->Connected() && !LogOffAndClear()) return false;
+void TPop3Form::FormClose() {
     const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
                                      {"PORT", ToAnsi(editPort->text())},
                                      {"USER", ToAnsi(editUser->text())},
@@ -363,7 +384,6 @@ bool TPop3Form::FormClose() {
         if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
             throw Exception("Unable to write to " + settingsPath_);
     SaveLists();
-    return true;
 }
 
 void TPop3Form::LoadPassword() {
@@ -453,26 +473,26 @@ void TPop3Form::SaveLists() {
 }
 
 void TPop3Form::closeEvent(QCloseEvent* event) {
-    // A second request (another signal, a click) while the reply to QUIT is
-    // awaited must not send a second QUIT into the same session.
-    if (closing_) {
-        event->ignore();
+    event->ignore();
+    if (closing_) return;
+    // The session ends first: what runs stops after the command in flight,
+    // and the log-off makes the server carry out the accepted deletions. The
+    // window closes when that is done, or stays (with the lines) when the
+    // server did not carry them out.
+    if (session_->Connected() || !session_->Settled() || session_->GetState() != mg::MailboxSession::State::Idle ||
+        session_->HoldsDeletions()) {
+        if (closeAsked_) return;
+        closeAsked_ = true;
+        session_->End([this](const mg::MailboxSession::EndResult& result) { SessionEnded(result, true); });
         return;
     }
-    if (keepAliveWaiting_) {
-        closeAfterKeepAlive_ = true;
-        event->ignore();
-        return;
-    }
+    closeAsked_ = false;
     closing_ = true;
     try {
-        if (FormClose())
-            event->accept();
-        else
-            event->ignore();
+        ReportLostDeletions({});
+        FormClose();
+        event->accept();
     } catch (const std::exception& e) {
-        closing_ = false;
-        event->ignore();
         unsetCursor();
         mg::Guarded([&] { mg::ShowException(e); });
     }

@@ -1,6 +1,9 @@
 // TPop3Form: the main window. Three pages (connection and message list,
 // black list, white list) and a status bar. The handlers read the controls,
 // call the list logic and show the result; questions go through mg::Dialogs.
+// The mailbox lives in its session (mailbox/): the commands that talk to the
+// server are jobs the session runs one at a time, and the window draws what
+// the session reports.
 #pragma once
 
 #include <QWidget>
@@ -13,12 +16,12 @@
 
 #include <QPointer>
 
-#include "app/MessageLines.h"
+#include "app/MessageListBox.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
+#include "mailbox/MailboxSession.h"
 #include "platform/report.h"
-
-class TVantelPOP3;
+#include "platform/task.h"
 
 class QCheckBox;
 class QCloseEvent;
@@ -32,7 +35,6 @@ class QStatusBar;
 class QTabWidget;
 class QFrame;
 class QSystemTrayIcon;
-class QTimer;
 
 class TPop3Form : public QWidget {
     Q_OBJECT
@@ -45,31 +47,33 @@ public:
     // Runs the creation handler. False when the user chose to end the
     // program at once (nothing is written then).
     bool FormCreate();
-    // The close handler; raises what the close sequence raises. False when
-    // the log-off ended without the server carrying out accepted deletions:
-    // the user has been told, and the window stays open with those lines.
-    bool FormClose();
+    // The close handler, once the session has logged off: writes the
+    // settings and the lists; raises what that raises.
+    void FormClose();
 
-    // Tests only: a value above 0 replaces the time-out of 20000 ms that
-    // btnConnectClick gives the component, so that a silent server is given
-    // up on sooner. 0 restores the program's own value.
+    // Tests only: a value above 0 replaces the time-out of 20000 ms that a
+    // scan gives the component, so that a silent server is given up on
+    // sooner. 0 restores the program's own value.
     static void SetScanTimeOutForTest(int milliseconds);
     // Tests only: a value above 0 replaces the 2 minutes of idleness after
     // which a session holding accepted deletions is kept open by a NOOP.
     static void SetKeepAliveIntervalForTest(int milliseconds);
 
-    // Handlers bound to the controls.
-    void btnConnectClick();
+    // Handlers bound to the controls. Those that talk to the server are
+    // jobs of the session: the click submits them.
+    mg::Task<> btnConnectClick();
+    // Ends the session: what runs stops after the command in flight, then
+    // the log-off; the list is emptied unless deletions were lost.
     void btnDisconnectClick();
     void lbListClick();
-    void btnDeleteClick();
-    void btnSpamAddClick();
+    mg::Task<> btnDeleteClick();
+    mg::Task<> btnSpamAddClick();
     void btnSpamDeleteClick();
-    void btnWhiteClick();
+    mg::Task<> btnWhiteClick();
     void btnWhiteAddClick();
     void btnWhiteDeleteClick();
     void btnCheckAllClick();
-    void btnSummaryClick();
+    mg::Task<> btnSummaryClick();
     void AppEventsMinimize();
     // mode 1 adds the notification-area icon, mode 2 removes it.
     void TrayIcon(int mode);
@@ -113,9 +117,10 @@ public:
     QPushButton *btnWhiteAdd, *btnWhiteDelete, *btnImport;
     QStatusBar* StatusBar;
 
-    // The POP3 component and its event handlers.
-    TVantelPOP3* VantelPOP3;
-    void VantelPOP3List(int Msg, int Size);
+    // The mailbox session, and its POP3 component (to look at) with the
+    // handlers of its events.
+    mg::MailboxSession& Session() { return *session_; }
+    const TVantelPOP3* VantelPOP3;
     void VantelPOP3Status(const std::string& Status);
     void VantelPOP3HostResolved();
     void VantelPOP3InvalidHost(bool& Handled);
@@ -173,40 +178,22 @@ private:
     void Command(F&& body);
     // Status bar text, unless the status bar is gone.
     void SetStatus(const std::string& text);
-    // Whether GetSummary/DeleteMessage did their work: while another
-    // operation holds the component they return without doing anything.
-    bool SummaryFetched(int number);
-    // Fetches message `number`'s summary for a command; raises when the
-    // component is busy with another operation and fetched nothing.
-    void FetchSummaryFor(int number);
+    // Submits a handler that talks to the server as a job of the session;
+    // its error is shown when it has ended.
+    void Submit(mg::Task<> (TPop3Form::*handler)());
+    void JobDone(std::exception_ptr error);
     // Refreshes the server-list count label.
     void ShowServerCount();
     void BuildControls();
     // Raises the list's index error unless `index` names a message line.
     void CheckLineIndex(int index) const;
-    // Deletions the server accepted in this session and carries out only at a
-    // positive reply to QUIT. btnDeleteClick notes each one right after it has
-    // logged and marked its line (`logged`: what its log line holds after the
-    // date and " |").
-    void NoteDeletionAccepted(int index, const std::string& logged);
-    // The session has ended without that reply: the noted lines read
-    // "<НЕ УДАЛЕНО>" and log.dat gets a line for each. Called from the
-    // component's close notification: opens no box, raises nothing.
-    void DeletionsLost();
-    // Tells the user about deletions lost since the last report, in one box;
-    // `reason`: the error that ended the session, when known.
+    // Tells the user about deletions the session lost since the last report,
+    // in one box; `reason`: the error that ended the session, when known.
     void ReportLostDeletions(const std::string& reason);
-    // Logs off and empties the message list. False (and the list kept) when
-    // the log-off lost accepted deletions: the report replaces the error.
-    bool LogOffAndClear();
-    // Sends a NOOP when the session holding deletions has been idle.
-    void KeepAliveTick();
-    void RestartKeepAlive();
-    // Before a log-off or a new scan: deletions of a session that is gone are
-    // taken back, and a loss not yet reported is shown.
-    void SettleClosedSession();
     // After every command of a control: a loss not yet reported is shown.
     void AfterCommand();
+    // The session has ended (a disconnect or a close asked for it).
+    void SessionEnded(const mg::MailboxSession::EndResult& result, bool thenClose);
     void Bind();
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;
@@ -219,29 +206,6 @@ private:
     // PASSWORD value (empty when the keyring holds the password).
     std::string StorePassword();
 
-    std::unique_ptr<TVantelPOP3> pop3_;
-    struct PendingDeletion {
-        int index;           // line of lbList
-        std::string logged;  // what its log line holds after the date and " |"
-    };
-    std::vector<PendingDeletion> pendingDeletions_;
-    int lostDeletions_ = 0;  // not yet reported
-    bool lostLogFailed_ = false;
-    bool noticeQueued_ = false;
-    bool closing_ = false;
-    // While a keep-alive NOOP awaits its reply, commands and a close request
-    // wait for it instead of running inside its wait.
-    bool keepAliveWaiting_ = false;
-    bool closeAfterKeepAlive_ = false;
-    std::vector<std::function<void()>> afterKeepAlive_;
-    void RunAfterKeepAlive();
-    QTimer* keepAlive_ = nullptr;
-    QSystemTrayIcon* tray_ = nullptr;
-    QPointer<QStatusBar> statusBar_;
-    int retrieveStarts_ = 0;
-    int successes_ = 0;
-    bool deleting_ = false;      // a delete run is under way
-    bool failureShown_ = false;  // its refusal box has been shown
     std::string programDir_;
     std::string settingsPath_;
     std::vector<mg::ServerEntry> serverEntries_;  // lbSpamServers' entries, in order
@@ -257,16 +221,19 @@ private:
         std::string server, user, password;  // UTF-8
     };
     std::optional<KeptPassword> keyringPassword_;
+
+    QSystemTrayIcon* tray_ = nullptr;
+    QPointer<QStatusBar> statusBar_;
+    bool noticeQueued_ = false;
+    bool closing_ = false;     // the close handler runs
+    bool closeAsked_ = false;  // a close waits for the session's end
+    std::unique_ptr<mg::MailboxSession> session_;
 };
 
 extern TPop3Form* Pop3Form;
 
 template <class F>
 void TPop3Form::Command(F&& body) {
-    if (keepAliveWaiting_) {
-        afterKeepAlive_.push_back([this, command = std::function<void()>(body)] { Command(command); });
-        return;
-    }
     std::exception_ptr error;
     try {
         body();

@@ -30,14 +30,10 @@ const std::string kSpamMark = " <SPAM>  ";
 const std::string kWhiteMark = " <WHITE> ";
 }  // namespace
 
-void TPop3Form::FetchSummaryFor(int number) {
-    if (!SummaryFetched(number)) throw Exception(A("Команда не выполнена: идет другая операция с сервером"));
-}
-
 void TPop3Form::ShowServerCount() { labSpamAllCount->setText(QString::number(serverEntries_.size())); }
 
-void TPop3Form::btnSpamAddClick() {
-    if (!VantelPOP3->Connected()) return;
+mg::Task<> TPop3Form::btnSpamAddClick() {
+    if (!session_->Connected()) co_return;
     bool confirm = true;
     enum class Remembered { None, YesToAll, NoToAll } serverAnswer = Remembered::None;
     struct CountOnExit {
@@ -47,8 +43,8 @@ void TPop3Form::btnSpamAddClick() {
 
     for (int i = 0; i < LineCount(); ++i) {
         if (!LineEnabled(i) || !LineChecked(i) || LineText(i).find(" <SPAM>") != std::string::npos) continue;
-        FetchSummaryFor(i + 1);
-        const mg::SenderKeys keys = mg::DeriveSender(VantelPOP3->Summary().From);
+        const TSummary summary = co_await session_->Fetch(i + 1);
+        const mg::SenderKeys keys = mg::DeriveSender(summary.From);
 
         int server = Spam.FindServerNode(keys.Server);
         if (server) {
@@ -62,7 +58,7 @@ void TPop3Form::btnSpamAddClick() {
         if (confirm) {
             const Answer a = mg::ShowMessage(A("Занести в СПАМ адрес ") + keys.Address, Icon::Confirmation,
                                              Buttons::YesNoCancelYesToAll);
-            if (a == Answer::Cancel) return;
+            if (a == Answer::Cancel) co_return;
             if (a == Answer::No) continue;
             if (a == Answer::YesToAll) confirm = false;
         }
@@ -87,7 +83,7 @@ void TPop3Form::btnSpamAddClick() {
                     case Answer::No: flag = "0"; break;
                     case Answer::NoToAll: flag = "0"; serverAnswer = Remembered::NoToAll; break;
                     case Answer::YesToAll: flag = "1"; serverAnswer = Remembered::YesToAll; break;
-                    default: return;
+                    default: co_return;
                 }
             }
             server = Spam.AddServer(flag + keys.Server);
@@ -137,15 +133,15 @@ void TPop3Form::btnSpamDeleteClick() {
     ShowServerCount();
 }
 
-void TPop3Form::btnWhiteClick() {
-    if (!VantelPOP3->Connected()) return;
+mg::Task<> TPop3Form::btnWhiteClick() {
+    if (!session_->Connected()) co_return;
     const int index = lbList->currentRow();
-    if (index < 0 || index >= LineCount() || !LineEnabled(index)) return;
-    FetchSummaryFor(index + 1);
-    const mg::SenderKeys keys = mg::DeriveSender(VantelPOP3->Summary().From);
+    if (index < 0 || index >= LineCount() || !LineEnabled(index)) co_return;
+    const TSummary summary = co_await session_->Fetch(index + 1);
+    const mg::SenderKeys keys = mg::DeriveSender(summary.From);
     if (WhiteEntries.Contains(keys.Server) || WhiteEntries.Contains(keys.Address)) {
         mg::ShowMessage(A("Адрес уже занесен в список!"), Icon::Information, Buttons::Yes);
-        return;
+        co_return;
     }
     if (Spam.FindServerNode(keys.Server)) {
         WhiteEntries.Insert(keys.Address);
@@ -154,7 +150,7 @@ void TPop3Form::btnWhiteClick() {
                                 Buttons::YesNoCancel)) {
             case Answer::Yes: WhiteEntries.Insert(keys.Server); break;
             case Answer::No: WhiteEntries.Insert(keys.Address); break;
-            default: return;
+            default: co_return;
         }
     }
     ShowWhiteEntries();
@@ -185,19 +181,19 @@ void TPop3Form::btnWhiteDeleteClick() {
 }
 
 void TPop3Form::btnCheckAllClick() {
-    if (!VantelPOP3->Connected() || LineCount() == 0) return;
+    if (!session_->Connected() || LineCount() == 0) return;
     for (int i = 0; i < LineCount(); ++i)
         if (!LineChecked(i) && LineEnabled(i)) SetLineChecked(i, true);
 }
 
-void TPop3Form::btnSummaryClick() {
-    if (!lbList->currentRowSelected()) return;
-    if (!VantelPOP3->Connected()) return;
+mg::Task<> TPop3Form::btnSummaryClick() {
+    if (!lbList->currentRowSelected()) co_return;
+    if (!session_->Connected()) co_return;
     const int index = lbList->currentRow();
-    if (!LineEnabled(index)) return;
-    FetchSummaryFor(index + 1);
+    if (!LineEnabled(index)) co_return;
+    const TSummary summary = co_await session_->Fetch(index + 1);
     if (!Pop3FormSummary) Pop3FormSummary = new TPop3FormSummary(this);
-    Pop3FormSummary->SetLines(VantelPOP3->Summary().Header);
+    Pop3FormSummary->SetLines(summary.Header);
     Pop3FormSummary->exec();
 }
 

@@ -1,28 +1,14 @@
 // Program entry: the application title, the main window (which loads the
 // settings and lists), the hidden details dialog, and the message loop.
 #include <QApplication>
-#include <QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "app/Icon.h"
 #include "app/Pop3Form.h"
 #include "app/SummaryForm.h"
+#include "app/Termination.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/paths.h"
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnTerminate(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -47,23 +33,10 @@ int main(int argc, char** argv) {
     TPop3FormSummary summary(&form);
     Pop3FormSummary = &summary;
 
-    // A termination request (the session ending, kill) closes the window the
-    // ordinary way, so the settings and lists are written.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
-        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &form);
-        QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
-            char byte;
-            [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-            form.close();
-        });
-        struct sigaction sa {};
-        sa.sa_handler = OnTerminate;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGHUP, &sa, nullptr);
-        sigaction(SIGINT, &sa, nullptr);
-    }
+    // A termination request (the desktop session ending, kill) closes the
+    // window the ordinary way, so the session logs off and the settings and
+    // lists are written.
+    mg::CloseOnTermination(form);
 
     form.show();
     const int rc = QApplication::exec();

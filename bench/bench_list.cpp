@@ -110,13 +110,13 @@ std::string ListingLine(int size) {
 // The window itself.
 struct WindowList {
     TPop3Form& form;
-    void Listed(int msg, int size) { form.VantelPOP3List(msg, size); }
+    void Listed(int, int size) { form.AppendLine(ListingLine(size)); }
     std::string LineText(int i) const { return form.LineText(i); }
     void SetLineText(int i, const std::string& t) { form.SetLineText(i, t); }
     void MarkLine(int i, const std::string& m) { form.MarkLine(i, m); }
     void SetLineChecked(int i, bool c) { form.SetLineChecked(i, c); }
     void SetLineEnabled(int i, bool e) { form.SetLineEnabled(i, e); }
-    void Clear() { form.lbList->clear(); }
+    void Clear() { form.Session().Lines().Clear(); }
     int Count() const { return form.LineCount(); }
 };
 

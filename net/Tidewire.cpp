@@ -685,8 +685,10 @@ void TTidewire::HandleSocketMessage(TMessage& message) {
                     // With data still unread the close waits: the data stays
                     // readable, and the notification comes again once it is
                     // taken. A handshake in progress meets the close itself.
+                    // A read waiting for input meets an orderly close itself,
+                    // as the end of the data, before the socket goes.
                     inputSignal_ = true;
-                    if (!impl_->handshaking && !DataAvailable()) {
+                    if (!impl_->handshaking && !(readWaiting_ && succeeded_) && !DataAvailable()) {
                         RequestCloseSocket();
                     } else {
                         impl_->closeDeferred = true;
@@ -771,7 +773,10 @@ mg::Task<> TTidewire::Writeln(std::string text) {
 mg::Task<std::string> TTidewire::ReadLn() {
     ReportStatus(8, "ReadLn");
     TimerOn();
-    Finally off{[this] { TimerOff(); }};
+    Finally off{[this] {
+        readWaiting_ = false;
+        TimerOff();
+    }};
     Impl& in = *impl_;
     for (;;) {
         if (const char* lf = in.FindLineEnd()) {
@@ -826,7 +831,9 @@ mg::Task<std::string> TTidewire::ReadLn() {
         CheckSocketError(10035, msg);
         // Nothing to read yet: wait for input, a cancel or the time-out.
         if (canceled_) break;
+        readWaiting_ = true;
         co_await InputOrEnd();
+        readWaiting_ = false;
         if (canceled_) break;
     }
     canceled_ = false;

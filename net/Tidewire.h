@@ -195,6 +195,7 @@ protected:
     bool wakePosted_ = false;
     bool inputSignal_ = false;  // received data or a close since the last receive
     bool roomSignal_ = false;   // the socket takes data again
+    bool readWaiting_ = false;  // a read waits for input
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

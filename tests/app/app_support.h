@@ -2,10 +2,12 @@
 // POP3 server: the fixture of the window tests.
 #pragma once
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QStatusBar>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,27 @@
 #include "support/temp_dir.h"
 
 namespace mgtest {
+
+// Lets the event loop run until `done` holds; false after `guardMs` (a guard
+// against a hang, not a measure of time).
+template <class F>
+bool PumpUntil(F done, int guardMs = 30000) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > guardMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+// Lets the event loop run until the window's session has nothing left to do
+// (no command runs or waits, nothing on the wire) and what it posted has been
+// dispatched; a guard against a hang, not a measure of time.
+inline void Settle(TPop3Form& form, int guardMs = 30000) {
+    EXPECT_TRUE(PumpUntil([&] { return form.Session().Settled(); }, guardMs)) << "the session never settled";
+    QCoreApplication::processEvents();
+}
 
 // A window on a temporary program directory with both lists seeded.
 struct ScanWindow {
@@ -34,6 +57,20 @@ struct ScanWindow {
         form.editPassword->setText(QString::fromStdString(password));
     }
     std::string line(int i) const { return form.LineText(i); }
+    // A click, and whatever command it starts run to its end.
+    void click(QAbstractButton* button) {
+        button->click();
+        Settle(form);
+    }
+    // Asks the window to close and waits until it has, or has stayed open
+    // (the session's end lost deletions, or writing failed); true when closed.
+    bool close() {
+        form.show();
+        form.close();
+        PumpUntil([&] { return !form.isVisible() || (form.Session().Settled() && !form.Session().Connected()); });
+        Settle(form);
+        return !form.isVisible();
+    }
     std::string status() const { return Utf8(mg::ToAnsi(form.StatusBar->currentMessage())); }
 
     TempDir dir;
@@ -50,19 +87,6 @@ inline std::string Line(int kb, const std::string& address, const std::string& s
 
 inline std::string Marked(const std::string& mark, const std::string& address, const std::string& subject) {
     return mark + " | " + mg::Format("%-30s | ", address.c_str()) + subject;
-}
-
-// Lets the event loop run until `done` holds; false after `guardMs` (a guard
-// against a hang, not a measure of time).
-template <class F>
-bool PumpUntil(F done, int guardMs = 30000) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > guardMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
 }
 
 }  // namespace mgtest

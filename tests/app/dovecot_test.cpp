@@ -29,7 +29,7 @@ TEST(EndToEnd, ScanDeleteAndRescanAgainstDovecot) {
     w.form.editPort->setText(QString::number(dovecot.port()));
     w.form.editUser->setText(QString::fromStdString(dovecot.user()));
     w.form.editPassword->setText(QString::fromStdString(dovecot.password()));
-    w.form.btnConnect->click();
+    w.click(w.form.btnConnect);
     EXPECT_TRUE(w.form.VantelPOP3->Pipelining()) << "Dovecot offers PIPELINING";
     ASSERT_EQ(w.form.LineCount(), 4);
     EXPECT_EQ(w.line(1), Marked(" <WHITE> ", "friend@ok.example", A("Привет")));
@@ -42,16 +42,16 @@ TEST(EndToEnd, ScanDeleteAndRescanAgainstDovecot) {
 
     // Three deletions, pipelined.
     w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
-    w.form.btnDelete->click();
+    w.click(w.form.btnDelete);
     for (int i : {0, 2, 3}) EXPECT_EQ(w.line(i), A("<УДАЛЕНО>")) << i;
     EXPECT_EQ(dovecot.storedMessages().size(), 4u) << "the server removes them at log-off";
     EXPECT_EQ(w.dir.read("log.dat"), log);
 
     // QUIT applies them; a new scan no longer finds them.
-    w.form.btnDisconnect->click();
+    w.click(w.form.btnDisconnect);
     EXPECT_EQ(dovecot.storedMessages().size(), 1u);
-    w.form.btnConnect->click();
+    w.click(w.form.btnConnect);
     ASSERT_EQ(w.form.LineCount(), 1);
     EXPECT_EQ(w.line(0), Marked(" <WHITE> ", "friend@ok.example", A("Привет")));
-    w.form.btnDisconnect->click();
+    w.click(w.form.btnDisconnect);
 }

@@ -9,7 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-#include "app/MessageLines.h"
+#include "app/MessageListBox.h"
 #include "app/SummaryForm.h"
 #include "app_support.h"
 #include "platform/errors.h"
@@ -146,7 +146,7 @@ TEST(MessageList, ClickSetsTheTooltipAndDeselectingClearsIt) {
     EXPECT_EQ(w.form.lbList->toolTip(), QString());
     w.Click(0);
     EXPECT_FALSE(w.form.lbList->toolTip().isEmpty());
-    w.form.lbList->clear();
+    w.form.Session().Lines().Clear();
     EXPECT_EQ(w.form.lbList->toolTip(), QString());
     EXPECT_EQ(w.form.LineCount(), 0);
 }
@@ -157,7 +157,7 @@ TEST(MessageList, DoubleClickOpensTheDetailsOfEnabledLines) {
     ListWindow w(0);
     ScriptedServer server(pop3::Scan("joe", "secret", box) + pop3::Summary(1, box[0]) + pop3::Quit());
     w.pointAt(server);
-    w.form.btnConnect->click();
+    w.click(w.form.btnConnect);
     ASSERT_EQ(w.form.LineCount(), 2);
     ASSERT_FALSE(w.form.LineEnabled(1));  // white-listed
     TPop3FormSummary dialog(&w.form);
@@ -176,10 +176,11 @@ TEST(MessageList, DoubleClickOpensTheDetailsOfEnabledLines) {
         w.Click(row);
         w.Mouse(QEvent::MouseButtonDblClick, row);
         w.Mouse(QEvent::MouseButtonRelease, row);
+        Settle(w.form);
     }
     EXPECT_EQ(shown, 1);
     Pop3FormSummary = nullptr;
-    w.form.btnDisconnect->click();
+    w.click(w.form.btnDisconnect);
     server.finish();
 }
 

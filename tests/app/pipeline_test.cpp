@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include "app/SummaryForm.h"
 #include "app_support.h"
 #include "pop3/VantelPop3.h"
 
@@ -51,7 +52,7 @@ TEST(Pipeline, SameLinesAndLogWithAndWithoutPipelining) {
                                            : pop3::Dele(1) + pop3::Dele(3) + pop3::Dele(4);
         ScriptedServer server(pop3::Scan("joe", "secret", Box(), capa) + deletions + pop3::Quit());
         w.pointAt(server);
-        w.form.btnConnect->click();
+        w.click(w.form.btnConnect);
         EXPECT_EQ(w.form.VantelPOP3->Pipelining(), pipelined);
         ASSERT_EQ(w.form.LineCount(), 4);
         const std::vector<std::string> lines = {
@@ -61,7 +62,7 @@ TEST(Pipeline, SameLinesAndLogWithAndWithoutPipelining) {
         EXPECT_EQ(w.status(), "Прием закончен");
 
         w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
-        w.form.btnDelete->click();
+        w.click(w.form.btnDelete);
         std::string log;
         for (int i : {0, 2, 3}) {
             EXPECT_EQ(w.line(i), A("<УДАЛЕНО>"));
@@ -69,7 +70,7 @@ TEST(Pipeline, SameLinesAndLogWithAndWithoutPipelining) {
             log += Date() + " |" + lines[static_cast<size_t>(i)].substr(9) + "\r\n";
         }
         EXPECT_EQ(w.dir.read("log.dat"), log);
-        w.form.btnDisconnect->click();
+        w.click(w.form.btnDisconnect);
         EXPECT_TRUE(server.finish());
     }
 }
@@ -103,7 +104,7 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
         ScriptedServer server(script);
         w.pointAt(server);
         w.dialogs.ExpectMessage(c.shown);
-        w.form.btnConnect->click();
+        w.click(w.form.btnConnect);
         TPop3Form::SetScanTimeOutForTest(0);
         ASSERT_EQ(w.form.LineCount(), 4);
         EXPECT_EQ(w.line(0), Marked(" <SPAM>  ", "a@spam.example", ""));
@@ -113,7 +114,7 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
         EXPECT_EQ(w.form.cursor().shape(), Qt::ArrowCursor);
         EXPECT_EQ(w.form.VantelPOP3->Connected(), c.connected);
         // Logging off reads what is still on its way before QUIT.
-        w.form.btnDisconnect->click();
+        w.click(w.form.btnDisconnect);
         EXPECT_TRUE(w.dialogs.done());
         server.finish();
     }
@@ -149,13 +150,13 @@ TEST(Pipeline, DeleteRunStaysTruthful) {
                               Script{C("DELE 1"), C("DELE 3"), C("DELE 4")} + c.replies +
                               (closes ? Script{} : pop3::Quit()));
         w.pointAt(server);
-        w.form.btnConnect->click();
+        w.click(w.form.btnConnect);
         ASSERT_EQ(w.form.LineCount(), 4);
         std::vector<std::string> before;
         for (int i = 0; i < 4; ++i) before.push_back(w.line(i));
         w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
         for (const char* text : c.shown) w.dialogs.ExpectMessage(text);
-        w.form.btnDelete->click();
+        w.click(w.form.btnDelete);
         std::string log, takenBack;
         for (int n : {1, 3, 4}) {
             const bool gone = std::find(c.accepted.begin(), c.accepted.end(), n) != c.accepted.end();
@@ -166,14 +167,14 @@ TEST(Pipeline, DeleteRunStaysTruthful) {
             if (gone && closes) takenBack += Date() + " | " + A("<НЕ УДАЛЕНО>") + text + "\r\n";
         }
         EXPECT_EQ(w.dir.read("log.dat"), log + takenBack);
-        w.form.btnDisconnect->click();
+        w.click(w.form.btnDisconnect);
         EXPECT_TRUE(w.dialogs.done());
         server.finish();
     }
 }
 
-// A details or editing command while a pipelined scan waits: the component
-// is busy, the command says so and takes nothing of the scan's replies.
+// A details command clicked while a pipelined scan waits runs after it: it
+// takes nothing of the scan's replies, and its own TOP follows them.
 TEST(Pipeline, CommandDuringAPipelinedScanWaitsItsTurn) {
     ScanWindow w(kSpam, kWhite);
     // The server takes its time before the first reply.
@@ -182,21 +183,31 @@ TEST(Pipeline, CommandDuringAPipelinedScanWaitsItsTurn) {
                                   [](const Step& s) { return s.kind != Step::Kind::Expect; }),
                      Pause(300));
     const Script script = pop3::Logon("joe", "secret", 4, 3100, Capa::Pipelining) +
-                          pop3::Listing({100, 2000, 900, 100}) + summaries;
+                          pop3::Listing({100, 2000, 900, 100}) + summaries + pop3::Summary(4, Box()[3]);
     ScriptedServer server(script + pop3::Quit());
     w.pointAt(server);
-    const std::string busy = "Команда не выполнена: идет другая операция с сервером.";
-    w.dialogs.ExpectMessage(busy).ExpectMessage(busy);
+    TPop3FormSummary dialog(&w.form);
+    Pop3FormSummary = &dialog;
+    std::vector<std::string> shown;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, &dialog, [&] {
+        if (!dialog.isVisible()) return;
+        shown = dialog.Lines();
+        dialog.btnExit->click();
+    });
+    closer.start(5);
     QTimer::singleShot(100, [&] {
         w.form.lbList->setCurrentRow(3);
         w.form.btnSummary->click();
-        w.form.SetLineChecked(3, true);
-        w.form.btnSpamAdd->click();
     });
-    w.form.btnConnect->click();
+    w.click(w.form.btnConnect);
     ASSERT_EQ(w.form.LineCount(), 4);
     EXPECT_EQ(w.line(3), Marked(" <SPAM>  ", "c@spam.example", "four"));
-    w.form.btnDisconnect->click();
+    std::vector<std::string> header = Box()[3].header;
+    header.insert(header.end(), {"", "."});
+    EXPECT_EQ(shown, header);
+    Pop3FormSummary = nullptr;
+    w.click(w.form.btnDisconnect);
     EXPECT_TRUE(w.dialogs.done());
     EXPECT_TRUE(server.finish());
 }

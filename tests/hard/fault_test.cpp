@@ -279,7 +279,7 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
             boxes.push_back(fault == Fault::Close ? closed : aborted);
             w.dialogs.ExpectMessage(boxes.back(), mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
         }
-        w.form.btnConnect->click();
+        w.click(w.form.btnConnect);
         if (!scanFails) {
             ASSERT_EQ(w.form.LineCount(), 3);
             for (int i = 0; i < 3; ++i) EXPECT_EQ(w.line(i), ScannedLines()[static_cast<size_t>(i)]) << i;
@@ -306,7 +306,7 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
                 w.dialogs.ExpectMessage(boxes.back(), mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
             }
             if (idleClose && failing == Phase::Quit && lost) expectLoss("");
-            w.form.btnDelete->click();
+            w.click(w.form.btnDelete);
             if (idleClose && failing == Phase::Quit) {
                 ASSERT_TRUE(PumpUntil([&] { return !w.form.VantelPOP3->Connected() && w.dialogs.done(); }));
             }
@@ -320,7 +320,7 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
                     boxes.push_back(fault == Fault::Close ? closed : aborted);
                     w.dialogs.ExpectMessage(boxes.back(), mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
                 }
-                w.form.btnDisconnect->click();
+                w.click(w.form.btnDisconnect);
                 if (!quitFails) {
                     EXPECT_EQ(w.form.LineCount(), 0);
                 }
@@ -369,11 +369,11 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
     {
         ScriptedServer fresh(mgtest::pop3::Scan("joe", "secret", Mailbox()) + mgtest::pop3::Quit());
         w.pointAt(fresh);
-        w.form.btnConnect->click();
+        w.click(w.form.btnConnect);
         ASSERT_EQ(w.form.LineCount(), 3);
         for (int i = 0; i < 3; ++i) EXPECT_EQ(w.line(i), ScannedLines()[static_cast<size_t>(i)]) << i;
         w.form.show();
-        EXPECT_TRUE(w.form.close());
+        EXPECT_TRUE(w.close());
         fresh.finish();
     }
     EXPECT_EQ(w.dir.read("spam.dat"), kSpamDat);
@@ -417,7 +417,7 @@ TEST(FaultRunPartialLine, InTheStatReplyAndInTheHeaderBlock) {
                 w.pointAt(server);
                 w.dialogs.ExpectMessage(fault == Fault::Close ? "Connection closed by server." : "Socket readln aborted.",
                                         mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
-                w.form.btnConnect->click();
+                w.click(w.form.btnConnect);
                 EXPECT_FALSE(w.form.VantelPOP3->Connected());
                 EXPECT_EQ(w.form.VantelPOP3->TimedOut(), fault == Fault::Silence);
                 server.finish();

@@ -17,24 +17,38 @@ FakeDialogs::~FakeDialogs() {
 }
 
 FakeDialogs& FakeDialogs::ExpectMessage(const std::string& textUtf8, mg::Answer answer) {
-    expected_.push_back({"message", textUtf8, std::nullopt, std::nullopt, answer, std::nullopt});
+    expected_.push_back({"message", textUtf8, std::nullopt, std::nullopt, answer, std::nullopt, nullptr});
     return *this;
 }
 
 FakeDialogs& FakeDialogs::ExpectMessage(const std::string& textUtf8, mg::Icon icon, mg::Buttons buttons,
                                         mg::Answer answer) {
-    expected_.push_back({"message", textUtf8, icon, buttons, answer, std::nullopt});
+    expected_.push_back({"message", textUtf8, icon, buttons, answer, std::nullopt, nullptr});
     return *this;
 }
 
 FakeDialogs& FakeDialogs::ExpectInput(const std::string& captionUtf8, std::optional<std::string> valueUtf8) {
-    expected_.push_back({"input", captionUtf8, std::nullopt, std::nullopt, mg::Answer::Ok, std::move(valueUtf8)});
+    expected_.push_back({"input", captionUtf8, std::nullopt, std::nullopt, mg::Answer::Ok, std::move(valueUtf8), nullptr});
     return *this;
 }
 
 FakeDialogs& FakeDialogs::ExpectOpenFile(std::optional<std::string> path) {
-    expected_.push_back({"open", "", std::nullopt, std::nullopt, mg::Answer::Ok, std::move(path)});
+    expected_.push_back({"open", "", std::nullopt, std::nullopt, mg::Answer::Ok, std::move(path), nullptr});
     return *this;
+}
+
+FakeDialogs& FakeDialogs::WhileShown(std::function<void()> action) {
+    if (!expected_.empty()) expected_.back().whileShown = std::move(action);
+    return *this;
+}
+
+std::optional<FakeDialogs::Expected> FakeDialogs::Take(const char* kind, const std::string& text) {
+    if (expected_.empty() || expected_.front().kind != kind || (*kind != 'o' && expected_.front().text != text))
+        return std::nullopt;
+    Expected e = expected_.front();
+    expected_.pop_front();
+    if (e.whileShown) e.whileShown();
+    return e;
 }
 
 std::vector<std::string> FakeDialogs::messages() const {
@@ -47,15 +61,15 @@ std::vector<std::string> FakeDialogs::messages() const {
 mg::Answer FakeDialogs::Message(const std::string& text, const std::string& caption, mg::Icon icon,
                                 mg::Buttons buttons) {
     shown_.push_back({"message", Utf8(text), Utf8(caption), icon, buttons});
-    if (expected_.empty() || expected_.front().kind != "message" || expected_.front().text != Utf8(text)) {
-        ADD_FAILURE() << "unexpected message box: \"" << Utf8(text) << "\""
-                      << (expected_.empty() ? std::string(" (none expected)")
-                                            : " (expected " + expected_.front().kind + " \"" +
-                                                  expected_.front().text + "\")");
+    const std::string expected =
+        expected_.empty() ? std::string(" (none expected)")
+                          : " (expected " + expected_.front().kind + " \"" + expected_.front().text + "\")";
+    const std::optional<Expected> taken = Take("message", Utf8(text));
+    if (!taken) {
+        ADD_FAILURE() << "unexpected message box: \"" << Utf8(text) << "\"" << expected;
         return buttons == mg::Buttons::Ok ? mg::Answer::Ok : mg::Answer::Cancel;
     }
-    const Expected e = expected_.front();
-    expected_.pop_front();
+    const Expected& e = *taken;
     if (e.icon) {
         EXPECT_EQ(static_cast<int>(*e.icon), static_cast<int>(icon)) << "icon of " << e.text;
     }
@@ -67,27 +81,25 @@ mg::Answer FakeDialogs::Message(const std::string& text, const std::string& capt
 
 bool FakeDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
     shown_.push_back({"input", Utf8(caption), Utf8(prompt), mg::Icon::None, mg::Buttons::OkCancel});
-    if (expected_.empty() || expected_.front().kind != "input" || expected_.front().text != Utf8(caption)) {
+    const std::optional<Expected> e = Take("input", Utf8(caption));
+    if (!e) {
         ADD_FAILURE() << "unexpected input box: \"" << Utf8(caption) << "\"";
         return false;
     }
-    const Expected e = expected_.front();
-    expected_.pop_front();
-    if (!e.value) return false;
-    value = Ansi(*e.value);
+    if (!e->value) return false;
+    value = Ansi(*e->value);
     return true;
 }
 
 bool FakeDialogs::OpenFile(const std::string& filter, std::string& path) {
     shown_.push_back({"open", Utf8(filter), "", mg::Icon::None, mg::Buttons::OkCancel});
-    if (expected_.empty() || expected_.front().kind != "open") {
+    const std::optional<Expected> e = Take("open", "");
+    if (!e) {
         ADD_FAILURE() << "unexpected file-open dialog";
         return false;
     }
-    const Expected e = expected_.front();
-    expected_.pop_front();
-    if (!e.value) return false;
-    path = *e.value;
+    if (!e->value) return false;
+    path = *e->value;
     return true;
 }
 

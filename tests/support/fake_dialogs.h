@@ -5,6 +5,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ public:
     FakeDialogs& ExpectInput(const std::string& captionUtf8, std::optional<std::string> valueUtf8);
     // The file-open dialog; nullopt cancels.
     FakeDialogs& ExpectOpenFile(std::optional<std::string> path);
+    // Runs `action` while the dialog expected last is shown, before it is
+    // answered (the user takes their time; the event loop runs meanwhile).
+    FakeDialogs& WhileShown(std::function<void()> action);
 
     // Every dialog shown so far, in order.
     const std::vector<Shown>& shown() const { return shown_; }
@@ -55,7 +59,10 @@ private:
         std::optional<mg::Buttons> buttons;
         mg::Answer answer = mg::Answer::Ok;
         std::optional<std::string> value;
+        std::function<void()> whileShown;
     };
+    // Takes the expectation for a dialog of `kind` showing `text`; null when it is not the one expected.
+    std::optional<Expected> Take(const char* kind, const std::string& text);
     std::deque<Expected> expected_;
     std::vector<Shown> shown_;
 };

@@ -31,6 +31,7 @@ std::string describe(const Step& step) {
     case Step::Kind::Silent: return "Silent()";
     case Step::Kind::AwaitClose: return "AwaitClose()";
     case Step::Kind::Pause: return "Pause(" + step.text + ")";
+    case Step::Kind::Hold: return "Hold()";
     case Step::Kind::Within:
         return step.text.empty() ? "Autologout(" + std::to_string(step.ms) + ")"
                                  : "CWithin(" + std::to_string(step.ms) + ", \"" + Visible(step.text) + "\")";
@@ -63,6 +64,7 @@ Script Slow(const Script& script, int milliseconds) {
     return out;
 }
 Step AwaitClose() { return {Step::Kind::AwaitClose, {}}; }
+Step Hold() { return {Step::Kind::Hold, {}}; }
 Step Accept() { return {Step::Kind::Accept, {}}; }
 
 Script operator+(Script a, const Script& b) {
@@ -110,6 +112,12 @@ ScriptedServer::ScriptedServer(Script script, bool clientMaySendAhead)
     }
     wakeRead_ = pipeFds[0];
     wakeWrite_ = pipeFds[1];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("scripted server: pipe failed");
+    }
+    releaseRead_ = pipeFds[0];
+    releaseWrite_ = pipeFds[1];
     thread_ = std::thread([this] { run(); });
 }
 
@@ -118,6 +126,8 @@ ScriptedServer::~ScriptedServer() {
     ::close(listenFd_);
     ::close(wakeRead_);
     ::close(wakeWrite_);
+    ::close(releaseRead_);
+    ::close(releaseWrite_);
 }
 
 bool ScriptedServer::finish() {
@@ -148,6 +158,43 @@ std::vector<std::string> ScriptedServer::failures() const {
 int ScriptedServer::connections() const {
     std::lock_guard lock(mutex_);
     return connections_;
+}
+
+bool ScriptedServer::holding() const { return holding_; }
+
+void ScriptedServer::release() {
+    char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(releaseWrite_, &byte, 1);
+}
+
+bool ScriptedServer::hold(size_t step) {
+    holding_ = true;
+    for (;;) {
+        pollfd fds[3] = {{releaseRead_, POLLIN, 0}, {wakeRead_, POLLIN, 0}, {connFd_, POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) {
+            char byte;
+            [[maybe_unused]] ssize_t n = ::read(releaseRead_, &byte, 1);
+            break;
+        }
+        if (fds[1].revents) break;  // the test is finishing
+        std::string line;
+        bool closed = false;
+        if (readLine(line, closed)) {
+            fail("step " + std::to_string(step) + " Hold(): the client sent \"" + Visible(line) +
+                 "\" while it waited for a reply");
+            continue;
+        }
+        if (closed) {
+            holding_ = false;
+            return false;
+        }
+    }
+    holding_ = false;
+    return true;
 }
 
 void ScriptedServer::fail(const std::string& what) {
@@ -350,6 +397,13 @@ void ScriptedServer::run() {
             }
             break;
         }
+        case Step::Kind::Hold:
+            if (!hold(i)) {
+                closeConnection();
+                fail("the client closed the connection while step " + std::to_string(i) + " Hold() waited");
+                ok = false;
+            }
+            break;
         case Step::Kind::Pause:
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
             break;

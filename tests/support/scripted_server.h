@@ -39,6 +39,8 @@ struct Step {
         Pause,       // the server waits this many milliseconds (text) before its next step
         Within,      // the client sends the line text within `ms`, else the server closes;
                      // an empty text: the client sends nothing for `ms`, then the server closes
+        Hold,        // the server waits until the test calls release(); a line the
+                     // client sends meanwhile is a deviation
     };
     Kind kind;
     std::string text;
@@ -68,6 +70,9 @@ Step CWithin(int milliseconds, std::string line);
 // A server's autologout: the client stays silent for `milliseconds`, then the
 // server closes the connection. A line sent before is a deviation.
 Step Autologout(int milliseconds);
+// The server holds its next step until the test calls release() (the test
+// acts while the client waits for a reply).
+Step Hold();
 // Puts a pause before every server reply of a script.
 Script Slow(const Script& script, int milliseconds);
 
@@ -98,6 +103,9 @@ public:
     std::vector<std::string> failures() const;
     // Connections accepted.
     int connections() const;
+    // Whether the server is at a Hold() step now; lets the next one go on.
+    bool holding() const;
+    void release();
 
 private:
     void run();
@@ -115,6 +123,8 @@ private:
     // whatever arrives meanwhile is reported.
     bool waitForClose(const char* during);
     void drainUnexpected(const char* during);
+    // The Hold() step; false when the client closed meanwhile.
+    bool hold(size_t step);
     void closeConnection();
     // Waits for the socket (or the listener) to be readable; false on the stop
     // request with nothing to read.
@@ -129,6 +139,9 @@ private:
     uint16_t port_ = 0;
     std::string pending_;  // bytes read past the last line
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> holding_{false};
+    int releaseRead_ = -1;
+    int releaseWrite_ = -1;
     bool finished_ = false;
     bool listenerShut_ = false;  // written by the thread, read after joining it
     mutable std::mutex mutex_;

@@ -1,6 +1,6 @@
-// The message list of the main window: a model over plain line records
-// (Windows-1251 text, check box, enabled state) and the check-list view that
-// shows it.
+// The message lines of a mailbox: a model over plain line records
+// (Windows-1251 text, check box, enabled state) that the window's message
+// list shows.
 //
 // The window changes lines far more often than anybody looks at them: a scan
 // appends one line per message and then rewrites and marks each one. So the
@@ -11,7 +11,6 @@
 #pragma once
 
 #include <QAbstractListModel>
-#include <QListView>
 #include <string>
 #include <vector>
 
@@ -56,30 +55,4 @@ private:
     std::vector<Line> lines_;
     int shown_ = 0;  // rows the views have been told of
     bool flushPosted_ = false;
-};
-
-// The message list control: a check-list of uniform rows over TMessageLines,
-// with the few list-box calls the window uses.
-class TMessageListBox : public QListView {
-    Q_OBJECT
-public:
-    explicit TMessageListBox(QWidget* parent = nullptr);
-
-    TMessageLines* Lines() const { return lines_; }
-    int count() const { return lines_->Count(); }
-    // -1 when there is no current line.
-    int currentRow() const;
-    // Makes `row` the current line and selects it, as a list box does.
-    void setCurrentRow(int row);
-    // Whether the current line is also selected.
-    bool currentRowSelected() const;
-    // Removes every line; the tooltip of the old lines goes with them.
-    void clear();
-
-protected:
-    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
-                     const QList<int>& roles = QList<int>()) override;
-
-private:
-    TMessageLines* lines_;
 };

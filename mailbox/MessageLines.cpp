@@ -1,24 +1,6 @@
-#include "app/MessageLines.h"
-
-#include <QItemSelectionModel>
-#include <QStyledItemDelegate>
+#include "mailbox/MessageLines.h"
 
 #include "platform/codepage.h"
-
-namespace {
-
-constexpr int kItemHeight = 16;
-
-// Rows of a fixed height; the width is the text's, as usual.
-class FixedHeightDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
-    }
-};
-
-}  // namespace
 
 TMessageLines::TMessageLines(QObject* parent) : QAbstractListModel(parent) {}
 
@@ -118,38 +100,4 @@ Qt::ItemFlags TMessageLines::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemNeverHasChildren;
     if (lines_[static_cast<size_t>(index.row())].enabled) f |= Qt::ItemIsEnabled;
     return f;
-}
-
-TMessageListBox::TMessageListBox(QWidget* parent) : QListView(parent), lines_(new TMessageLines(this)) {
-    setModel(lines_);
-    setItemDelegate(new FixedHeightDelegate(this));
-    setUniformItemSizes(true);
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-}
-
-void TMessageListBox::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
-    // A list view lays out every row again after any change, in case an
-    // item's size changed. Rows here are of one height whatever their text,
-    // so a change only repaints what is visible of it. The extent of the
-    // rows is taken from the last one; only its change is laid out again.
-    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
-    if (bottomRight.row() == model()->rowCount() - 1) scheduleDelayedItemsLayout();
-}
-
-int TMessageListBox::currentRow() const { return currentIndex().isValid() ? currentIndex().row() : -1; }
-
-void TMessageListBox::setCurrentRow(int row) {
-    lines_->Flush();
-    selectionModel()->setCurrentIndex(lines_->index(row), QItemSelectionModel::ClearAndSelect);
-}
-
-bool TMessageListBox::currentRowSelected() const {
-    const QModelIndex current = currentIndex();
-    return current.isValid() && selectionModel()->isSelected(current);
-}
-
-void TMessageListBox::clear() {
-    lines_->Clear();
-    setToolTip(QString());
 }

@@ -1,0 +1,540 @@
+#include "mailbox/MailboxSession.h"
+
+#include <cmath>
+
+#include "decode/Ucoder.h"
+#include "lists/DeletionLog.h"
+#include "lists/Sender.h"
+#include "lists/SpamTree.h"
+#include "lists/WhiteList.h"
+#include "platform/codepage.h"
+#include "platform/strutil.h"
+
+namespace mg {
+
+namespace {
+
+const char kSpamMark[] = " <SPAM>  ";
+const char kWhiteMark[] = " <WHITE> ";
+const char kDeleted[] = "<\xD3\xC4\xC0\xCB\xC5\xCD\xCE>";               // "<УДАЛЕНО>"
+const char kNotDeleted[] = "<\xCD\xC5 \xD3\xC4\xC0\xCB\xC5\xCD\xCE>";  // "<НЕ УДАЛЕНО>"
+
+int g_timeOutForTest = 0;
+int g_keepAliveForTest = 0;
+constexpr int kTimeOutMs = 20000;
+// Idleness after which a session holding deletions is kept open with a NOOP:
+// well inside the 10 minutes after which a server may log off an idle client.
+constexpr int kKeepAliveMs = 2 * 60 * 1000;
+
+// The listing-stage line of a message of `size` octets.
+std::string ListingLine(int size) {
+    const int kb = static_cast<int>(std::ceil(static_cast<double>(size) / 1024.0));
+    return Format("%6d ", kb) + "\xCA\xE1 | ";  // "Кб | "
+}
+
+}  // namespace
+
+// ---- one operation at a time
+
+// Awaited by an operation before it touches the wire: goes on at once when
+// nothing else does, else when the operation before it has ended.
+class MailboxSession::Turn {
+public:
+    Turn(MailboxSession* session, State state) : session_(session), state_(state) {}
+    bool await_ready() {
+        if (session_->turnTaken_) return false;
+        Take();
+        return true;
+    }
+    void await_suspend(std::coroutine_handle<> operation) { session_->turnWaiting_.push_back(operation); }
+    void await_resume() {
+        if (!taken_) Take();
+    }
+
+private:
+    void Take() {
+        taken_ = true;
+        session_->turnTaken_ = true;
+        session_->SetState(state_);
+    }
+    MailboxSession* session_;
+    State state_;
+    bool taken_ = false;
+};
+
+// Ends the operation's turn however it ends.
+struct MailboxSession::TurnScope {
+    MailboxSession* session;
+    ~TurnScope() { session->EndTurn(); }
+};
+
+MailboxSession::Turn MailboxSession::TakeTurn(State state) { return Turn(this, state); }
+
+void MailboxSession::EndTurn() {
+    turnTaken_ = false;
+    SetState(RestingState());
+    if (!turnWaiting_.empty()) {
+        // The next operation goes on from the event loop, not inside this one's end.
+        const std::coroutine_handle<> next = turnWaiting_.front();
+        turnWaiting_.pop_front();
+        turnTaken_ = true;  // held for it meanwhile
+        QMetaObject::invokeMethod(
+            this,
+            [this, next] {
+                turnTaken_ = false;
+                next.resume();
+            },
+            Qt::QueuedConnection);
+    }
+    RestartKeepAlive();
+}
+
+MailboxSession::State MailboxSession::RestingState() const {
+    if (!pop3_.Connected()) return State::Idle;
+    return pending_.empty() ? State::Open : State::Holding;
+}
+
+void MailboxSession::SetState(State state) {
+    if (state == state_) return;
+    state_ = state;
+    if (OnState) OnState(state);
+}
+
+// ---- construction
+
+MailboxSession::MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, QObject* parent)
+    : QObject(parent), dataDir_(std::move(dataDir)), spam_(spam), white_(white) {
+    if (!dataDir_.empty() && dataDir_.back() != '/') dataDir_ += '/';
+    // The component as the window held it: port 110, report level 0, no
+    // parsing, no delete-on-read.
+    pop3_.Port = 110;
+    pop3_.ReportLevel = 0;
+    pop3_.Parse = false;
+    pop3_.DeleteOnRead = false;
+    keepAlive_.setSingleShot(true);
+    connect(&keepAlive_, &QTimer::timeout, this, [this] { KeepAliveTick(); });
+    Bind();
+}
+
+MailboxSession::~MailboxSession() {
+    // Tasks first: they hold the component and the lines.
+    keepAliveTask_.Reset();
+    job_.Reset();
+    pop3_.OnDisconnect = nullptr;
+}
+
+void MailboxSession::SetTimeOutForTest(int milliseconds) { g_timeOutForTest = milliseconds; }
+void MailboxSession::SetKeepAliveIntervalForTest(int milliseconds) { g_keepAliveForTest = milliseconds; }
+
+void MailboxSession::Bind() {
+    TVantelPOP3& c = pop3_;
+    c.OnStatus = [this](TComponent*, const std::string& text) {
+        if (OnStatus) OnStatus(text);
+    };
+    c.OnHostResolved = [this](TComponent*) {
+        if (OnHostResolved) OnHostResolved();
+    };
+    c.OnInvalidHost = [this](bool& handled) {
+        if (OnInvalidHost) OnInvalidHost(handled);
+    };
+    c.OnConnectionFailed = [this](TObject*) {
+        // Not when the user gave the attempt up.
+        if (!ending_ && OnConnectionFailed) OnConnectionFailed();
+    };
+    c.OnConnect = [this](TObject*) {
+        if (OnConnect) OnConnect();
+    };
+    c.OnDisconnect = [this](TObject*) {
+        try {
+            DeletionsLost();
+        } catch (...) {
+            // The close goes on; a line that could not be changed keeps its text.
+        }
+        if (!turnTaken_) SetState(RestingState());
+        if (OnDisconnect) OnDisconnect();
+    };
+    c.OnRetrieveStart = [this](TObject*) {
+        if (OnRetrieveStart) OnRetrieveStart();
+    };
+    c.OnRetrieveEnd = [this](TObject*) {
+        if (OnRetrieveEnd) OnRetrieveEnd();
+    };
+    c.OnSuccess = [this](TObject*) {
+        if (OnSuccess) OnSuccess();
+    };
+    c.OnFailure = [this](TObject*) {
+        // One report per delete run: later refusals of deletions already on
+        // their way add nothing the user has not been told.
+        if (deleting_ && failureShown_) return;
+        failureShown_ = true;
+        if (OnFailure) OnFailure();
+    };
+    c.OnPacketRecvd = [this](TObject*) {
+        if (OnPacketRecvd) OnPacketRecvd();
+    };
+    c.OnReset = [this](TObject*) {
+        if (OnReset) OnReset();
+    };
+    c.OnList = [this](int32_t, int32_t size) { lines_.Append(ListingLine(size)); };
+}
+
+// ---- jobs
+
+bool MailboxSession::Settled() const {
+    return !jobRunning_ && queue_.empty() && !turnTaken_ && !keepAliveRunning_ && !endPending_;
+}
+
+void MailboxSession::Submit(Job job, std::function<void(std::exception_ptr)> done) {
+    queue_.push_back({std::move(job), std::move(done)});
+    if (!jobRunning_) StartNext();
+}
+
+void MailboxSession::StartNext() {
+    if (jobRunning_ || queue_.empty()) return;
+    Queued next = std::move(queue_.front());
+    queue_.pop_front();
+    jobRunning_ = true;
+    jobDone_ = std::move(next.done);
+    job_ = RunJob(std::move(next.job));
+    job_.Start([this] {
+        // From inside the job's last step: the rest goes on from the event loop.
+        QMetaObject::invokeMethod(this, [this] { JobFinished(); }, Qt::QueuedConnection);
+    });
+}
+
+Task<> MailboxSession::RunJob(Job job) {
+    // `job` lives in this frame until the job's task has finished.
+    co_await job();
+}
+
+void MailboxSession::JobFinished() {
+    std::exception_ptr error;
+    try {
+        job_.Result();
+    } catch (const ESessionEnded&) {
+    } catch (...) {
+        // A job that stopped because the session is ending is not reported.
+        if (!ending_) error = std::current_exception();
+    }
+    job_.Reset();
+    // The job counts as running until its owner has been told (which may
+    // take a box): a job submitted meanwhile waits.
+    const auto done = std::exchange(jobDone_, nullptr);
+    if (done) done(error);
+    jobRunning_ = false;
+    StartNext();
+}
+
+void MailboxSession::CheckEnding() const {
+    if (ending_) throw ESessionEnded();
+}
+
+// ---- ending
+
+void MailboxSession::End(std::function<void(const EndResult&)> then) {
+    endThen_.push_back(std::move(then));
+    if (endPending_) return;
+    endPending_ = true;
+    ending_ = true;
+    queue_.clear();
+    // A connection still being made has no command in flight: give it up.
+    if (state_ == State::Connecting && !pop3_.Connected()) pop3_.Cancel();
+    queue_.push_front({[this] { return EndingLogOff(); },
+                       [this](std::exception_ptr) {
+                           endPending_ = false;
+                           const EndResult result = endResult_;
+                           for (auto& then : std::exchange(endThen_, {}))
+                               if (then) then(result);
+                       }});
+    if (!jobRunning_) StartNext();
+}
+
+Task<> MailboxSession::EndingLogOff() {
+    ending_ = false;
+    endResult_ = {};
+    try {
+        co_await LogOff();
+    } catch (const ELostAtLogOff& e) {
+        endResult_.lost = true;
+        endResult_.error = e.Message;
+    } catch (const std::exception& e) {
+        endResult_.error = e.what();
+    }
+    endResult_.lost = endResult_.lost || loss_.count > 0;
+}
+
+// ---- operations
+
+void MailboxSession::RequireConnection() {
+    SettleClosedSession();
+    if (pop3_.Connected()) return;
+    bool handled = false;
+    if (OnConnectionRequired) OnConnectionRequired(handled);
+    if (handled) throw ESessionEnded();  // the scan the owner asked for comes next
+    throw Exception("Not Connected");
+}
+
+Task<> MailboxSession::LogOffAndClear() {
+    std::exception_ptr failure;
+    try {
+        co_await pop3_.Disconnect();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The close has marked the lines the server did not carry out: the
+        // report names the error, and the lines stay.
+        if (loss_.count == 0) std::rethrow_exception(failure);
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            throw ELostAtLogOff(e.what());
+        }
+    }
+    lines_.Clear();
+    if (OnCount) OnCount(0);
+}
+
+Task<> MailboxSession::LogOff() {
+    co_await TakeTurn(State::LoggingOff);
+    TurnScope turn{this};
+    SettleClosedSession();
+    co_await LogOffAndClear();
+}
+
+Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
+    CheckEnding();
+    co_await TakeTurn(State::LoggingOff);
+    TurnScope turn{this};
+    SettleClosedSession();
+    if (pop3_.Connected()) {
+        co_await LogOffAndClear();
+    } else {
+        lines_.Clear();
+    }
+    CheckEnding();
+
+    const MailboxSettings s = settings();
+    pop3_.SetAttachFilePath(".");
+    pop3_.DeleteOnRead = false;
+    pop3_.ReportLevel = 2;
+    pop3_.TimeOut = g_timeOutForTest > 0 ? g_timeOutForTest : kTimeOutMs;
+    pop3_.Host = s.Host;
+    pop3_.Port = s.Port;
+    pop3_.UserID = s.User;
+    pop3_.Password = s.Password;
+
+    SetState(State::Connecting);
+    co_await pop3_.Connect();
+    const int count = pop3_.MailCount();
+    if (OnCount) OnCount(count);
+    SetState(State::Scanning);
+    CheckEnding();
+    co_await pop3_.List();
+
+    // The summaries are asked for in order: a server that pipelines gets
+    // their commands ahead of time. Whatever ends the loop ends the plan;
+    // the replies still on their way are read before the next command.
+    pop3_.PlanSummaries(1, count);
+    struct EndPlan {
+        TVantelPOP3& pop3;
+        ~EndPlan() { pop3.EndPlan(); }
+    } endPlan{pop3_};
+    for (int i = 1; i <= count; ++i) {
+        CheckEnding();
+        co_await pop3_.GetSummary(i);
+        BuildLine(i - 1, pop3_.Summary());
+    }
+    if (count == 0) lines_.Clear();
+}
+
+void MailboxSession::BuildLine(int index, const TSummary& summary) {
+    if (index >= lines_.Count()) throw EListError(ListIndexError(index));
+    const SenderKeys keys = DeriveSender(summary.From);
+    const std::string subject = DecodeSubject(summary.Header, summary.Subject);
+    lines_.SetText(index, lines_.Text(index) + Format("%-30s | ", keys.Address.c_str()) + subject);
+    // Each test is made whatever the earlier ones found: white wins.
+    if (spam_.WholeServerListed(keys.Server)) {
+        lines_.Mark(index, kSpamMark);
+        lines_.SetChecked(index, true);
+    }
+    if (spam_.UserListed(keys.User, keys.Server)) {
+        lines_.Mark(index, kSpamMark);
+        lines_.SetChecked(index, true);
+    }
+    if (white_.Contains(keys.Server)) {
+        lines_.Mark(index, kWhiteMark);
+        lines_.SetChecked(index, false);
+        lines_.SetEnabled(index, false);
+    }
+    if (white_.Contains(keys.Address)) {
+        lines_.Mark(index, kWhiteMark);
+        lines_.SetChecked(index, false);
+        lines_.SetEnabled(index, false);
+    }
+}
+
+Task<TSummary> MailboxSession::Fetch(int number) {
+    CheckEnding();
+    co_await TakeTurn(State::Fetching);
+    TurnScope turn{this};
+    CheckEnding();
+    RequireConnection();
+    co_await pop3_.GetSummary(number);
+    CheckEnding();
+    co_return pop3_.Summary();
+}
+
+Task<> MailboxSession::Delete() {
+    CheckEnding();
+    co_await TakeTurn(State::Deleting);
+    TurnScope turn{this};
+    CheckEnding();
+    RequireConnection();
+
+    DeletionLog log;
+    if (!log.Open(dataDir_ + "log.dat") && OnLogUnavailable) OnLogUnavailable();
+    const std::string date = Today();
+    std::vector<int> targets;
+    for (int i = 0; i < lines_.Count(); ++i)
+        if (lines_.Checked(i) && lines_.Text(i).find(kDeleted) == std::string::npos) targets.push_back(i);
+    std::vector<int32_t> numbers;
+    for (int i : targets) numbers.push_back(i + 1);
+    // A server that pipelines gets every DELE at once (a bounded window of
+    // them in flight); each line is logged and marked as its +OK arrives.
+    // After a refusal, or once the session is ending, no further DELE goes
+    // out, but the replies already on their way are still taken, so every
+    // accepted deletion is logged and marked, and the first refusal is
+    // reported once.
+    pop3_.PlanDeletions(numbers);
+    struct EndRun {
+        MailboxSession* session;
+        ~EndRun() {
+            session->pop3_.EndPlan();
+            session->deleting_ = false;
+        }
+    } endRun{this};
+    deleting_ = true;
+    failureShown_ = false;
+    std::exception_ptr refusal;
+    std::exception_ptr failure;
+    for (int i : targets) {
+        if ((refusal || ending_) && !pop3_.DeletionInFlight(i + 1)) break;
+        if (ending_) pop3_.EndPlan();
+        try {
+            co_await pop3_.DeleteMessage(i + 1);
+        } catch (...) {
+            if (!pop3_.Connected()) {
+                failure = std::current_exception();  // gone, with every reply still on its way
+                break;
+            }
+            if (!refusal) refusal = std::current_exception();
+            continue;
+        }
+        const std::string text = lines_.Text(i);
+        const std::string entry = text.size() > 9 ? text.substr(9, 230) : std::string();
+        if (log.IsOpen()) log.Write(date + " |" + entry + "\r\n");
+        lines_.SetText(i, kDeleted);
+        lines_.SetEnabled(i, false);
+        NoteDeletionAccepted(i, entry);
+    }
+    log.Close();
+    if (failure) std::rethrow_exception(failure);
+    if (refusal) std::rethrow_exception(refusal);
+    if (!pending_.empty() && pop3_.Connected() && OnDeletionsPending) OnDeletionsPending();
+    CheckEnding();
+}
+
+// ---- deletions the server has yet to carry out
+
+void MailboxSession::NoteDeletionAccepted(int index, const std::string& logged) {
+    pending_.push_back({index, logged});
+}
+
+// log.dat gets one line per lost deletion, in the deletion line's format with
+// the mark in its empty column: the date, " | ", "<НЕ УДАЛЕНО>", then the same
+// text the deletion line holds after its date and " |" (" | ", the sender
+// padded to 30, " | ", the subject), CR LF. So a deletion line reads
+//     date " |" " | sender... | subject"
+// and the line that takes it back
+//     date " | <НЕ УДАЛЕНО>" " | sender... | subject"
+void MailboxSession::DeletionsLost() {
+    std::vector<PendingDeletion> lost;
+    lost.swap(pending_);
+    keepAlive_.stop();
+    if (lost.empty() || pop3_.QuitAccepted()) return;
+    const std::string date = Today();
+    std::string text;
+    for (const PendingDeletion& d : lost) {
+        text += date + " | " + kNotDeleted + d.logged + "\r\n";
+        if (d.index < lines_.Count() && lines_.Text(d.index) == kDeleted) {
+            lines_.SetText(d.index, kNotDeleted);
+            lines_.SetEnabled(d.index, false);
+        }
+    }
+    bool logged = false;
+    try {
+        DeletionLog log;
+        if (log.Open(dataDir_ + "log.dat")) {
+            log.Write(text);
+            log.Close();
+            logged = true;
+        }
+    } catch (const std::exception&) {
+        // Told with the loss; the lines have been changed all the same.
+    }
+    loss_.count += static_cast<int>(lost.size());
+    loss_.logFailed = loss_.logFailed || !logged;
+    if (OnDeletionsLost) OnDeletionsLost();
+}
+
+MailboxSession::Loss MailboxSession::TakeLoss() { return std::exchange(loss_, {}); }
+
+void MailboxSession::SettleClosedSession() {
+    if (!pop3_.Connected() && !pending_.empty()) DeletionsLost();
+}
+
+void MailboxSession::RestartKeepAlive() {
+    if (pending_.empty() || !pop3_.Connected()) {
+        keepAlive_.stop();
+        return;
+    }
+    if (keepAliveRunning_) return;
+    keepAlive_.start(g_keepAliveForTest > 0 ? g_keepAliveForTest : kKeepAliveMs);
+}
+
+void MailboxSession::KeepAliveTick() {
+    if (pending_.empty() || !pop3_.Connected() || keepAliveRunning_) return;
+    // An operation on the wire talks to the server itself; it restarts the
+    // timer when it ends.
+    if (turnTaken_) return;
+    keepAliveRunning_ = true;
+    keepAliveTask_ = KeepAlive();
+    keepAliveTask_.Start([this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                keepAliveTask_.Reset();
+                keepAliveRunning_ = false;
+                RestartKeepAlive();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+Task<> MailboxSession::KeepAlive() {
+    co_await TakeTurn(State::KeepingAlive);
+    TurnScope turn{this};
+    bool sent = false;
+    std::string error;
+    try {
+        sent = co_await pop3_.Noop();
+    } catch (const std::exception& e) {
+        // The session is over; the close has marked what it lost.
+        error = e.what();
+    }
+    if (!error.empty() && OnKeepAliveFailed) OnKeepAliveFailed(error);
+    if (sent && OnDeletionsPending) OnDeletionsPending();
+}
+
+}  // namespace mg

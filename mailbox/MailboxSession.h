@@ -1,0 +1,249 @@
+// MailboxSession: everything the program knows of one mailbox while it runs.
+// It owns the POP3 component, the message lines of the last scan (the model
+// the message list shows), the deletions the server has accepted and carries
+// out only at a positive reply to QUIT, and the keep-alive that holds such a
+// session open. It opens no window and asks the user nothing itself: it
+// tells its owner through the events below.
+//
+// What the user (or anything else) asks of a mailbox is a job: a task that
+// may ask questions and awaits the session's operations. Jobs run one at a
+// time, in the order they were submitted; one submitted while another runs
+// waits for it. Nothing ever runs inside another job's wait.
+//
+// Ending (End) is what "Разрыв соединения", closing the window and a
+// termination signal ask for: the job under way stops at its next step, after
+// the command in flight has had its reply (or its time-out), queued jobs are
+// dropped, and the session logs off. Only a connection still being made is
+// given up at once.
+//
+// The state machine, one operation at a time:
+//
+//   Idle --Scan--> Connecting --logged on--> Scanning --> Open
+//   Open --Delete--> Deleting --> Holding (accepted deletions wait for QUIT)
+//   Open/Holding --Fetch--> Fetching --> Open/Holding
+//   Holding --keep-alive timer--> KeepingAlive --> Holding
+//   Open/Holding --LogOff, End, Scan--> LoggingOff --> Idle
+//
+// and any state goes to Idle when the connection is lost; deletions then
+// still waiting for QUIT are taken back (their lines read "<НЕ УДАЛЕНО>",
+// log.dat gets a line for each) and the owner is told.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <coroutine>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mailbox/MessageLines.h"
+#include "platform/errors.h"
+#include "platform/task.h"
+#include "pop3/VantelPop3.h"
+
+namespace mg {
+
+class SpamTree;
+class WhiteList;
+
+// Where and as whom a scan logs on.
+struct MailboxSettings {
+    std::string Host;
+    int32_t Port = 110;
+    std::string User;      // UTF-8, as it goes on the wire
+    std::string Password;  // UTF-8, as it goes on the wire
+};
+
+// A job stopped because the session is ending: nothing to report.
+class ESessionEnded : public Exception {
+public:
+    ESessionEnded() : Exception("") {}
+};
+
+// A log-off that ended without the server carrying out the deletions it had
+// accepted; the message is why (the reply to QUIT, or the error on the way).
+class ELostAtLogOff : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class MailboxSession : public QObject {
+    Q_OBJECT
+public:
+    enum class State { Idle, Connecting, Scanning, Open, Deleting, Holding, Fetching, KeepingAlive, LoggingOff };
+
+    // `dataDir`: where log.dat lives (with a trailing "/"). The lists are the
+    // owner's and are read at each scan.
+    MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, QObject* parent = nullptr);
+    ~MailboxSession() override;
+
+    State GetState() const { return state_; }
+    bool Connected() const { return pop3_.Connected(); }
+    // No job runs or waits, no operation is on the wire.
+    bool Settled() const;
+    bool Ending() const { return ending_; }
+    // Accepted deletions wait for QUIT (or for being taken back).
+    bool HoldsDeletions() const { return !pending_.empty(); }
+    // The lines of the last scan: the model the message list shows.
+    TMessageLines& Lines() { return lines_; }
+    const TMessageLines& Lines() const { return lines_; }
+    // The component, to look at (its flags, its pipelining).
+    const TVantelPOP3& Component() const { return pop3_; }
+    // The host of the attempt under way, as the server-name question repairs it.
+    void SetHost(const std::string& host) { pop3_.Host = host; }
+
+    // ---- jobs
+
+    using Job = std::function<Task<>()>;
+    // Runs `job` when the jobs before it have ended; `done` gets its error,
+    // if any, before the next job starts.
+    void Submit(Job job, std::function<void(std::exception_ptr)> done = nullptr);
+
+    // ---- operations: awaited by jobs, one at a time
+
+    // A whole scan: logs off first when connected (when that loses accepted
+    // deletions, raises ELostAtLogOff and goes no further), empties the
+    // lines, reads `settings` (which may raise: nothing has been sent then),
+    // logs on, lists the mailbox and fetches every message's header block,
+    // building and marking one line per message.
+    Task<> Scan(std::function<MailboxSettings()> settings);
+    // Deletes the messages of the checked lines not yet deleted: logs each
+    // deletion the server accepts in log.dat and marks its line; they take
+    // effect at the next positive reply to QUIT.
+    Task<> Delete();
+    // The header block of message `number`, fetched afresh.
+    Task<TSummary> Fetch(int number);
+    // QUIT and close; the lines are emptied unless accepted deletions were
+    // lost on the way (ELostAtLogOff). Does nothing but empty them when not
+    // connected.
+    Task<> LogOff();
+
+    // ---- ending
+
+    struct EndResult {
+        bool lost = false;   // accepted deletions were not carried out
+        std::string error;   // what went wrong on the way, if anything
+    };
+    // Stops what runs, drops what waits, logs off; then calls `then`.
+    void End(std::function<void(const EndResult&)> then);
+
+    // Deletions lost since the last call, and whether log.dat took their lines.
+    struct Loss {
+        int count = 0;
+        bool logFailed = false;
+    };
+    Loss TakeLoss();
+
+    // ---- events: what the owner shows. Each may be left empty.
+
+    std::function<void(const std::string& status)> OnStatus;
+    std::function<void()> OnHostResolved;
+    // The name was not found: the owner may SetHost and set Handled.
+    THandlerEvent OnInvalidHost;
+    std::function<void()> OnConnectionFailed;
+    std::function<void()> OnConnect;
+    std::function<void()> OnDisconnect;
+    // An operation found no connection. Setting Handled means the owner has
+    // submitted a scan: the job then ends quietly and the scan follows it.
+    THandlerEvent OnConnectionRequired;
+    std::function<void()> OnRetrieveStart;
+    std::function<void()> OnRetrieveEnd;
+    std::function<void()> OnSuccess;
+    // A deletion was refused; once per delete run.
+    std::function<void()> OnFailure;
+    std::function<void()> OnPacketRecvd;
+    std::function<void()> OnReset;
+    // The message count after logging on; 0 when a log-off emptied the lines.
+    std::function<void(int count)> OnCount;
+    // log.dat could not be opened: the deletions go on, unlogged.
+    std::function<void()> OnLogUnavailable;
+    // Accepted deletions wait for QUIT (after a delete run, after a keep-alive).
+    std::function<void()> OnDeletionsPending;
+    // Deletions were lost and their lines marked; TakeLoss tells how many.
+    std::function<void()> OnDeletionsLost;
+    // A keep-alive NOOP failed: the session is over, for this reason.
+    std::function<void(const std::string& error)> OnKeepAliveFailed;
+    std::function<void(State state)> OnState;
+
+    // Tests only: a value above 0 replaces the 20000 ms time-out of a scan,
+    // and the 2 minutes of idleness after which a NOOP keeps a session
+    // holding deletions open.
+    static void SetTimeOutForTest(int milliseconds);
+    static void SetKeepAliveIntervalForTest(int milliseconds);
+
+private:
+    // One operation on the wire at a time: a job's operation waits while a
+    // keep-alive NOOP is under way.
+    class Turn;
+    Turn TakeTurn(State state);
+    void EndTurn();
+    struct TurnScope;
+
+    void StartNext();
+    Task<> RunJob(Job job);
+    void JobFinished();
+    Task<> EndingLogOff();
+    // Raises ESessionEnded once an end has been asked for.
+    void CheckEnding() const;
+    // The component's events, bound once.
+    void Bind();
+    void SetState(State state);
+    // The state between operations.
+    State RestingState() const;
+    // Before an operation that needs the connection: asks the owner when
+    // there is none.
+    void RequireConnection();
+    // QUIT; false (lines kept, loss noted) when accepted deletions were lost.
+    Task<> LogOffAndClear();
+    void BuildLine(int index, const TSummary& summary);
+    void NoteDeletionAccepted(int index, const std::string& logged);
+    // The session has ended without QUIT's +OK: the noted lines read
+    // "<НЕ УДАЛЕНО>" and log.dat gets a line for each.
+    void DeletionsLost();
+    // A connection that went without its close notification still has its
+    // deletions settled.
+    void SettleClosedSession();
+    void RestartKeepAlive();
+    void KeepAliveTick();
+    Task<> KeepAlive();
+
+    std::string dataDir_;
+    const SpamTree& spam_;
+    const WhiteList& white_;
+    TVantelPOP3 pop3_;
+    TMessageLines lines_;
+    State state_ = State::Idle;
+
+    struct Queued {
+        Job job;
+        std::function<void(std::exception_ptr)> done;
+    };
+    std::deque<Queued> queue_;
+    Task<> job_;  // the job under way
+    std::function<void(std::exception_ptr)> jobDone_;
+    bool jobRunning_ = false;
+    bool ending_ = false;      // the job under way is to stop
+    bool endPending_ = false;  // an end's log-off is queued or under way
+    std::vector<std::function<void(const EndResult&)>> endThen_;
+    EndResult endResult_;
+
+    bool turnTaken_ = false;
+    std::deque<std::coroutine_handle<>> turnWaiting_;
+
+    struct PendingDeletion {
+        int index;           // line
+        std::string logged;  // what its log line holds after the date and " |"
+    };
+    std::vector<PendingDeletion> pending_;
+    Loss loss_;
+    bool deleting_ = false;      // a delete run is under way
+    bool failureShown_ = false;  // its refusal has been told
+    QTimer keepAlive_;
+    Task<> keepAliveTask_;
+    bool keepAliveRunning_ = false;
+};
+
+}  // namespace mg
