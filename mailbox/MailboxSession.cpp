@@ -237,7 +237,10 @@ void MailboxSession::End(std::function<void(const EndResult&)> then) {
     endPending_ = true;
     ending_ = true;
     queue_.clear();
-    // A connection still being made has no command in flight: give it up.
+    // The operation under way sends nothing more: it takes the replies it
+    // waits for, and the log-off follows. A connection still being made has
+    // no command in flight: it is given up at once.
+    pop3_.SetStopped(true);
     if (state_ == State::Connecting && !pop3_.Connected()) pop3_.Cancel();
     queue_.push_front({[this] { return EndingLogOff(); },
                        [this](std::exception_ptr) {
@@ -251,6 +254,7 @@ void MailboxSession::End(std::function<void(const EndResult&)> then) {
 
 Task<> MailboxSession::EndingLogOff() {
     ending_ = false;
+    pop3_.SetStopped(false);
     endResult_ = {};
     try {
         co_await LogOff();
@@ -304,7 +308,7 @@ Task<> MailboxSession::LogOff() {
 
 Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     CheckEnding();
-    co_await TakeTurn(State::LoggingOff);
+    co_await TakeTurn(pop3_.Connected() ? State::LoggingOff : State::Connecting);
     TurnScope turn{this};
     SettleClosedSession();
     if (pop3_.Connected()) {

@@ -154,6 +154,10 @@ mg::Task<> TVantelPOP3::ReadBlock(std::function<void(const std::string& line)> t
     std::rethrow_exception(error);
 }
 
+void TVantelPOP3::CheckStopped() const {
+    if (stopped_) throw EStopped();
+}
+
 bool TVantelPOP3::LogonCheck(const std::string& reply, int& attempts) {
     if (mg::Pop3Positive(reply)) return true;
     if (attempts > 0 || !OnAuthenticationFailed) throw Exception(kAuthenticationFailed);
@@ -195,14 +199,20 @@ mg::Task<> TVantelPOP3::Connect() {
             // OnAuthenticationFailed handler asks for it.
             int attempts = 0;
             for (;;) {
-                if (LogonCheck(co_await Command("USER " + UserID), attempts) &&
-                    LogonCheck(co_await Command("PASS " + Password), attempts))
-                    break;
+                CheckStopped();
+                if (!LogonCheck(co_await Command("USER " + UserID), attempts)) {
+                    ++attempts;
+                    continue;
+                }
+                CheckStopped();
+                if (LogonCheck(co_await Command("PASS " + Password), attempts)) break;
                 ++attempts;
             }
             loggedOn = true;
+            CheckStopped();
             co_await ReadCapabilities();
 
+            CheckStopped();
             const std::string stat = co_await Command("STAT");
             if (!mg::Pop3Positive(stat)) throw Exception(stat);
             int32_t count = 0;
@@ -273,6 +283,7 @@ mg::Task<> TVantelPOP3::List() {
     CheckConnection();
     planned_.clear();
     co_await SkipInFlight();
+    CheckStopped();
     // A refused listing has no lines to wait for.
     const std::string reply = co_await Command("LIST ");
     if (!mg::Pop3Positive(reply)) throw Exception(reply);
@@ -332,6 +343,7 @@ mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
         if (co_await TakeInFlight(Kind::Dele, MailNumber)) {
             reply = co_await PipelinedReply();
         } else {
+            CheckStopped();
             reply = co_await Transaction("DELE " + mg::IntToStr(MailNumber));
         }
         // Only a positive reply is a deletion; a connection closed instead
@@ -473,7 +485,10 @@ mg::Task<> TVantelPOP3::SkipInFlight(size_t count) {
 }
 
 mg::Task<std::string> TVantelPOP3::Reply(Kind kind, int32_t number, std::string line) {
-    if (!co_await TakeInFlight(kind, number)) co_return co_await Command(std::move(line));
+    if (!co_await TakeInFlight(kind, number)) {
+        CheckStopped();
+        co_return co_await Command(std::move(line));
+    }
     std::string reply = co_await PipelinedReply();
     if (reply.empty()) ClosedByServer();
     co_return reply;

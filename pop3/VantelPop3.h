@@ -19,6 +19,12 @@
 
 #include "net/Tidewire.h"
 
+// An operation stopped by Stop() before its next command.
+class EStopped : public Exception {
+public:
+    EStopped() : Exception("Stopped") {}
+};
+
 // An ordered list of strings.
 using TExStringList = std::vector<std::string>;
 
@@ -64,6 +70,12 @@ public:
     mg::Task<bool> Noop();
     // Whether an operation holds the component.
     bool Busy() const { return busy_; }
+    // While set, an operation sends no further command: it takes the replies
+    // of the commands already sent and then ends with EStopped. Connect ends
+    // so after the reply it waits for (logging off when it got as far as the
+    // greeting). Disconnect and Noop are not stopped.
+    void SetStopped(bool stopped) { stopped_ = stopped; }
+    bool Stopped() const { return stopped_; }
     // Whether the last session ended with a positive reply to QUIT, the only
     // end at which the server carries out the deletions it accepted. Cleared
     // when a connection is opened; set before the close that follows the
@@ -135,6 +147,8 @@ private:
     // followed, and raises `error`.
     [[noreturn]] void OutOfStep(std::exception_ptr error);
     bool LogonCheck(const std::string& reply, int& attempts);
+    // Raises EStopped when the owner has asked the operation to stop.
+    void CheckStopped() const;
     // Asks CAPA and notes whether the server pipelines.
     mg::Task<> ReadCapabilities();
 
@@ -167,6 +181,7 @@ private:
 
     int32_t mailCount_ = 0;
     bool busy_ = false;
+    bool stopped_ = false;
     bool quitAccepted_ = false;
     std::string attachFilePath_;
     TSummary summary_;

@@ -38,6 +38,7 @@
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "app/app_support.h"
+#include "scan_dialogue.h"
 
 using mg::A;
 using mg::Answer;
@@ -46,73 +47,13 @@ using mgtest::S;
 using mgtest::Script;
 using mgtest::ScriptedServer;
 using mgtest::ScanWindow;
+using namespace mgtest;
 
 namespace {
 
-const char* kSpamDat = "1@spam.example\r\n\tx\r\n";
-const char* kWhiteDat = "friend@ok.example\r\n";
 // Long enough that a loaded machine never reaches it between a command and
 // its answer; a silent server is given up on after it.
 constexpr int kShortTimeOut = 1500;
-
-// What the user does when: the scan, the deletion, the log-off.
-enum class Phase { Scan, Delete, Quit };
-
-struct DialogueLine {
-    bool server;  // sent by the server, else by the client
-    std::string text;
-    Phase phase;
-};
-
-const std::vector<mgtest::pop3::Message>& Mailbox() {
-    static const std::vector<mgtest::pop3::Message> box = {
-        {{"From: a@spam.example", "Subject: one"}, 100},
-        {{"From: Friend <friend@ok.example>", "Subject: two"}, 200},
-        {{"From: c@spam.example", "Subject: =?koi8-r?B?8NLJ18XU?="}, 900},
-    };
-    return box;
-}
-
-// The whole dialogue, line by line, as the complete run puts it on the wire:
-// one command at a time, or, with a server that offers PIPELINING, every
-// summary's commands before their replies and both deletions before theirs.
-std::vector<DialogueLine> MakeDialogue(bool pipelined) {
-    std::vector<DialogueLine> d;
-    auto s = [&d](const std::string& t, Phase p) { d.push_back({true, t, p}); };
-    auto c = [&d](const std::string& t, Phase p) { d.push_back({false, t, p}); };
-    s("+OK POP3 server ready", Phase::Scan);
-    c("USER joe", Phase::Scan), s("+OK", Phase::Scan);
-    c("PASS secret", Phase::Scan), s("+OK Logged in.", Phase::Scan);
-    c("CAPA", Phase::Scan);
-    if (pipelined) {
-        s("+OK", Phase::Scan), s("PIPELINING", Phase::Scan), s(".", Phase::Scan);
-    } else {
-        s("-ERR Unknown command.", Phase::Scan);
-    }
-    c("STAT", Phase::Scan), s("+OK 3 1200", Phase::Scan);
-    c("LIST ", Phase::Scan), s("+OK 3 messages", Phase::Scan);
-    s("1 100", Phase::Scan), s("2 200", Phase::Scan), s("3 900", Phase::Scan), s(".", Phase::Scan);
-    for (int n = 1; n <= 3 && pipelined; ++n)
-        c("TOP " + std::to_string(n) + " 0", Phase::Scan), c("LIST " + std::to_string(n), Phase::Scan);
-    for (int n = 1; n <= 3; ++n) {
-        const auto& m = Mailbox()[static_cast<size_t>(n - 1)];
-        if (!pipelined) c("TOP " + std::to_string(n) + " 0", Phase::Scan);
-        s("+OK", Phase::Scan);
-        for (const std::string& h : m.header) s(h, Phase::Scan);
-        s("", Phase::Scan), s(".", Phase::Scan);
-        if (!pipelined) c("LIST " + std::to_string(n), Phase::Scan);
-        s("+OK " + std::to_string(n) + " " + std::to_string(m.size), Phase::Scan);
-    }
-    if (pipelined) {
-        c("DELE 1", Phase::Delete), c("DELE 3", Phase::Delete);
-        s("+OK message 1 deleted", Phase::Delete), s("+OK message 3 deleted", Phase::Delete);
-    } else {
-        c("DELE 1", Phase::Delete), s("+OK message 1 deleted", Phase::Delete);
-        c("DELE 3", Phase::Delete), s("+OK message 3 deleted", Phase::Delete);
-    }
-    c("QUIT", Phase::Quit), s("+OK Logging out.", Phase::Quit);
-    return d;
-}
 
 // The dialogue of the run under way.
 bool g_pipelined = false;
@@ -135,7 +76,7 @@ Script FaultScript(int cut, Fault fault) {
     Script script;
     for (int i = 0; i <= cut; ++i) {
         const DialogueLine& l = d[static_cast<size_t>(i)];
-        script.push_back(l.server ? S(l.text) : C(l.text));
+        script.push_back(AsStep(l));
     }
     if (cut == Lines() - 1) {
         script.push_back(mgtest::AwaitClose());
@@ -156,38 +97,10 @@ bool IdleAfter(int cut) {
     return cut >= 0 && cut + 1 < Lines() && d[static_cast<size_t>(cut + 1)].phase != d[static_cast<size_t>(cut)].phase;
 }
 
-// Deletions the server accepted up to and including line `cut`, by its
-// replies ("+OK message N deleted").
+// Deletions the server accepted up to and including line `cut`.
 std::vector<int> Accepted(int cut) {
-    std::vector<int> out;
     const auto& d = Dialogue();
-    const std::string accepted = "+OK message ";
-    for (int i = 1; i <= cut; ++i)
-        if (d[static_cast<size_t>(i)].server && d[static_cast<size_t>(i)].text.rfind(accepted, 0) == 0)
-            out.push_back(std::stoi(d[static_cast<size_t>(i)].text.substr(accepted.size())));
-    return out;
-}
-
-// The lines the complete scan builds.
-std::vector<std::string> ScannedLines() {
-    using mgtest::Marked;
-    return {Marked(" <SPAM>  ", "a@spam.example", "one"), Marked(" <WHITE> ", "friend@ok.example", "two"),
-            Marked(" <SPAM>  ", "c@spam.example", A("Привет"))};
-}
-
-std::string Today() { return mg::ToAnsi(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat)); }
-
-// Lets the event loop run until `done` holds; a guard against a hang, not a
-// measure of time.
-template <class F>
-bool PumpUntil(F done) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > 30000) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
+    return AcceptedIn({d.begin(), d.begin() + (cut + 1)});
 }
 
 // One row of the table, for the printout.
@@ -336,11 +249,7 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
 
     // Exactly the accepted deletions are logged, and their lines read so;
     // without +OK to QUIT each is taken back by a line of its own.
-    std::string log;
-    for (int n : accepted) log += Today() + " |" + ScannedLines()[static_cast<size_t>(n - 1)].substr(9) + "\r\n";
-    if (lost)
-        for (int n : accepted)
-            log += Today() + " | " + A("<НЕ УДАЛЕНО>") + ScannedLines()[static_cast<size_t>(n - 1)].substr(9) + "\r\n";
+    const std::string log = LogOf(accepted, lost);
     EXPECT_EQ(w.dir.read("log.dat"), log);
     if (w.form.LineCount() == 3)
         for (int n : {1, 3}) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "net_support.h"
 #include "test_server.h"
 
@@ -156,6 +159,27 @@ TEST(TidewireConnect, LocalhostIsLookedUpAndReported) {
     mg::Await(wire.Connect());
     EXPECT_TRUE(wire.Connected());
     EXPECT_EQ(resolved, 1);
+}
+
+// A lookup given up on at its time-out is withdrawn: its late answer never
+// reaches the next attempt, which connects to its own host's address.
+TEST(TidewireConnect, AnAbandonedLookupsLateAnswerIsNotUsed) {
+    TestServer server;  // on 127.0.0.1; nothing listens on 127.0.0.2
+    ResolverScope scope([](const std::string& name, std::vector<uint32_t>& out) {
+        const bool old = name == "old.test";
+        std::this_thread::sleep_for(std::chrono::milliseconds(old ? 300 : 700));
+        out.push_back(htonl(old ? 0x7F000002 : INADDR_LOOPBACK));
+        return 0;
+    });
+    TestWire wire;
+    wire.Port = server.port();
+    wire.TimeOut = 100;
+    wire.Host = "old.test";
+    EXPECT_EQ(ErrorOf<ESockError>([&] { mg::Await(wire.Connect()); }), "Host Lookup Timed Out");
+    wire.TimeOut = 5000;
+    wire.Host = "new.test";
+    EXPECT_EQ(ErrorOf<ESockError>([&] { mg::Await(wire.Connect()); }), "<no error>");
+    EXPECT_TRUE(wire.Connected());
 }
 
 TEST(TidewireConnect, UnknownHostGetsOneChanceToBeRepaired) {

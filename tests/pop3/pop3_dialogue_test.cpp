@@ -118,6 +118,35 @@ TEST_F(Pop3Dialogue, BadListingLineIsAConversionErrorNamingField2First) {
     server->finish();
 }
 
+// An error in the middle of a multi-line reply, or a reply line that cannot
+// be read, leaves the rest of the server's answer unread: what it says next
+// would be taken for the reply to the next command. The connection closes
+// without QUIT.
+TEST_F(Pop3Dialogue, AReplyThatCannotBeFollowedClosesWithoutQuit) {
+    const struct {
+        const char* name;
+        Script exchange;
+        std::function<void(TVantelPOP3&)> operation;
+        const char* error;
+    } rows[] = {
+        {"a listing line that is no number", {C("LIST "), Raw("+OK\r\n1 100\r\nx y\r\n3 100\r\n.\r\n")},
+         [](TVantelPOP3& p) { mg::Await(p.List()); }, "'y' is not a valid integer value"},
+        {"a size above 2^31", {C("LIST "), Raw("+OK\r\n1 100\r\n2 3000000000\r\n.\r\n")},
+         [](TVantelPOP3& p) { mg::Await(p.List()); }, "'3000000000' is not a valid integer value"},
+        {"a reply number out of range before a header block", {C("TOP 1 0"), Raw("40000+OK\r\nFrom: a@b.c\r\n\r\n.\r\n")},
+         [](TVantelPOP3& p) { mg::Await(p.GetSummary(1)); }, "Range check error"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        serve(pop3::Logon("joe", "secret", 2, 200) + r.exchange + Script{AwaitClose()});
+        mg::Await(pop3.Connect());
+        EXPECT_EQ(errorOf([&] { r.operation(pop3); }), r.error);
+        EXPECT_FALSE(pop3.Connected());
+        EXPECT_FALSE(pop3.QuitAccepted());
+        EXPECT_TRUE(server->finish());
+    }
+}
+
 TEST_F(Pop3Dialogue, RefusedListingFailsWithTheReply) {
     serve(pop3::Logon("joe", "secret", 1, 100) +
           Script{C("LIST "), S("-ERR mailbox busy")} + pop3::Quit());

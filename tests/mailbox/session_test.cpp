@@ -1,0 +1,268 @@
+// The mailbox session without a window: each row is a wire conversation with
+// the scripted server, the requests made during it, and the states the
+// session goes through, from each state and by each way out of it.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "lists/DeletionLog.h"
+#include "lists/SpamTree.h"
+#include "lists/WhiteList.h"
+#include "mailbox/MailboxSession.h"
+#include "platform/codepage.h"
+#include "support/pop3_dialogue.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+using namespace mgtest;
+using mg::MailboxSession;
+using State = MailboxSession::State;
+
+namespace {
+
+const std::vector<pop3::Message>& Box() {
+    static const std::vector<pop3::Message> box = {{{"From: a@spam.example", "Subject: one"}, 100},
+                                                   {{"From: b@ok.example", "Subject: two"}, 200},
+                                                   {{"From: c@spam.example", "Subject: three"}, 300}};
+    return box;
+}
+
+const char* Name(State s) {
+    const char* names[] = {"Idle",    "Connecting", "Scanning",     "Open",      "Deleting",
+                           "Holding", "Fetching",   "KeepingAlive", "LoggingOff"};
+    return names[static_cast<int>(s)];
+}
+
+template <class F>
+bool PumpUntil(F done, int guardMs = 20000) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > guardMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+// A session on a temporary data directory; black list: spam.example.
+struct Session {
+    Session() : session(dir.path(), spam, white) {
+        spam.LoadFromBytes("1@spam.example\r\n\tx\r\n");
+        session.OnState = [this](State s) { states += std::string(states.empty() ? "" : " ") + Name(s); };
+        session.OnDeletionsLost = [this] { lost += session.TakeLoss().count; };
+        session.OnConnectionRequired = [this](bool& handled) {
+            events.push_back("connection required");
+            handled = answerConnect;
+        };
+        session.OnFailure = [this] { events.push_back("failure"); };
+    }
+    // Submits a job and returns at once.
+    void submit(std::function<mg::Task<>(MailboxSession&)> job) {
+        session.Submit([this, job] { return job(session); },
+                       [this](std::exception_ptr e) {
+                           try {
+                               if (e) std::rethrow_exception(e);
+                           } catch (const std::exception& x) {
+                               errors.push_back(x.what());
+                           }
+                       });
+    }
+    void settle() { EXPECT_TRUE(PumpUntil([&] { return session.Settled(); })) << "never settled"; }
+    void scan(const ScriptedServer& server) {
+        submit([&server](MailboxSession& s) {
+            return s.Scan([&server] {
+                mg::MailboxSettings m;
+                m.Host = server.host();
+                m.Port = server.port();
+                m.User = "joe";
+                m.Password = "secret";
+                return m;
+            });
+        });
+    }
+
+    TempDir dir;
+    mg::SpamTree spam;
+    mg::WhiteList white;
+    MailboxSession session;
+    std::string states;
+    std::vector<std::string> events, errors;
+    int lost = 0;
+    bool answerConnect = false;
+};
+
+mg::Task<> Delete(MailboxSession& s) { co_await s.Delete(); }
+mg::Task<> LogOff(MailboxSession& s) { co_await s.LogOff(); }
+mg::Task<> FetchTwo(MailboxSession& s) {
+    const TSummary summary = co_await s.Fetch(2);
+    if (summary.From != "b@ok.example") throw Exception("fetched " + summary.From);
+}
+
+struct Case {
+    const char* name;
+    Script script;
+    std::function<void(Session&, ScriptedServer&)> act;  // after a complete scan, unless `scanFirst` is false
+    const char* states;                                 // every state after the scan's, in order
+    std::vector<std::string> errors;
+    int lost = 0;
+    bool scanFirst = true;
+};
+
+}  // namespace
+
+TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
+    const Script logon = pop3::Scan("joe", "secret", Box());
+    // The scan up to message 2's TOP, which the server holds.
+    Script toTop2 = pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + pop3::Summary(1, Box()[0]) +
+                    pop3::Top(2, Box()[1].header);
+    toTop2.insert(toTop2.end() - 1, Hold());
+    const std::vector<Case> cases = {
+        {"scan: connecting, scanning, open", logon + pop3::Quit(),
+         [](Session& t, ScriptedServer&) {
+             ASSERT_EQ(t.session.Lines().Count(), 3);
+             EXPECT_TRUE(t.session.Lines().Checked(0));
+             EXPECT_FALSE(t.session.Lines().Checked(1));
+             t.submit(LogOff);
+         },
+         "LoggingOff Idle", {}},
+        {"connecting fails: idle again, the error reported",
+         {S("+OK ready"), C("USER joe"), S("-ERR no"), C("QUIT"), S("+OK"), AwaitClose()},
+         [](Session& t, ScriptedServer& server) {
+             t.scan(server);
+             t.settle();
+             EXPECT_EQ(t.session.Lines().Count(), 0);
+         },
+         "Connecting Idle", {"Authentication failed"}, 0, false},
+        {"scanning: the server closes instead of a reply",
+         pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + Script{C("TOP 1 0"), Close()},
+         [](Session& t, ScriptedServer& server) {
+             t.scan(server);
+             t.settle();
+         },
+         "Connecting Scanning Idle", {"Connection closed by server"}, 0, false},
+        {"deleting, holding, logged off: the server carries them out",
+         logon + pop3::Dele(1) + pop3::Dele(3) + pop3::Quit(),
+         [](Session& t, ScriptedServer&) {
+             t.submit(Delete);
+             t.settle();
+             EXPECT_EQ(t.session.GetState(), State::Holding);
+             EXPECT_TRUE(t.session.HoldsDeletions());
+             t.submit(LogOff);
+         },
+         "Deleting Holding LoggingOff Idle", {}},
+        {"holding: a keep-alive, then the server closes: taken back",
+         logon + pop3::Dele(1) + pop3::Dele(3) + Script{CWithin(5000, "NOOP"), S("+OK"), Close()},
+         [](Session& t, ScriptedServer&) {
+             t.submit(Delete);
+             t.settle();
+             EXPECT_TRUE(PumpUntil([&] { return t.lost > 0; }));
+         },
+         "Deleting Holding KeepingAlive Holding Idle", {}, 2},
+        {"holding: -ERR to QUIT takes them back", logon + pop3::Dele(1) + pop3::Dele(3) +
+                                                    Script{C("QUIT"), S("-ERR not now"), AwaitClose()},
+         [](Session& t, ScriptedServer&) {
+             t.submit(Delete);
+             t.settle();
+             t.submit(LogOff);
+         },
+         "Deleting Holding LoggingOff Idle", {"-ERR not now\r\n"}, 2},
+        {"a refused deletion: open, the refusal reported once", logon + Script{C("DELE 1"), S("-ERR")} + pop3::Quit(),
+         [](Session& t, ScriptedServer&) {
+             t.submit(Delete);
+             t.settle();
+             EXPECT_EQ(t.events, (std::vector<std::string>{"failure"}));
+             EXPECT_FALSE(t.session.HoldsDeletions());
+             t.submit(LogOff);
+         },
+         "Deleting Open LoggingOff Idle", {"-ERR\r\n"}},
+        {"fetching, open again", logon + pop3::Summary(2, Box()[1]) + pop3::Quit(),
+         [](Session& t, ScriptedServer&) {
+             t.submit(FetchTwo);
+             t.settle();
+             t.submit(LogOff);
+         },
+         "Fetching Open LoggingOff Idle", {}},
+        {"end while deleting: the reply in flight, then QUIT", logon + Script{C("DELE 1"), Hold(), S("+OK")} + pop3::Quit(),
+         [](Session& t, ScriptedServer& server) {
+             t.submit(Delete);
+             ASSERT_TRUE(PumpUntil([&] { return server.holding(); }));
+             bool ended = false;
+             t.session.End([&](const MailboxSession::EndResult& r) {
+                 ended = true;
+                 EXPECT_FALSE(r.lost);
+             });
+             PumpUntil([] { return false; }, 50);
+             server.release();
+             t.settle();
+             EXPECT_TRUE(ended);
+             EXPECT_NE(t.dir.read("log.dat").find("a@spam.example"), std::string::npos);
+         },
+         "Deleting Holding LoggingOff Idle", {}},
+        {"end while scanning: the reply in flight (no LIST 2 after it), then QUIT", toTop2 + pop3::Quit(),
+         [](Session& t, ScriptedServer& server) {
+             t.scan(server);
+             ASSERT_TRUE(PumpUntil([&] { return server.holding(); }));
+             t.session.End(nullptr);
+             server.release();
+             t.settle();
+         },
+         "Connecting Scanning Open LoggingOff Idle", {}, 0, false},
+        {"no connection: the owner is asked; a scan it submits comes next", Script{},
+         [](Session& t, ScriptedServer&) {
+             t.answerConnect = true;
+             t.submit(Delete);
+             t.settle();
+             t.answerConnect = false;
+             t.submit(FetchTwo);
+             t.settle();
+             EXPECT_EQ(t.events, (std::vector<std::string>{"connection required", "connection required"}));
+         },
+         "Deleting Idle Fetching Idle", {"Not Connected"}, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MailboxSession::SetKeepAliveIntervalForTest(150);
+        Session t;
+        ScriptedServer server(c.script);
+        if (c.scanFirst) {
+            t.scan(server);
+            t.settle();
+            ASSERT_EQ(t.states, "Connecting Scanning Open");
+            t.states.clear();
+        }
+        c.act(t, server);
+        t.settle();
+        EXPECT_EQ(t.states, c.states);
+        EXPECT_EQ(t.errors, c.errors);
+        EXPECT_EQ(t.lost, c.lost);
+        EXPECT_FALSE(t.session.Connected());
+        EXPECT_TRUE(server.finish());
+        MailboxSession::SetKeepAliveIntervalForTest(0);
+    }
+}
+
+// Jobs run one at a time in the order submitted: a scan submitted while a
+// deletion waits for its reply goes on the wire after the deletion's reply
+// and the log-off, never inside them.
+TEST(MailboxSession, JobsWaitTheirTurn) {
+    Session t;
+    ScriptedServer server(pop3::Scan("joe", "secret", Box()) + Script{C("DELE 1"), Hold(), S("+OK")} + pop3::Quit() +
+                          Script{Accept()} + pop3::Scan("joe", "secret", Box()) + pop3::Quit());
+    t.scan(server);
+    t.settle();
+    t.session.Lines().SetChecked(2, false);
+    t.submit(Delete);
+    ASSERT_TRUE(PumpUntil([&] { return server.holding(); }));
+    t.scan(server);
+    t.submit(LogOff);
+    PumpUntil([] { return false; }, 50);
+    EXPECT_FALSE(t.session.Settled());
+    server.release();
+    t.settle();
+    EXPECT_TRUE(t.errors.empty());
+    EXPECT_TRUE(server.finish());
+}
