@@ -74,8 +74,8 @@ void TPop3Form::Submit(mg::Task<> (TPop3Form::*handler)()) {
 }
 
 void TPop3Form::JobDone(std::exception_ptr error) {
-    // The hourglass a failed summary leaves behind goes with the command.
-    if (error) unsetCursor();
+    // The hourglass a summary cut short leaves behind goes with the command.
+    unsetCursor();
     try {
         if (error) std::rethrow_exception(error);
     } catch (const mg::ELostAtLogOff& e) {
@@ -112,6 +112,7 @@ void TPop3Form::btnDisconnectClick() {
 }
 
 void TPop3Form::SessionEnded(const mg::MailboxSession::EndResult& result, bool thenClose) {
+    unsetCursor();
     if (result.lost) {
         // The lines stay, and a close waits for the user to see them.
         mg::Guarded([&] { ReportLostDeletions(result.error); });

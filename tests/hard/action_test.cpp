@@ -198,6 +198,7 @@ TEST_P(ActionRun, DeletesExactlyWhatItReportsAndAnswersAfterwards) {
         return;
     }
     // The window answers the next command.
+    EXPECT_EQ(w.form.cursor().shape(), Qt::ArrowCursor);
     EXPECT_EQ(w.form.LineCount(), 0);
     EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
     ScriptedServer fresh(pop3::Scan("joe", "secret", Mailbox()) + pop3::Quit());

@@ -163,6 +163,9 @@ int ScriptedServer::connections() const {
 bool ScriptedServer::holding() const { return holding_; }
 
 void ScriptedServer::release() {
+    // Not holding from now on, before the server's thread wakes: a test that
+    // waits for the next Hold() must not see this one.
+    holding_ = false;
     char byte = 1;
     [[maybe_unused]] ssize_t n = ::write(releaseWrite_, &byte, 1);
 }
