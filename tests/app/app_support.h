@@ -6,33 +6,24 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "app/Pop3Form.h"
+#include "app/SummaryForm.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
 #include "support/fake_dialogs.h"
+#include "support/pump.h"
 #include "support/pop3_dialogue.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
 namespace mgtest {
-
-// Lets the event loop run until `done` holds; false after `guardMs` (a guard
-// against a hang, not a measure of time).
-template <class F>
-bool PumpUntil(F done, int guardMs = 30000) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > guardMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
 
 // Lets the event loop run until the window's session has nothing left to do
 // (no command runs or waits, nothing on the wire) and what it posted has been
@@ -41,6 +32,26 @@ inline void Settle(TPop3Form& form, int guardMs = 30000) {
     EXPECT_TRUE(PumpUntil([&] { return form.Session().Settled(); }, guardMs)) << "the session never settled";
     QCoreApplication::processEvents();
 }
+
+// The details dialog of a window, closed as soon as it shows: the user who
+// reads a header and closes it again. `shown`: the lines it showed last.
+struct ClosingDetails {
+    explicit ClosingDetails(TPop3Form& form) : dialog(&form) {
+        Pop3FormSummary = &dialog;
+        QObject::connect(&closer, &QTimer::timeout, &dialog, [this] {
+            if (!dialog.isVisible()) return;
+            shown = dialog.Lines();
+            ++count;
+            dialog.btnExit->click();
+        });
+        closer.start(5);
+    }
+    ~ClosingDetails() { Pop3FormSummary = nullptr; }
+    TPop3FormSummary dialog;
+    QTimer closer;
+    std::vector<std::string> shown;
+    int count = 0;
+};
 
 // A window on a temporary program directory with both lists seeded.
 struct ScanWindow {

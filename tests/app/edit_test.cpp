@@ -214,28 +214,19 @@ TEST(Details, ShowsTheHeaderAsReceivedForEnabledLinesOnly) {
         Msg({"From: a@spam.example", "Subject: =?koi8-r?B?8NLJ18XU?=", " folded"}, 100),
         Msg({"From: b@trusted.example"}, 100)};
     Scanned w("1@spam.example\r\n\tx\r\n", "@trusted.example\r\n", box, Summaries(box, {1, 1}) + pop3::Quit());
-    TPop3FormSummary dialog(&w.form);
-    Pop3FormSummary = &dialog;
-    std::vector<std::string> shown;
+    ClosingDetails details(w.form);
     for (int round = 0; round < 2; ++round) {
-        // The fetch pumps events too: close the dialog once it is up.
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, &dialog, [&] {
-            if (!dialog.isVisible()) return;
-            shown = dialog.Lines();
-            dialog.btnExit->click();
-        });
-        closer.start(5);
         w.form.lbList->setCurrentRow(0);
         w.click(w.form.btnSummary);
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(shown, (std::vector<std::string>{"From: a@spam.example", "Subject: =?koi8-r?B?8NLJ18XU?=", " folded",
-                                                   "", "."}));
+        EXPECT_FALSE(details.dialog.isVisible());
+        EXPECT_EQ(details.shown, (std::vector<std::string>{"From: a@spam.example", "Subject: =?koi8-r?B?8NLJ18XU?=",
+                                                           " folded", "", "."}));
     }
+    EXPECT_EQ(details.count, 2) << "fetched and shown twice";
     // A trusted line: nothing is fetched, nothing shown.
     w.form.lbList->setCurrentRow(1);
     w.click(w.form.btnSummary);
-    Pop3FormSummary = nullptr;
+    EXPECT_EQ(details.count, 2);
     w.click(w.form.btnDisconnect);
     // Not connected: nothing.
     w.click(w.form.btnSummary);
@@ -251,16 +242,10 @@ TEST(Busy, CommandsClickedDuringAScanRunAfterIt) {
     ScriptedServer server(Slow(pop3::Scan("joe", "secret", box), 30) + pop3::Summary(1, box[0]) + pop3::Dele(1) +
                           pop3::Quit());
     w.pointAt(server);
-    TPop3FormSummary dialog(&w.form);
-    Pop3FormSummary = &dialog;
-    std::vector<std::string> shown;
+    ClosingDetails details(w.form);
     QTimer timer;
     bool clicked = false;
-    QObject::connect(&timer, &QTimer::timeout, &dialog, [&] {
-        if (dialog.isVisible()) {
-            shown = dialog.Lines();
-            dialog.btnExit->click();
-        }
+    QObject::connect(&timer, &QTimer::timeout, [&] {
         if (clicked || w.form.LineCount() < 2) return;
         clicked = true;  // the listing is in, the summaries are on their way
         w.form.lbList->setCurrentRow(0);
@@ -273,10 +258,9 @@ TEST(Busy, CommandsClickedDuringAScanRunAfterIt) {
     w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
     w.click(w.form.btnConnect);
     EXPECT_TRUE(clicked);
-    EXPECT_EQ(shown, (std::vector<std::string>{"From: a@spam.example", "Subject: s", "", "."}));
+    EXPECT_EQ(details.shown, (std::vector<std::string>{"From: a@spam.example", "Subject: s", "", "."}));
     EXPECT_EQ(w.line(0), A("<УДАЛЕНО>"));
     EXPECT_EQ(w.line(1), Line(1, "b@other.example", "s"));
-    Pop3FormSummary = nullptr;
     w.click(w.form.btnDisconnect);
     EXPECT_TRUE(server.finish());
 }

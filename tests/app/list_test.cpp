@@ -160,17 +160,7 @@ TEST(MessageList, DoubleClickOpensTheDetailsOfEnabledLines) {
     w.click(w.form.btnConnect);
     ASSERT_EQ(w.form.LineCount(), 2);
     ASSERT_FALSE(w.form.LineEnabled(1));  // white-listed
-    TPop3FormSummary dialog(&w.form);
-    Pop3FormSummary = &dialog;
-    int shown = 0;
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, &dialog, [&] {
-        if (!dialog.isVisible()) return;
-        ++shown;
-        EXPECT_EQ(dialog.Lines().front(), "From: a@b.example");
-        dialog.btnExit->click();
-    });
-    closer.start(5);
+    ClosingDetails details(w.form);
     ListWindow::Settle();
     for (int row : {1, 0}) {
         w.Click(row);
@@ -178,8 +168,8 @@ TEST(MessageList, DoubleClickOpensTheDetailsOfEnabledLines) {
         w.Mouse(QEvent::MouseButtonRelease, row);
         Settle(w.form);
     }
-    EXPECT_EQ(shown, 1);
-    Pop3FormSummary = nullptr;
+    EXPECT_EQ(details.count, 1);
+    EXPECT_EQ(details.shown.front(), "From: a@b.example");
     w.click(w.form.btnDisconnect);
     server.finish();
 }

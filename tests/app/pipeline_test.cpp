@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-#include "app/SummaryForm.h"
 #include "app_support.h"
 #include "pop3/VantelPop3.h"
 
@@ -186,16 +185,7 @@ TEST(Pipeline, CommandDuringAPipelinedScanWaitsItsTurn) {
                           pop3::Listing({100, 2000, 900, 100}) + summaries + pop3::Summary(4, Box()[3]);
     ScriptedServer server(script + pop3::Quit());
     w.pointAt(server);
-    TPop3FormSummary dialog(&w.form);
-    Pop3FormSummary = &dialog;
-    std::vector<std::string> shown;
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, &dialog, [&] {
-        if (!dialog.isVisible()) return;
-        shown = dialog.Lines();
-        dialog.btnExit->click();
-    });
-    closer.start(5);
+    ClosingDetails details(w.form);
     QTimer::singleShot(100, [&] {
         w.form.lbList->setCurrentRow(3);
         w.form.btnSummary->click();
@@ -205,8 +195,7 @@ TEST(Pipeline, CommandDuringAPipelinedScanWaitsItsTurn) {
     EXPECT_EQ(w.line(3), Marked(" <SPAM>  ", "c@spam.example", "four"));
     std::vector<std::string> header = Box()[3].header;
     header.insert(header.end(), {"", "."});
-    EXPECT_EQ(shown, header);
-    Pop3FormSummary = nullptr;
+    EXPECT_EQ(details.shown, header);
     w.click(w.form.btnDisconnect);
     EXPECT_TRUE(w.dialogs.done());
     EXPECT_TRUE(server.finish());

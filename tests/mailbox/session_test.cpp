@@ -1,8 +1,6 @@
 // The mailbox session without a window: each row is a wire conversation with
 // the scripted server, the requests made during it, and the states the
 // session goes through, from each state and by each way out of it.
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -15,6 +13,7 @@
 #include "mailbox/MailboxSession.h"
 #include "platform/codepage.h"
 #include "support/pop3_dialogue.h"
+#include "support/pump.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
@@ -35,17 +34,6 @@ const char* Name(State s) {
     const char* names[] = {"Idle",    "Connecting", "Scanning",     "Open",      "Deleting",
                            "Holding", "Fetching",   "KeepingAlive", "LoggingOff"};
     return names[static_cast<int>(s)];
-}
-
-template <class F>
-bool PumpUntil(F done, int guardMs = 20000) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > guardMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
 }
 
 // A session on a temporary data directory; black list: spam.example.
