@@ -3,7 +3,10 @@
 // session goes through, from each state and by each way out of it.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "lists/WhiteList.h"
 #include "mailbox/MailboxSession.h"
 #include "platform/codepage.h"
+#include "platform/winsock.h"
 #include "support/pop3_dialogue.h"
 #include "support/pump.h"
 #include "support/scripted_server.h"
@@ -47,6 +51,7 @@ struct Session {
             handled = answerConnect;
         };
         session.OnFailure = [this] { events.push_back("failure"); };
+        session.OnConnectionFailed = [this] { events.push_back("connection failed"); };
     }
     // Submits a job and returns at once.
     void submit(std::function<mg::Task<>(MailboxSession&)> job) {
@@ -60,11 +65,11 @@ struct Session {
                        });
     }
     void settle() { EXPECT_TRUE(PumpUntil([&] { return session.Settled(); })) << "never settled"; }
-    void scan(const ScriptedServer& server) {
-        submit([&server](MailboxSession& s) {
-            return s.Scan([&server] {
+    void scan(const ScriptedServer& server, std::string host = ScriptedServer::host()) {
+        submit([&server, host](MailboxSession& s) {
+            return s.Scan([&server, host] {
                 mg::MailboxSettings m;
-                m.Host = server.host();
+                m.Host = host;
                 m.Port = server.port();
                 m.User = "joe";
                 m.Password = "secret";
@@ -199,6 +204,23 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
              t.settle();
          },
          "Connecting Scanning Open LoggingOff Idle", {}, 0, false},
+        {"end while the name is looked up: given up at once, without a word", Script{},
+         [](Session& t, ScriptedServer& server) {
+             // Found only after a while; the scripted server expects no connection.
+             mg::SetHostResolver([](const std::string&, std::vector<uint32_t>& out) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                 out.push_back(htonl(INADDR_LOOPBACK));
+                 return 0;
+             });
+             t.scan(server, "slow.test");
+             t.session.End(nullptr);
+             t.settle();
+             EXPECT_TRUE(PumpUntil([] { return mg::PendingHostLookups() == 0; }));
+             PumpUntil([] { return false; }, 100);
+             mg::SetHostResolver(nullptr);
+             EXPECT_TRUE(t.events.empty());
+         },
+         "Connecting Idle LoggingOff Idle", {}, 0, false},
         {"no connection: the owner is asked; a scan it submits comes next", Script{},
          [](Session& t, ScriptedServer&) {
              t.answerConnect = true;
