@@ -171,9 +171,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // Runs a command bound to a control: the hourglass a failed summary
-    // leaves behind is cleared when the command ends, and errors are shown
-    // by the standard error report.
+    // Runs a command bound to a control that does not talk to the server:
+    // its error is shown by the standard error report, and a loss of
+    // deletions not yet reported is told after it.
     template <class F>
     void Command(F&& body);
     // Status bar text, unless the status bar is gone.

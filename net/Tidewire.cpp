@@ -770,6 +770,20 @@ mg::Task<> TTidewire::Writeln(std::string text) {
     co_await Write(std::move(text));
 }
 
+bool TTidewire::ReadBufferedLine(std::string& line) {
+    Impl& in = *impl_;
+    const char* lf = in.FindLineEnd();
+    if (!lf || canceled_ || std::chrono::steady_clock::now() - in.lastDispatch > kBusyDispatchInterval) return false;
+    ReportStatus(8, "ReadLn");
+    TimerOn();
+    const char* first = in.rx.data() + in.rxStart;
+    line.assign(first, lf + 1);
+    in.Take(static_cast<size_t>(lf + 1 - first));
+    if (in.Buffered() == 0) PostDeferredClose();
+    TimerOff();
+    return true;
+}
+
 mg::Task<std::string> TTidewire::ReadLn() {
     ReportStatus(8, "ReadLn");
     TimerOn();

@@ -76,6 +76,11 @@ public:
     mg::Task<> Writeln(std::string text);
     // The next line with its line end; empty when the peer has closed.
     mg::Task<std::string> ReadLn();
+    // What ReadLn does when the whole line has been received already and
+    // nothing else is due: takes it at once, without a task, and returns
+    // true. False, taking nothing, when ReadLn would have to wait (or give
+    // the event loop its turn).
+    bool ReadBufferedLine(std::string& line);
     // What Transaction does with the reply line it has read: keeps it as
     // TransactionReply, sets ReplyNumber and reports it at level 1. For
     // replies to commands that were sent ahead (pipelining).

@@ -145,8 +145,12 @@ mg::Task<std::string> TVantelPOP3::NextLine() {
 mg::Task<> TVantelPOP3::ReadBlock(std::function<void(const std::string& line)> take) {
     std::exception_ptr error;
     try {
-        for (std::string line = co_await NextLine(); WithoutLineEnd(line) != "."; line = co_await NextLine()) take(line);
-        co_return;
+        for (;;) {
+            std::string line;
+            if (!ReadBufferedLine(line)) line = co_await NextLine();
+            if (WithoutLineEnd(line) == ".") co_return;
+            take(line);
+        }
     } catch (...) {
         error = std::current_exception();
     }
@@ -401,11 +405,16 @@ void TVantelPOP3::ResetPipeline() {
     bytesInFlight_ = 0;
 }
 
-mg::Task<> TVantelPOP3::TopUp() {
-    const size_t window = windowBytes_ ? windowBytes_ : kPipelineWindow;
+bool TVantelPOP3::TopUpDue() const {
     // Refilled in batches, half a window at a time, so that a long scan costs
     // one send per batch rather than one per command.
-    if (planned_.empty() || bytesInFlight_ > window / 2) co_return;
+    const size_t window = windowBytes_ ? windowBytes_ : kPipelineWindow;
+    return !planned_.empty() && bytesInFlight_ <= window / 2;
+}
+
+mg::Task<> TVantelPOP3::TopUp() {
+    const size_t window = windowBytes_ ? windowBytes_ : kPipelineWindow;
+    if (!TopUpDue()) co_return;
     std::string batch;
     while (!planned_.empty() && (inFlight_.empty() || bytesInFlight_ + planned_.front().bytes <= window)) {
         const Pending p = planned_.front();
@@ -432,6 +441,10 @@ mg::Task<> TVantelPOP3::TopUp() {
 
 mg::Task<bool> TVantelPOP3::TakeInFlight(Kind kind, int32_t number) {
     if (!pipelining_) co_return false;
+    if (NextInFlight(kind, number)) {
+        if (TopUpDue()) co_await TopUp();
+        co_return true;
+    }
     const auto matches = [&](const Pending& p) { return p.kind == kind && p.number == number; };
     const auto sent = std::find_if(inFlight_.begin(), inFlight_.end(), matches);
     if (sent != inFlight_.end()) {
@@ -460,7 +473,8 @@ void TVantelPOP3::TakeFront() {
 }
 
 mg::Task<std::string> TVantelPOP3::PipelinedReply() {
-    const std::string line = co_await ReadLn();
+    std::string line;
+    if (!ReadBufferedLine(line)) line = co_await ReadLn();
     if (line.empty()) {  // closed instead of a reply: the caller says so
         ResetPipeline();
         co_return line;
@@ -477,14 +491,33 @@ mg::Task<std::string> TVantelPOP3::PipelinedReply() {
 mg::Task<> TVantelPOP3::SkipInFlight(size_t count) {
     for (; count > 0 && !inFlight_.empty(); --count) {
         const Kind kind = inFlight_.front().kind;
-        const std::string line = co_await ReadLn();
+        std::string line;
+        if (!ReadBufferedLine(line)) line = co_await ReadLn();
         if (line.empty()) ClosedByServer();
         TakeFront();
         if (kind == Kind::Top && mg::Pop3Positive(line)) co_await ReadBlock([](const std::string&) {});
     }
 }
 
+bool TVantelPOP3::NextInFlight(Kind kind, int32_t number) const {
+    return !inFlight_.empty() && inFlight_.front().kind == kind && inFlight_.front().number == number;
+}
+
 mg::Task<std::string> TVantelPOP3::Reply(Kind kind, int32_t number, std::string line) {
+    // Mostly the reply at the front of the pipe is this command's: no task
+    // is needed to find that out.
+    if (pipelining_ && NextInFlight(kind, number) && !TopUpDue()) {
+        std::string reply;
+        if (ReadBufferedLine(reply)) {
+            TakeFront();
+            try {
+                NoteReply(reply);
+            } catch (const ERangeError&) {
+                OutOfStep(std::current_exception());
+            }
+            co_return reply;
+        }
+    }
     if (!co_await TakeInFlight(kind, number)) {
         CheckStopped();
         co_return co_await Command(std::move(line));

@@ -161,6 +161,9 @@ private:
     };
     // Sends planned commands while fewer than the window's bytes are in flight.
     mg::Task<> TopUp();
+    bool TopUpDue() const;
+    // Whether the reply at the front of the pipe is this command's.
+    bool NextInFlight(Kind kind, int32_t number) const;
     // True when the next reply in flight is the one for this command; false
     // when the plan does not lead there (the plan ends, and whatever is in
     // flight is read and skipped).
