@@ -10,7 +10,7 @@
 # is disabled, so that no POP3/IMAP server is left listening on the machine.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libssl-dev libsecret-1-dev
-          ca-certificates dovecot-pop3d xvfb xauth fonts-dejavu-core openssl clang libclang-rt-14-dev
+          libsqlite3-dev ca-certificates dovecot-pop3d xvfb xauth fonts-dejavu-core openssl clang libclang-rt-14-dev
           dbus gnome-keyring dpkg-dev lintian xdotool)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,327 @@
+#include "mailbox/HeaderCache.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+
+namespace mg {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+// A lock held by another running copy is waited for this long, no longer.
+constexpr int kBusyMs = 200;
+// OpenFile's result when the file was written by a later schema.
+constexpr int kNewerSchema = -1;
+
+const char kCreate[] =
+    "CREATE TABLE IF NOT EXISTS headers("
+    " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
+    " header BLOB NOT NULL, size INTEGER NOT NULL,"
+    " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
+    " PRIMARY KEY (server, login, uidl))";
+const char kLoad[] =
+    "SELECT uidl, header, size, first_seen, last_seen FROM headers WHERE server = ?1 AND login = ?2";
+const char kGet[] =
+    "SELECT uidl, header, size, first_seen, last_seen FROM headers WHERE server = ?1 AND login = ?2 AND uidl = ?3";
+const char kInsert[] =
+    "INSERT INTO headers(server, login, uidl, header, size, first_seen, last_seen)"
+    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?6)"
+    " ON CONFLICT(server, login, uidl) DO UPDATE SET"
+    " header = excluded.header, size = excluded.size, last_seen = excluded.last_seen";
+const char kTouch[] = "UPDATE headers SET last_seen = ?4 WHERE server = ?1 AND login = ?2 AND uidl = ?3";
+const char kListed[] = "INSERT OR IGNORE INTO temp.listed(uidl) VALUES(?1)";
+const char kPrune[] =
+    "DELETE FROM headers WHERE server = ?1 AND login = ?2 AND uidl NOT IN (SELECT uidl FROM temp.listed)";
+
+bool Damage(int rc) {
+    const int primary = rc & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+std::string SystemError(int error) { return error ? std::string(" (") + std::strerror(error) + ")" : ""; }
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+int BindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+    return sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+}
+
+int BindKey(sqlite3_stmt* stmt, const std::string& server, const std::string& login) {
+    int rc = BindText(stmt, 1, server);
+    if (rc == SQLITE_OK) rc = BindText(stmt, 2, login);
+    return rc;
+}
+
+// Steps a statement that returns no rows and makes it ready for the next use.
+int Run(sqlite3_stmt* stmt) {
+    int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+std::string Bytes(sqlite3_stmt* stmt, int column, bool blob) {
+    // The pointer first, then its length: asking for the length first could
+    // convert the value afterwards.
+    const void* data = blob ? sqlite3_column_blob(stmt, column) : sqlite3_column_text(stmt, column);
+    const int size = sqlite3_column_bytes(stmt, column);
+    return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
+}
+
+// The entry of the row a load statement stands on.
+HeaderCache::Entry Row(sqlite3_stmt* stmt) {
+    HeaderCache::Entry entry;
+    entry.header = Bytes(stmt, 1, true);
+    entry.size = sqlite3_column_int(stmt, 2);
+    entry.firstSeen = sqlite3_column_int64(stmt, 3);
+    entry.lastSeen = sqlite3_column_int64(stmt, 4);
+    return entry;
+}
+
+}  // namespace
+
+HeaderCache::HeaderCache(std::string path) : path_(std::move(path)) {}
+
+HeaderCache::~HeaderCache() { Close(); }
+
+bool HeaderCache::Open() {
+    Close();
+    rebuilt_ = false;
+    problem_.clear();
+    for (;;) {
+        int rc = SQLITE_OK;
+        if (OpenFile(rc)) return true;
+        // A damaged file is moved aside and a new one made, once. A new
+        // file found damaged is left where it is: the .bad keeps the first.
+        if (!Damage(rc) || rebuilt_) {
+            if (Damage(rc)) problem_ = "the cache file is damaged";
+            else Fail(rc);
+            Close();
+            return false;
+        }
+        Close();
+        if (!MoveAside()) return false;
+        rebuilt_ = true;
+    }
+}
+
+bool HeaderCache::OpenFile(int& rc) {
+    // Made here rather than by SQLite, which would make it readable by all;
+    // its -wal and -shm then take the same mode.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+    } else if (errno != EEXIST) {
+        openErrno_ = errno;
+        rc = SQLITE_CANTOPEN;
+        return false;
+    }
+    rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) return false;
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, kBusyMs);
+    // A file that cannot be written is opened for reading instead.
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        rc = SQLITE_READONLY;
+        return false;
+    }
+    // The first statement that reads the file: a file that is not a
+    // database, or is locked, is found here.
+    rc = Exec(db_, "PRAGMA journal_mode = WAL");
+    if (rc == SQLITE_OK) rc = Exec(db_, "PRAGMA synchronous = NORMAL; PRAGMA temp_store = MEMORY");
+    if (rc != SQLITE_OK) return false;
+
+    sqlite3_stmt* version = nullptr;
+    if (!Prepare(version, "PRAGMA user_version", rc)) return false;
+    rc = sqlite3_step(version);
+    const int found = rc == SQLITE_ROW ? sqlite3_column_int(version, 0) : 0;
+    sqlite3_finalize(version);
+    if (rc != SQLITE_ROW) return false;
+    if (found > kSchemaVersion) {
+        rc = kNewerSchema;
+        return false;
+    }
+    if (found == 0) {
+        rc = Exec(db_, "BEGIN IMMEDIATE");
+        if (rc != SQLITE_OK) return false;
+        rc = Exec(db_, kCreate);
+        if (rc == SQLITE_OK) rc = Exec(db_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+        if (rc == SQLITE_OK) rc = Exec(db_, "COMMIT");
+        if (rc != SQLITE_OK) {
+            if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+            return false;
+        }
+    }
+    // The UIDLs a complete scan listed, while Store prunes the others.
+    rc = Exec(db_, "CREATE TEMP TABLE listed(uidl TEXT PRIMARY KEY) WITHOUT ROWID");
+    return rc == SQLITE_OK && Prepare(load_, kLoad, rc) && Prepare(get_, kGet, rc) && Prepare(insert_, kInsert, rc) &&
+           Prepare(touch_, kTouch, rc) && Prepare(listed_, kListed, rc) && Prepare(prune_, kPrune, rc);
+}
+
+bool HeaderCache::Prepare(sqlite3_stmt*& stmt, const char* sql, int& rc) {
+    rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    return rc == SQLITE_OK;
+}
+
+bool HeaderCache::Load(const std::string& server, const std::string& login,
+                       std::unordered_map<std::string, Entry>& out) {
+    out.clear();
+    if (!Ready()) return false;
+    int rc = BindKey(load_, server, login);
+    if (rc == SQLITE_OK) {
+        while ((rc = sqlite3_step(load_)) == SQLITE_ROW) out.insert_or_assign(Bytes(load_, 0, false), Row(load_));
+    }
+    sqlite3_reset(load_);
+    if (rc == SQLITE_DONE) return true;
+    out.clear();
+    return Fail(rc);
+}
+
+bool HeaderCache::Get(const std::string& server, const std::string& login, const std::string& uidl, Entry& out) {
+    if (!Ready()) return false;
+    int rc = BindKey(get_, server, login);
+    if (rc == SQLITE_OK) rc = BindText(get_, 3, uidl);
+    if (rc == SQLITE_OK && (rc = sqlite3_step(get_)) == SQLITE_ROW) out = Row(get_);
+    sqlite3_reset(get_);
+    if (rc == SQLITE_ROW) return true;
+    return rc == SQLITE_DONE ? false : Fail(rc);
+}
+
+bool HeaderCache::Store(const std::string& server, const std::string& login, const std::vector<Added>& added,
+                        const std::vector<std::string>& seen, bool complete) {
+    if (!Ready()) return false;
+    const int64_t now = Now();
+    int rc = Exec(db_, "BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) return Fail(rc);
+    auto changes = [&]() -> int {
+        int step = SQLITE_OK;
+        for (const Added& a : added) {
+            step = BindKey(insert_, server, login);
+            if (step == SQLITE_OK) step = BindText(insert_, 3, a.uidl);
+            if (step == SQLITE_OK)
+                step = sqlite3_bind_blob64(insert_, 4, a.entry.header.data(), a.entry.header.size(), SQLITE_STATIC);
+            if (step == SQLITE_OK) step = sqlite3_bind_int(insert_, 5, a.entry.size);
+            if (step == SQLITE_OK) step = sqlite3_bind_int64(insert_, 6, now);
+            if (step == SQLITE_OK) step = Run(insert_);
+            if (step != SQLITE_OK) return step;
+        }
+        for (const std::string& uidl : seen) {
+            step = BindKey(touch_, server, login);
+            if (step == SQLITE_OK) step = BindText(touch_, 3, uidl);
+            if (step == SQLITE_OK) step = sqlite3_bind_int64(touch_, 4, now);
+            if (step == SQLITE_OK) step = Run(touch_);
+            if (step != SQLITE_OK) return step;
+        }
+        if (!complete) return SQLITE_OK;
+        // What the scan listed goes into temp.listed; the rest of the mailbox
+        // goes.
+        auto list = [&](const std::string& uidl) {
+            const int bound = BindText(listed_, 1, uidl);
+            return bound == SQLITE_OK ? Run(listed_) : bound;
+        };
+        for (const Added& a : added)
+            if ((step = list(a.uidl)) != SQLITE_OK) return step;
+        for (const std::string& uidl : seen)
+            if ((step = list(uidl)) != SQLITE_OK) return step;
+        step = BindKey(prune_, server, login);
+        if (step == SQLITE_OK) step = Run(prune_);
+        return step == SQLITE_OK ? Exec(db_, "DELETE FROM temp.listed") : step;
+    };
+    rc = changes();
+    if (rc == SQLITE_OK) rc = Exec(db_, "COMMIT");
+    if (rc == SQLITE_OK) return true;
+    // SQLite may have rolled back already (a full disk, an I/O error).
+    if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+    return Fail(rc);
+}
+
+void HeaderCache::SetPageLimitForTest(int pages) {
+    if (db_) Exec(db_, ("PRAGMA max_page_count = " + std::to_string(pages)).c_str());
+}
+
+bool HeaderCache::Ready() {
+    problem_ = db_ ? "" : "the cache is not open";
+    return db_ != nullptr;
+}
+
+int64_t HeaderCache::Now() const { return timeForTest_ ? timeForTest_ : static_cast<int64_t>(std::time(nullptr)); }
+
+bool HeaderCache::Fail(int rc) {
+    const int error = db_ ? sqlite3_system_errno(db_) : openErrno_;
+    openErrno_ = 0;
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        problem_ = "the cache file is locked by another running copy of the program";
+        break;
+    case SQLITE_READONLY:
+        problem_ = rc == SQLITE_READONLY_DIRECTORY ? "the cache file's directory cannot be written"
+                                                   : "the cache file cannot be written" + SystemError(error);
+        break;
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        problem_ = "the cache file cannot be opened" + SystemError(error);
+        break;
+    case SQLITE_IOERR:
+        problem_ = "the cache file cannot be read or written" + SystemError(error);
+        break;
+    case SQLITE_FULL:
+        problem_ = "the disk is full";
+        break;
+    case SQLITE_NOMEM:
+        problem_ = "out of memory";
+        break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        problem_ = "the cache file is damaged";
+        Close();
+        if (MoveAside()) problem_ += "; it has been moved aside and will be made anew";
+        break;
+    default:
+        problem_ = rc == kNewerSchema ? "the cache file was made by a newer version of the program"
+                                      : std::string("the cache failed: ") + sqlite3_errstr(rc);
+    }
+    return false;
+}
+
+void HeaderCache::Close() {
+    for (sqlite3_stmt** stmt : {&load_, &get_, &insert_, &touch_, &listed_, &prune_}) {
+        sqlite3_finalize(*stmt);
+        *stmt = nullptr;
+    }
+    // The last connection to close checkpoints the WAL into the file and
+    // removes it.
+    sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+// <path>.bad replaces an older one. The damaged file's -wal and -shm go
+// first, with it: a -wal left behind would be replayed into the new file.
+// An older .bad's are removed.
+bool HeaderCache::MoveAside() {
+    const std::string bad = path_ + ".bad";
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const std::string from = path_ + suffix, to = bad + suffix;
+        if (std::rename(from.c_str(), to.c_str()) == 0) continue;
+        if (errno == ENOENT) {
+            std::remove(to.c_str());
+        } else if (std::remove(from.c_str()) != 0 && errno != ENOENT) {
+            problem_ = "the cache file is damaged and cannot be moved aside" + SystemError(errno);
+            return false;
+        }
+    }
+    if (std::rename(path_.c_str(), bad.c_str()) != 0 && errno != ENOENT) {
+        problem_ = "the cache file is damaged and cannot be moved aside" + SystemError(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace mg
