@@ -7,12 +7,19 @@ namespace {
 
 constexpr int kItemHeight = 16;
 
-// Rows of a fixed height; the width is the text's, as usual.
+// Rows of a fixed height; the width is the text's, as usual. A message
+// first seen in this scan is drawn in bold.
 class FixedHeightDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.data(TMessageLines::FreshRole).toBool()) option->font.setBold(true);
     }
 };
 

@@ -245,6 +245,15 @@ void TPop3Form::Bind() {
     c.OnPacketRecvd = [this] { VantelPOP3PacketRecvd(); };
     c.OnReset = [this] { VantelPOP3Reset(); };
     c.OnCount = [this](int count) { editCount->setText(QString::number(count)); };
+    c.OnScanned = [this](int count, int fresh, const std::string& cacheNotice) {
+        if (count == 0) return;  // the last reply stays shown
+        std::string text = A("Прием закончен");
+        if (!cacheNotice.empty())
+            text += ". " + cacheNotice;
+        else if (fresh > 0)
+            text += A(". Новых сообщений: ") + std::to_string(fresh);
+        SetStatus(text);
+    };
     c.OnLogUnavailable = [] {
         mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
     };

@@ -191,7 +191,8 @@ mg::Task<> TPop3Form::btnSummaryClick() {
     if (!session_->Connected()) co_return;
     const int index = lbList->currentRow();
     if (!LineEnabled(index)) co_return;
-    const TSummary summary = co_await session_->Fetch(index + 1);
+    // The header block the cache holds is the one the server sent.
+    const TSummary summary = co_await session_->Fetch(index + 1, true);
     if (!Pop3FormSummary) Pop3FormSummary = new TPop3FormSummary(this);
     Pop3FormSummary->SetLines(summary.Header);
     Pop3FormSummary->exec();

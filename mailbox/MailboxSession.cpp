@@ -175,7 +175,10 @@ void MailboxSession::Bind() {
     c.OnReset = [this](TObject*) {
         if (OnReset) OnReset();
     };
-    c.OnList = [this](int32_t, int32_t size) { lines_.Append(ListingLine(size)); };
+    c.OnList = [this](int32_t msg, int32_t size) {
+        lines_.Append(ListingLine(size));
+        if (msg >= 1 && msg <= pop3_.MailCount()) listed_[msg] = size;
+    };
 }
 
 // ---- jobs
@@ -334,22 +337,111 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     if (OnCount) OnCount(count);
     SetState(State::Scanning);
     CheckEnding();
+    listed_.assign(static_cast<size_t>(std::max(count, 0)) + 1, -1);
     co_await pop3_.List();
 
-    // The summaries are asked for in order: a server that pipelines gets
-    // their commands ahead of time. Whatever ends the loop ends the plan;
-    // the replies still on their way are read before the next command.
-    pop3_.PlanSummaries(1, count);
+    // What earlier scans saw of this mailbox, by UIDL; ids_[n] is message n's
+    // UIDL when it is its alone (an empty one is no use).
+    cacheKey_ = {s.Host, s.User};
+    std::unordered_map<std::string, HeaderCache::Entry> known;
+    bool remembering = false;
+    cacheNotice_.clear();
+    ids_.clear();
+    if (count > 0 && OpenCache() && pop3_.UidlWorthAsking()) {
+        CheckEnding();
+        ids_ = co_await pop3_.Uidl(count);
+        if (!ids_.empty()) remembering = LoadCache(known);
+    }
+    KeepUniqueIds(count);
+    const bool firstScan = known.empty();
+
+    // Only what is not cached goes on the wire, in order: a server that
+    // pipelines gets those commands ahead of time. Whatever ends the loop
+    // ends the plan; the replies still on their way are read before the next
+    // command.
+    std::vector<TVantelPOP3::PlannedHeader> fetch;
+    for (int i = 1; i <= count; ++i)
+        if (!remembering || !known.count(Id(i)) || listed_[static_cast<size_t>(i)] < 0)
+            fetch.push_back({i, listed_[static_cast<size_t>(i)] >= 0});
+    pop3_.PlanHeaders(fetch);
     struct EndPlan {
         TVantelPOP3& pop3;
         ~EndPlan() { pop3.EndPlan(); }
     } endPlan{pop3_};
-    for (int i = 1; i <= count; ++i) {
-        CheckEnding();
-        co_await pop3_.GetSummary(i);
-        BuildLine(i - 1, pop3_.Summary());
+
+    std::vector<HeaderCache::Added> added;
+    std::vector<std::string> seen;
+    int fresh = 0;
+    std::exception_ptr failure;
+    try {
+        for (int i = 1; i <= count; ++i) {
+            CheckEnding();
+            const std::string& id = Id(i);
+            const int32_t size = listed_[static_cast<size_t>(i)];
+            const auto cached = remembering && size >= 0 ? known.find(id) : known.end();
+            if (cached != known.end()) {
+                BuildLine(i - 1, SummaryOfBlock(cached->second.header, size));
+                seen.push_back(id);
+                continue;
+            }
+            co_await pop3_.GetSummary(i, size >= 0 ? std::optional<int32_t>(size) : std::nullopt);
+            BuildLine(i - 1, pop3_.Summary());
+            if (!remembering || id.empty()) continue;
+            added.push_back({id, {pop3_.Summary().Raw, pop3_.Summary().Bytes}});
+            // A mailbox scanned for the first time has nothing new in it.
+            if (!firstScan) {
+                lines_.SetFresh(i - 1, true);
+                ++fresh;
+            }
+        }
+    } catch (...) {
+        failure = std::current_exception();
     }
+    if (remembering && !cache_->Store(cacheKey_.first, cacheKey_.second, added, seen, !failure))
+        cacheNotice_ = CacheProblem();
+    if (failure) std::rethrow_exception(failure);
     if (count == 0) lines_.Clear();
+    if (OnScanned) OnScanned(count, fresh, cacheNotice_);
+}
+
+// ---- the header cache
+
+bool MailboxSession::OpenCache() {
+    if (!cache_) cache_ = std::make_unique<HeaderCache>(dataDir_ + "cache.sqlite");
+    if (cache_->IsOpen()) return true;
+    if (!cache_->Open()) {
+        cacheNotice_ = CacheProblem();
+        return false;
+    }
+    if (cache_->Rebuilt()) cacheNotice_ = A("Кэш заголовков был поврежден: он сохранен как cache.sqlite.bad и начат заново");
+    return true;
+}
+
+bool MailboxSession::LoadCache(std::unordered_map<std::string, HeaderCache::Entry>& known) {
+    if (cache_->Load(cacheKey_.first, cacheKey_.second, known)) return true;
+    known.clear();
+    cacheNotice_ = CacheProblem();
+    return false;
+}
+
+std::string MailboxSession::CacheProblem() const {
+    return A("Кэш заголовков недоступен: сообщения приняты без него");
+}
+
+void MailboxSession::KeepUniqueIds(int count) {
+    // Messages that share a UIDL, or have none, are fetched every time and
+    // never cached: the id cannot tell them apart.
+    ids_.resize(static_cast<size_t>(std::max(count, 0)) + 1);
+    std::unordered_map<std::string, int> uses;
+    for (const std::string& id : ids_)
+        if (!id.empty()) ++uses[id];
+    for (std::string& id : ids_)
+        if (!id.empty() && uses[id] > 1) id.clear();
+}
+
+const std::string& MailboxSession::Id(int number) const {
+    static const std::string none;
+    return number >= 1 && static_cast<size_t>(number) < ids_.size() ? ids_[static_cast<size_t>(number)] : none;
 }
 
 void MailboxSession::BuildLine(int index, const TSummary& summary) {
@@ -378,12 +470,16 @@ void MailboxSession::BuildLine(int index, const TSummary& summary) {
     }
 }
 
-Task<TSummary> MailboxSession::Fetch(int number) {
+Task<TSummary> MailboxSession::Fetch(int number, bool cachedIsEnough) {
     CheckEnding();
     co_await TakeTurn(State::Fetching);
     TurnScope turn{this};
     CheckEnding();
     RequireConnection();
+    HeaderCache::Entry entry;
+    if (cachedIsEnough && cache_ && cache_->IsOpen() && !Id(number).empty() &&
+        cache_->Get(cacheKey_.first, cacheKey_.second, Id(number), entry))
+        co_return SummaryOfBlock(entry.header, entry.size);
     co_await pop3_.GetSummary(number);
     CheckEnding();
     co_return pop3_.Summary();

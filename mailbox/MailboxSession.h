@@ -37,8 +37,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "mailbox/HeaderCache.h"
 #include "mailbox/MessageLines.h"
 #include "platform/errors.h"
 #include "platform/task.h"
@@ -107,15 +110,21 @@ public:
     // A whole scan: logs off first when connected (when that loses accepted
     // deletions, raises ELostAtLogOff and goes no further), empties the
     // lines, reads `settings` (which may raise: nothing has been sent then),
-    // logs on, lists the mailbox and fetches every message's header block,
-    // building and marking one line per message.
+    // logs on, lists the mailbox and builds and marks one line per message.
+    // The sizes come from the listing. A message whose UIDL the header cache
+    // (cache.sqlite) knows for this server and login gets its line from
+    // there; the others' header blocks are fetched (TOP alone) and cached.
+    // Lines of messages first seen now are marked fresh, unless the mailbox
+    // was never scanned before. A cache that cannot be used never stops a
+    // scan: it runs without, and OnScanned says so.
     Task<> Scan(std::function<MailboxSettings()> settings);
     // Deletes the messages of the checked lines not yet deleted: logs each
     // deletion the server accepts in log.dat and marks its line; they take
     // effect at the next positive reply to QUIT.
     Task<> Delete();
-    // The header block of message `number`, fetched afresh.
-    Task<TSummary> Fetch(int number);
+    // The header block of message `number`, fetched afresh; with
+    // `cachedIsEnough`, the cached one when the header cache has it.
+    Task<TSummary> Fetch(int number, bool cachedIsEnough = false);
     // QUIT and close; the lines are emptied unless accepted deletions were
     // lost on the way (ELostAtLogOff). Does nothing but empty them when not
     // connected.
@@ -158,6 +167,10 @@ public:
     std::function<void()> OnReset;
     // The message count after logging on; 0 when a log-off emptied the lines.
     std::function<void(int count)> OnCount;
+    // A scan has built every line: `fresh` of them are new; `cacheNotice`
+    // (Windows-1251), when not empty, says the header cache was not used as
+    // it should have been.
+    std::function<void(int count, int fresh, const std::string& cacheNotice)> OnScanned;
     // log.dat could not be opened: the deletions go on, unlogged.
     std::function<void()> OnLogUnavailable;
     // Accepted deletions wait for QUIT (after a delete run, after a keep-alive).
@@ -199,6 +212,12 @@ private:
     // QUIT; false (lines kept, loss noted) when accepted deletions were lost.
     Task<> LogOffAndClear();
     void BuildLine(int index, const TSummary& summary);
+    bool OpenCache();
+    bool LoadCache(std::unordered_map<std::string, HeaderCache::Entry>& known);
+    std::string CacheProblem() const;
+    void KeepUniqueIds(int count);
+    // Message `number`'s UIDL when it is its alone, else empty.
+    const std::string& Id(int number) const;
     void NoteDeletionAccepted(int index, const std::string& logged);
     // The session has ended without QUIT's +OK: the noted lines read
     // "<НЕ УДАЛЕНО>" and log.dat gets a line for each.
@@ -216,6 +235,13 @@ private:
     TVantelPOP3 pop3_;
     TMessageLines lines_;
     State state_ = State::Idle;
+    // The last scan: the sizes its listing gave (-1: not listed), the UIDLs
+    // (one message's alone), and the mailbox's key in the header cache.
+    std::vector<int32_t> listed_;
+    std::vector<std::string> ids_;
+    std::pair<std::string, std::string> cacheKey_;
+    std::unique_ptr<HeaderCache> cache_;
+    std::string cacheNotice_;
 
     struct Queued {
         Job job;

@@ -32,6 +32,13 @@ void TMessageLines::SetEnabled(int row, bool enabled) {
     Changed(row);
 }
 
+void TMessageLines::SetFresh(int row, bool fresh) {
+    Line& line = lines_[static_cast<size_t>(row)];
+    if (line.fresh == fresh) return;
+    line.fresh = fresh;
+    Changed(row);
+}
+
 void TMessageLines::Append(std::string text) {
     lines_.push_back(Line{std::move(text)});
     ScheduleFlush();
@@ -79,6 +86,7 @@ QVariant TMessageLines::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
         case Qt::EditRole: return mg::FromAnsi(line.text);
         case Qt::CheckStateRole: return static_cast<int>(line.checked ? Qt::Checked : Qt::Unchecked);
+        case FreshRole: return line.fresh;
         default: return {};
     }
 }

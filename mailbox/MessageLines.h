@@ -31,6 +31,11 @@ public:
     void SetChecked(int row, bool checked);
     bool Enabled(int row) const { return lines_[static_cast<size_t>(row)].enabled; }
     void SetEnabled(int row, bool enabled);
+    // A message first seen in this scan (the view draws it apart).
+    bool Fresh(int row) const { return lines_[static_cast<size_t>(row)].fresh; }
+    void SetFresh(int row, bool fresh);
+    // The data role under which a view finds Fresh.
+    static constexpr int FreshRole = Qt::UserRole + 1;
     // A new line at the end: unchecked, enabled.
     void Append(std::string text);
     void Clear();
@@ -48,6 +53,7 @@ private:
         std::string text;
         bool checked = false;
         bool enabled = true;
+        bool fresh = false;
     };
     void Changed(int row);
     void ScheduleFlush();

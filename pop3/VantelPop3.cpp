@@ -19,6 +19,28 @@ std::string Pop3Field(const std::string& line, int n) {
 
 bool Pop3Positive(const std::string& reply) { return Pop3Field(reply, 1).find("+OK") != std::string::npos; }
 
+}  // namespace mg
+
+namespace {
+void AddHeaderLine(TSummary& summary, const std::string& line);
+}
+
+namespace mg {
+
+TSummary SummaryOfBlock(const std::string& raw, int32_t bytes) {
+    TSummary summary;
+    for (size_t at = 0; at < raw.size();) {
+        const size_t lf = raw.find('\n', at);
+        const size_t end = lf == std::string::npos ? raw.size() : lf + 1;
+        AddHeaderLine(summary, raw.substr(at, end - at));
+        at = end;
+    }
+    summary.Header.push_back(".");
+    summary.From = UnfoldedField(summary.Header, "From");
+    summary.Bytes = bytes;
+    return summary;
+}
+
 std::string UnfoldedField(const std::vector<std::string>& header, const std::string& name) {
     const auto continues = [](const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); };
     std::string value;
@@ -72,6 +94,25 @@ std::string HeaderValue(const std::string& line, size_t nameLength) {
     return WithoutLineEnd(value);
 }
 
+// One line of a header block, as received, into the summary. Subject and
+// Message-ID are matched exactly at the start of a line, the last of
+// repeated headers winning; continuation lines are kept apart; no
+// dot-unstuffing. From is read from the whole block once it is in.
+void AddHeaderLine(TSummary& summary, const std::string& line) {
+    if (StartsWith(line, "Subject:")) summary.Subject = HeaderValue(line, 8);
+    if (StartsWith(line, "Message-ID:")) summary.MessageId = line.size() > 12 ? line.substr(12, 256) : "";
+    summary.Header.push_back(WithoutLineEnd(line));
+    summary.Raw += line;
+}
+
+void ClearHeader(TSummary& summary) {
+    summary.Header.clear();
+    summary.Subject.clear();
+    summary.From.clear();
+    summary.MessageId.clear();
+    summary.Raw.clear();
+}
+
 const char kAuthenticationFailed[] = "Authentication failed";
 const char kConnectionClosed[] = "Connection closed by server";
 
@@ -81,13 +122,8 @@ const char kConnectionClosed[] = "Connection closed by server";
 // enough to keep a link of 50 ms busy with some 300 messages ahead.
 constexpr size_t kPipelineWindow = 8192;
 
-// A capability line names PIPELINING (capability names ignore letter case).
-bool NamesPipelining(const std::string& line) {
-    std::string name = line.substr(0, line.find(' '));
-    for (char& c : name)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return name == "PIPELINING";
-}
+// The capability a CAPA line names, in capitals (names ignore letter case).
+std::string CapabilityName(const std::string& line) { return mg::UpperAscii(line.substr(0, line.find(' '))); }
 
 }  // namespace
 
@@ -190,7 +226,7 @@ mg::Task<> TVantelPOP3::Connect() {
     std::exception_ptr failure;
     try {
         ResetPipeline();
-        pipelining_ = false;
+        pipelining_ = capaAnswered_ = uidlListed_ = uidlRefused_ = false;
         quitAccepted_ = false;
         co_await TTidewire::Connect();
         std::exception_ptr sessionFailure;
@@ -300,7 +336,7 @@ mg::Task<> TVantelPOP3::List() {
     });
 }
 
-mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber) {
+mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber, std::optional<int32_t> knownSize) {
     if (busy_) co_return;
     BusyScope busy(busy_);
     CheckConnection();
@@ -310,20 +346,10 @@ mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber) {
     const std::string reply = co_await Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
     if (!mg::Pop3Positive(reply)) throw Exception(reply);
 
-    summary_.Header.clear();
-    summary_.Subject.clear();
-    summary_.From.clear();
-    summary_.MessageId.clear();
-    // Subject and Message-ID are matched exactly at the start of a line, the
-    // last of repeated headers winning; continuation lines are kept apart; no
-    // dot-unstuffing. From is read from the whole block once it is in.
+    ClearHeader(summary_);
     std::exception_ptr failure;
     try {
-        co_await ReadBlock([this](const std::string& line) {
-            if (StartsWith(line, "Subject:")) summary_.Subject = HeaderValue(line, 8);
-            if (StartsWith(line, "Message-ID:")) summary_.MessageId = line.size() > 12 ? line.substr(12, 256) : "";
-            summary_.Header.push_back(WithoutLineEnd(line));
-        });
+        co_await ReadBlock([this](const std::string& line) { AddHeaderLine(summary_, line); });
         summary_.Header.push_back(".");
     } catch (...) {
         failure = std::current_exception();
@@ -332,8 +358,12 @@ mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber) {
     summary_.From = mg::UnfoldedField(summary_.Header, "From");
     if (failure) std::rethrow_exception(failure);
 
-    const std::string size = co_await Reply(Kind::ListOne, MailNumber, "LIST " + number);
-    summary_.Bytes = mg::StrToInt(mg::Trim(mg::Pop3Field(size, 3)));
+    if (knownSize) {
+        summary_.Bytes = *knownSize;
+    } else {
+        const std::string size = co_await Reply(Kind::ListOne, MailNumber, "LIST " + number);
+        summary_.Bytes = mg::StrToInt(mg::Trim(mg::Pop3Field(size, 3)));
+    }
     ReportStatus(1, "Summary Retrieved");
     if (OnRetrieveEnd) OnRetrieveEnd(this);
 }
@@ -369,9 +399,35 @@ mg::Task<> TVantelPOP3::ReadCapabilities() {
     // command at a time.
     const std::string reply = co_await Command("CAPA");
     if (!mg::Pop3Positive(reply)) co_return;
+    capaAnswered_ = true;
     co_await ReadBlock([this](const std::string& line) {
-        if (NamesPipelining(WithoutLineEnd(line))) pipelining_ = true;
+        const std::string name = CapabilityName(WithoutLineEnd(line));
+        if (name == "PIPELINING") pipelining_ = true;
+        if (name == "UIDL") uidlListed_ = true;
     });
+}
+
+mg::Task<std::vector<std::string>> TVantelPOP3::Uidl(int32_t count) {
+    std::vector<std::string> ids;
+    if (busy_) co_return ids;
+    BusyScope busy(busy_);
+    CheckConnection();
+    co_await SkipInFlight();
+    CheckStopped();
+    const std::string reply = co_await Command("UIDL");
+    if (!mg::Pop3Positive(reply)) {
+        uidlRefused_ = true;
+        co_return ids;
+    }
+    ids.resize(static_cast<size_t>(std::max(count, 0)) + 1);
+    co_await ReadBlock([&ids](const std::string& received) {
+        const std::string line = WithoutLineEnd(received);
+        int32_t n = 0;
+        const std::string id = mg::Pop3Field(line, 2);
+        if (!mg::TryStrToInt(mg::Pop3Field(line, 1), n) || n < 1 || static_cast<size_t>(n) >= ids.size()) return;
+        ids[static_cast<size_t>(n)] = id;
+    });
+    co_return ids;
 }
 
 void TVantelPOP3::PlanSummaries(int32_t first, int32_t last) {
@@ -381,6 +437,16 @@ void TVantelPOP3::PlanSummaries(int32_t first, int32_t last) {
         const std::string number = mg::IntToStr(n);
         planned_.push_back({Kind::Top, n, number.size() + 9});     // "TOP n 0\r\n"
         planned_.push_back({Kind::ListOne, n, number.size() + 7});  // "LIST n\r\n"
+    }
+}
+
+void TVantelPOP3::PlanHeaders(const std::vector<PlannedHeader>& messages) {
+    if (!pipelining_ || busy_ || !Connected()) return;
+    planned_.clear();
+    for (const PlannedHeader& m : messages) {
+        const size_t digits = mg::IntToStr(m.number).size();
+        planned_.push_back({Kind::Top, m.number, digits + 9});                          // "TOP n 0\r\n"
+        if (!m.sizeKnown) planned_.push_back({Kind::ListOne, m.number, digits + 7});  // "LIST n\r\n"
     }
 }
 

@@ -14,6 +14,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,16 @@ public:
     std::string MessageId;  // with the line end as received
     int32_t Bytes = 0;
     TExStringList Header;   // the block's lines without line ends, then "."
+    // The block exactly as the server sent it: its lines with their line
+    // ends, without the "." line.
+    std::string Raw;
 };
+
+namespace mg {
+// The summary of a header block as the server sent it (TSummary::Raw): the
+// same fields GetSummary fills from the same lines.
+TSummary SummaryOfBlock(const std::string& raw, int32_t bytes);
+}  // namespace mg
 
 class TVantelPOP3 : public TTidewire {
 public:
@@ -58,7 +68,16 @@ public:
     void Abort() override;
 
     mg::Task<> List();
-    mg::Task<> GetSummary(int32_t MailNumber);
+    // TOP n 0, then LIST n for the size; with the size known (from the
+    // listing), TOP alone.
+    mg::Task<> GetSummary(int32_t MailNumber, std::optional<int32_t> knownSize = std::nullopt);
+    // UIDL (RFC 1939, 7): the unique id of each message, by number (index 0
+    // unused; an empty id where the server gave none); empty when the server
+    // refuses. Lines it cannot read are passed over.
+    mg::Task<std::vector<std::string>> Uidl(int32_t count);
+    // Whether UIDL is worth asking: CAPA listed it, or CAPA gave nothing and
+    // it has not been refused in this session.
+    bool UidlWorthAsking() const { return !uidlRefused_ && (uidlListed_ || !capaAnswered_); }
     // Only a positive reply is a deletion: any other reply (or none) raises
     // OnFailure and an error.
     mg::Task<> DeleteMessage(int32_t MailNumber);
@@ -96,6 +115,13 @@ public:
     bool Pipelining() const { return pipelining_; }
     // GetSummary(first), GetSummary(first + 1), ... GetSummary(last) follow.
     void PlanSummaries(int32_t first, int32_t last);
+    // GetSummary for each of these messages follows, in this order: TOP
+    // alone where the size is known, TOP and LIST n where it is not.
+    struct PlannedHeader {
+        int32_t number;
+        bool sizeKnown;
+    };
+    void PlanHeaders(const std::vector<PlannedHeader>& messages);
     // DeleteMessage for each of these numbers follows, in this order. A
     // refused deletion ends the plan: no further DELE is sent, but those
     // already sent keep their replies for the DeleteMessage calls that take them.
@@ -190,6 +216,9 @@ private:
     TSummary summary_;
 
     bool pipelining_ = false;
+    bool capaAnswered_ = false;  // CAPA got a positive reply
+    bool uidlListed_ = false;    // and listed UIDL
+    bool uidlRefused_ = false;
     std::deque<Pending> planned_;   // announced, not yet sent
     std::deque<Pending> inFlight_;  // sent, reply not yet read, in order
     size_t bytesInFlight_ = 0;

@@ -86,9 +86,8 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
     };
     const Case cases[] = {
         {"refused TOP 2",
-         Script{S("-ERR no such message")} + Script{S("+OK 2 2000")} +
-             Script{Raw("+OK\r\nFrom: b@spam.example\r\n\r\n.\r\n"), S("+OK 3 900")} +
-             Script{Raw("+OK\r\n\r\n.\r\n"), S("+OK 4 100")} + pop3::Quit(),
+         Script{S("-ERR no such message"), Raw("+OK\r\nFrom: b@spam.example\r\n\r\n.\r\n"),
+                Raw("+OK\r\n\r\n.\r\n")} + pop3::Quit(),
          "-ERR no such message\r\n", true},
         {"server closes", Script{Raw("+OK\r\nFrom: x@y"), Close()}, "Connection closed by server.", false},
         {"server silent", Script{Silent()}, "Socket readln aborted.", false},
@@ -97,9 +96,10 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
         SCOPED_TRACE(c.name);
         ScanWindow w(kSpam, kWhite);
         TPop3Form::SetScanTimeOutForTest(300);
-        Script script = pop3::Logon("joe", "secret", 4, 3100, Capa::Pipelining) + pop3::Listing({100, 2000, 900, 100});
-        for (int n = 1; n <= 4; ++n) script = script + Script{C("TOP " + std::to_string(n) + " 0"), C("LIST " + std::to_string(n))};
-        script = script + Script{Raw("+OK\r\nFrom: a@spam.example\r\n\r\n.\r\n"), S("+OK 1 100")} + c.after;
+        Script script = pop3::Logon("joe", "secret", 4, 3100, Capa::Pipelining) + pop3::Listing({100, 2000, 900, 100}) +
+                        pop3::Uidl({});
+        for (int n = 1; n <= 4; ++n) script.push_back(C("TOP " + std::to_string(n) + " 0"));
+        script = script + Script{Raw("+OK\r\nFrom: a@spam.example\r\n\r\n.\r\n")} + c.after;
         ScriptedServer server(script);
         w.pointAt(server);
         w.dialogs.ExpectMessage(c.shown);
@@ -177,12 +177,13 @@ TEST(Pipeline, DeleteRunStaysTruthful) {
 TEST(Pipeline, CommandDuringAPipelinedScanWaitsItsTurn) {
     ScanWindow w(kSpam, kWhite);
     // The server takes its time before the first reply.
-    Script summaries = pop3::PipelinedSummaries(Box(), 1, 4);
+    Script summaries = pop3::PipelinedTops(Box(), {1, 2, 3, 4});
     summaries.insert(std::find_if(summaries.begin(), summaries.end(),
                                   [](const Step& s) { return s.kind != Step::Kind::Expect; }),
                      Pause(300));
     const Script script = pop3::Logon("joe", "secret", 4, 3100, Capa::Pipelining) +
-                          pop3::Listing({100, 2000, 900, 100}) + summaries + pop3::Summary(4, Box()[3]);
+                          pop3::Listing({100, 2000, 900, 100}) + pop3::Uidl({}) + summaries +
+                          pop3::Summary(4, Box()[3]);
     ScriptedServer server(script + pop3::Quit());
     w.pointAt(server);
     ClosingDetails details(w.form);

@@ -181,9 +181,9 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
         server.finish();
     }
     {   // A refused summary: earlier lines complete, later ones size only; the hourglass goes.
-        ScriptedServer server(pop3::Logon("joe", "secret", 3, 300) + pop3::Listing({100, 2000, 100}) +
-                              pop3::Summary(1, Msg({"From: a@b.example"}, 100)) +
-                              Script{C("TOP 2 0"), S("-ERR no such message")} + pop3::Quit());
+        ScriptedServer server(pop3::Logon("joe", "secret", 3, 300) + pop3::Listing({100, 2000, 100}) + pop3::Uidl({}) +
+                              pop3::Top(1, {"From: a@b.example"}) + Script{C("TOP 2 0"), S("-ERR no such message")} +
+                              pop3::Quit());
         w.pointAt(server);
         w.dialogs.ExpectMessage("-ERR no such message\r\n");
         w.click(w.form.btnConnect);
@@ -194,9 +194,10 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
         w.click(w.form.btnDisconnect);
         server.finish();
     }
-    {   // The listing reports fewer messages than STAT.
-        ScriptedServer server(pop3::Logon("joe", "secret", 2, 200) + pop3::Listing({100}) +
-                              pop3::Summary(1, Msg({"From: a@b.example"}, 100)) +
+    {   // The listing reports fewer messages than STAT: the size of the one
+        // it leaves out is asked with LIST n.
+        ScriptedServer server(pop3::Logon("joe", "secret", 2, 200) + pop3::Listing({100}) + pop3::Uidl({}) +
+                              pop3::Top(1, {"From: a@b.example"}) +
                               pop3::Summary(2, Msg({"From: c@d.example"}, 100)) + pop3::Quit());
         w.pointAt(server);
         w.dialogs.ExpectMessage("List index out of bounds (1)");

@@ -8,12 +8,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <random>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "app/Pop3Form.h"
@@ -23,11 +21,13 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "support/fake_dialogs.h"
+#include "support/file_override.h"
 #include "support/temp_dir.h"
 
 using mg::Answer;
 using mgtest::FakeDialogs;
 using mgtest::TempDir;
+using mgtest::WithoutFileOverride;
 
 namespace {
 
@@ -50,29 +50,6 @@ struct Window {
     TPop3Form form;
 };
 
-// Without the capabilities that let root read and write any file, for the
-// calling thread (the one that opens the list files) and for as long as it
-// lives: mode 000 then means unreadable, as for any other user.
-class WithoutFileOverride {
-public:
-    WithoutFileOverride() {
-        header_.version = _LINUX_CAPABILITY_VERSION_3;
-        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~WithoutFileOverride() {
-        if (active_) ::syscall(SYS_capset, &header_, saved_);
-    }
-    WithoutFileOverride(const WithoutFileOverride&) = delete;
-    WithoutFileOverride& operator=(const WithoutFileOverride&) = delete;
-
-private:
-    __user_cap_header_struct header_{};
-    __user_cap_data_struct saved_[2]{};
-    bool active_ = false;
-};
 
 bool Readable(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY);

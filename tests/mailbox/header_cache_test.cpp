@@ -5,18 +5,18 @@
 
 #include <chrono>
 #include <functional>
-#include <linux/capability.h>
 #include <map>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "mailbox/HeaderCache.h"
+#include "support/file_override.h"
 #include "support/temp_dir.h"
 
 using mg::HeaderCache;
 using mgtest::TempDir;
+using mgtest::WithoutFileOverride;
 
 namespace {
 
@@ -37,25 +37,6 @@ int Mode(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
 }
 
-// Root reads and writes any file; for the calling thread, while this lives,
-// it does not.
-class WithoutFileOverride {
-public:
-    WithoutFileOverride() {
-        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~WithoutFileOverride() {
-        if (active_) ::syscall(SYS_capset, &header_, saved_);
-    }
-
-private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2]{};
-    bool active_ = false;
-};
 
 TEST(HeaderCache, ScansComeBackPerMailbox) {
     TempDir dir;

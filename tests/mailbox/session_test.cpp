@@ -110,8 +110,8 @@ struct Case {
 TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
     const Script logon = pop3::Scan("joe", "secret", Box());
     // The scan up to message 2's TOP, which the server holds.
-    Script toTop2 = pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + pop3::Summary(1, Box()[0]) +
-                    pop3::Top(2, Box()[1].header);
+    Script toTop2 = pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + pop3::Uidl({}) +
+                    pop3::Top(1, Box()[0].header) + pop3::Top(2, Box()[1].header);
     toTop2.insert(toTop2.end() - 1, Hold());
     const std::vector<Case> cases = {
         {"scan: connecting, scanning, open", logon + pop3::Quit(),
@@ -131,7 +131,8 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
          },
          "Connecting Idle", {"Authentication failed"}, 0, false},
         {"scanning: the server closes instead of a reply",
-         pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + Script{C("TOP 1 0"), Close()},
+         pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + pop3::Uidl({}) +
+             Script{C("TOP 1 0"), Close()},
          [](Session& t, ScriptedServer& server) {
              t.scan(server);
              t.settle();
@@ -195,7 +196,7 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
              EXPECT_NE(t.dir.read("log.dat").find("a@spam.example"), std::string::npos);
          },
          "Deleting Holding LoggingOff Idle", {}},
-        {"end while scanning: the reply in flight (no LIST 2 after it), then QUIT", toTop2 + pop3::Quit(),
+        {"end while scanning: the reply in flight (no TOP 3 after it), then QUIT", toTop2 + pop3::Quit(),
          [](Session& t, ScriptedServer& server) {
              t.scan(server);
              ASSERT_TRUE(PumpUntil([&] { return server.holding(); }));

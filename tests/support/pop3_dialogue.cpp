@@ -49,16 +49,27 @@ Script Summary(int number, const Message& message) {
     return Top(number, message.header) + ListOne(number, message.size);
 }
 
-Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages, Capa capa) {
-    std::vector<int> sizes;
+Script Uidl(const std::vector<std::string>& ids) {
+    if (ids.empty()) return {C("UIDL"), S("-ERR Unknown command.")};
+    std::string text = "+OK\r\n";
+    for (size_t i = 0; i < ids.size(); ++i) text += std::to_string(i + 1) + " " + ids[i] + "\r\n";
+    return {C("UIDL"), Raw(text + ".\r\n")};
+}
+
+Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages, Capa capa,
+            const std::vector<std::string>& ids) {
+    std::vector<int> sizes, numbers;
     int total = 0;
     for (const auto& message : messages) {
         sizes.push_back(message.size);
         total += message.size;
+        numbers.push_back(static_cast<int>(numbers.size() + 1));
     }
     Script script = Logon(user, password, static_cast<int>(messages.size()), total, capa) + Listing(sizes);
-    if (capa == Capa::Pipelining) return script + PipelinedSummaries(messages, 1, static_cast<int>(messages.size()));
-    for (size_t i = 0; i < messages.size(); ++i) script = script + Summary(static_cast<int>(i + 1), messages[i]);
+    if (messages.empty()) return script;
+    script = script + Uidl(ids);
+    if (capa == Capa::Pipelining) return script + PipelinedTops(messages, numbers);
+    for (int n : numbers) script = script + Top(n, messages[static_cast<size_t>(n - 1)].header);
     return script;
 }
 
@@ -73,6 +84,13 @@ Script PipelinedSummaries(const std::vector<Message>& messages, int first, int l
         for (const Step& step : summary)
             if (step.kind != Step::Kind::Expect) script.push_back(step);
     }
+    return script;
+}
+
+Script PipelinedTops(const std::vector<Message>& messages, const std::vector<int>& numbers) {
+    Script script;
+    for (int n : numbers) script.push_back(C("TOP " + std::to_string(n) + " 0"));
+    for (int n : numbers) script.push_back(Top(n, messages[static_cast<size_t>(n - 1)].header).back());
     return script;
 }
 

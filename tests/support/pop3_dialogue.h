@@ -35,16 +35,22 @@ Script Listing(const std::vector<int>& sizes);
 Script Top(int number, const std::vector<std::string>& header);
 // "LIST n" answered with "+OK n size".
 Script ListOne(int number, int size);
-// What a summary of message n costs: TOP and LIST n.
+// What a summary of message n costs when its size is asked too: TOP and LIST n.
 Script Summary(int number, const Message& message);
-// A whole scan: log-on, listing and one summary per message; with
-// Capa::Pipelining every summary's commands arrive before the first reply
-// goes out, so a client that waits for each reply stalls the dialogue.
+// "UIDL" answered with these ids for messages 1, 2, ...; with none, refused.
+Script Uidl(const std::vector<std::string>& ids);
+// A whole scan: log-on, listing, UIDL (refused unless `ids` are given) and
+// one TOP per message (the size comes from the listing); with
+// Capa::Pipelining every TOP arrives before the first reply goes out, so a
+// client that waits for each reply stalls the dialogue.
 Script Scan(const std::string& user, const std::string& password, const std::vector<Message>& messages,
-            Capa capa = Capa::Unknown);
-// Messages first..last as a pipelining client asks for them: every TOP and
-// LIST first, then every reply.
+            Capa capa = Capa::Unknown, const std::vector<std::string>& ids = {});
+// Messages first..last as a pipelining client asks for their summaries with
+// sizes: every TOP and LIST n first, then every reply.
 Script PipelinedSummaries(const std::vector<Message>& messages, int first, int last);
+// The TOPs of these messages (numbers from 1) as a pipelining client asks
+// for them: every TOP first, then every reply.
+Script PipelinedTops(const std::vector<Message>& messages, const std::vector<int>& numbers);
 // "DELE n" answered "+OK message n deleted".
 Script Dele(int number);
 // "QUIT" answered "+OK", then the client closes.
