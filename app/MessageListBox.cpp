@@ -16,7 +16,6 @@ public:
         return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
     }
 
-protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         if (index.data(TMessageLines::FreshRole).toBool()) option->font.setBold(true);
@@ -52,6 +51,13 @@ int TMessageListBox::currentRow() const { return currentIndex().isValid() ? curr
 void TMessageListBox::setCurrentRow(int row) {
     lines_->Flush();
     selectionModel()->setCurrentIndex(lines_->index(row), QItemSelectionModel::ClearAndSelect);
+}
+
+QFont TMessageListBox::LineFont(int row) const {
+    QStyleOptionViewItem option;
+    option.initFrom(this);
+    static_cast<const FixedHeightDelegate*>(itemDelegate())->initStyleOption(&option, lines_->index(row));
+    return option.font;
 }
 
 bool TMessageListBox::currentRowSelected() const {

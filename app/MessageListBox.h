@@ -22,6 +22,8 @@ public:
     void setCurrentRow(int row);
     // Whether the current line is also selected.
     bool currentRowSelected() const;
+    // The font a line is drawn in: bold for a message first seen in this scan.
+    QFont LineFont(int row) const;
 
 protected:
     void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,

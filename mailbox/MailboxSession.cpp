@@ -1,6 +1,7 @@
 #include "mailbox/MailboxSession.h"
 
 #include <cmath>
+#include <sys/stat.h>
 
 #include "decode/Ucoder.h"
 #include "lists/DeletionLog.h"
@@ -21,6 +22,7 @@ const char kNotDeleted[] = "<\xCD\xC5 \xD3\xC4\xC0\xCB\xC5\xCD\xCE>";  // "<НЕ
 
 int g_timeOutForTest = 0;
 int g_keepAliveForTest = 0;
+int g_cachePagesForTest = 0;
 constexpr int kTimeOutMs = 20000;
 // Idleness after which a session holding deletions is kept open with a NOOP:
 // well inside the 10 minutes after which a server may log off an idle client.
@@ -125,6 +127,7 @@ MailboxSession::~MailboxSession() {
 
 void MailboxSession::SetTimeOutForTest(int milliseconds) { g_timeOutForTest = milliseconds; }
 void MailboxSession::SetKeepAliveIntervalForTest(int milliseconds) { g_keepAliveForTest = milliseconds; }
+void MailboxSession::SetCachePageLimitForTest(int pages) { g_cachePagesForTest = pages; }
 
 void MailboxSession::Bind() {
     TVantelPOP3& c = pop3_;
@@ -407,12 +410,20 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
 // ---- the header cache
 
 bool MailboxSession::OpenCache() {
-    if (!cache_) cache_ = std::make_unique<HeaderCache>(dataDir_ + "cache.sqlite");
-    if (cache_->IsOpen()) return true;
+    // The file is opened again when it is not the one opened before (the
+    // user removed it, say, to start afresh).
+    const std::string path = dataDir_ + "cache.sqlite";
+    struct stat st {};
+    const bool same = ::stat(path.c_str(), &st) == 0 && st.st_dev == cacheFile_.first && st.st_ino == cacheFile_.second;
+    if (cache_ && cache_->IsOpen() && same) return true;
+    cache_ = std::make_unique<HeaderCache>(path);
     if (!cache_->Open()) {
         cacheNotice_ = CacheProblem();
         return false;
     }
+    if (g_cachePagesForTest > 0) cache_->SetPageLimitForTest(g_cachePagesForTest);
+    cacheFile_ = ::stat(path.c_str(), &st) == 0 ? std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino)
+                                                : std::pair<uint64_t, uint64_t>();
     if (cache_->Rebuilt()) cacheNotice_ = A("Кэш заголовков был поврежден: он сохранен как cache.sqlite.bad и начат заново");
     return true;
 }

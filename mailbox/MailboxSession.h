@@ -186,6 +186,9 @@ public:
     // holding deletions open.
     static void SetTimeOutForTest(int milliseconds);
     static void SetKeepAliveIntervalForTest(int milliseconds);
+    // Tests only: a value above 0 limits the header cache to that many pages
+    // once it is opened, as a full disk would.
+    static void SetCachePageLimitForTest(int pages);
 
 private:
     // One operation on the wire at a time: a job's operation waits while a
@@ -241,6 +244,7 @@ private:
     std::vector<std::string> ids_;
     std::pair<std::string, std::string> cacheKey_;
     std::unique_ptr<HeaderCache> cache_;
+    std::pair<uint64_t, uint64_t> cacheFile_;  // device and inode of the file opened
     std::string cacheNotice_;
 
     struct Queued {

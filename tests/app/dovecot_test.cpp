@@ -3,6 +3,8 @@
 #include <QDate>
 #include <QLocale>
 #include <QPushButton>
+#include <QStatusBar>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include "pop3/VantelPop3.h"
@@ -54,4 +56,58 @@ TEST(EndToEnd, ScanDeleteAndRescanAgainstDovecot) {
     ASSERT_EQ(w.form.LineCount(), 1);
     EXPECT_EQ(w.line(0), Marked(" <WHITE> ", "friend@ok.example", A("Привет")));
     w.click(w.form.btnDisconnect);
+}
+
+// A rescan against a real server after another client changed the mailbox:
+// exactly the new messages are fetched (one TOP each), every line is the one
+// a scan without the cache builds, and the new ones are drawn bold.
+TEST(EndToEnd, RescanFetchesOnlyTheNewMailAgainstDovecot) {
+    DovecotServer dovecot;
+    for (const char* from : {"a@spam.example", "b@ok.example", "c@spam.example", "d@ok.example"})
+        dovecot.addMessage(std::string("From: ") + from + "\nSubject: old\n\nbody\n");
+    if (!dovecot.start()) {
+        if (dovecot.unavailable()) GTEST_SKIP() << "Dovecot is not available: " << dovecot.error();
+        FAIL() << dovecot.error();
+    }
+    ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
+    w.form.editHost->setText(QString::fromStdString(dovecot.host()));
+    w.form.editPort->setText(QString::number(dovecot.port()));
+    w.form.editUser->setText(QString::fromStdString(dovecot.user()));
+    w.form.editPassword->setText(QString::fromStdString(dovecot.password()));
+    int fetched = 0;  // TOPs, as the status bar shows them
+    QObject::connect(w.form.StatusBar, &QStatusBar::messageChanged,
+                     [&](const QString& text) { fetched += text == QString::fromUtf8("Начало приема"); });
+    const auto scan = [&] {
+        fetched = 0;
+        w.click(w.form.btnConnect);
+        std::vector<std::string> lines;
+        for (int i = 0; i < w.form.LineCount(); ++i) lines.push_back(w.line(i));
+        w.click(w.form.btnDisconnect);
+        return lines;
+    };
+    EXPECT_EQ(scan().size(), 4u);
+    EXPECT_EQ(fetched, 4);
+
+    for (const char* from : {"e@spam.example", "Friend <friend@ok.example>", "g@ok.example"})
+        dovecot.addMessage(std::string("From: ") + from + "\nSubject: =?koi8-r?B?8NLJ18XU?=\n\nnew\n");
+    const std::string gone = dovecot.storedMessages()[1];
+    for (const char* folder : {"/new/", "/cur/"})
+        for (const auto& entry : std::filesystem::directory_iterator(dovecot.maildirPath() + folder))
+            if (entry.path().filename().string().rfind(gone, 0) == 0) std::filesystem::remove(entry.path());
+    fetched = 0;
+    w.click(w.form.btnConnect);
+    EXPECT_EQ(fetched, 3) << "one TOP for each new message, none for the others";
+    ASSERT_EQ(w.form.LineCount(), 6);
+    EXPECT_EQ(w.status(), "Прием закончен. Новых сообщений: 3");
+    std::vector<std::string> rescanned;
+    for (int i = 0; i < 6; ++i) {
+        rescanned.push_back(w.line(i));
+        EXPECT_EQ(w.form.lbList->LineFont(i).bold(), i >= 3) << i;
+    }
+    w.click(w.form.btnDisconnect);
+
+    // Without the cache the same lines, none of them new.
+    ASSERT_TRUE(std::filesystem::remove(w.dir.file("cache.sqlite")));
+    EXPECT_EQ(scan(), rescanned);
+    EXPECT_EQ(fetched, 6);
 }

@@ -1,25 +1,13 @@
 // The mailbox session without a window: each row is a wire conversation with
 // the scripted server, the requests made during it, and the states the
 // session goes through, from each state and by each way out of it.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <chrono>
-#include <functional>
 #include <thread>
-#include <string>
-#include <vector>
 
 #include "lists/DeletionLog.h"
-#include "lists/SpamTree.h"
-#include "lists/WhiteList.h"
-#include "mailbox/MailboxSession.h"
-#include "platform/codepage.h"
 #include "platform/winsock.h"
-#include "support/pop3_dialogue.h"
-#include "support/pump.h"
-#include "support/scripted_server.h"
-#include "support/temp_dir.h"
+#include "session_support.h"
 
 using namespace mgtest;
 using mg::MailboxSession;
@@ -27,69 +15,6 @@ using State = MailboxSession::State;
 
 namespace {
 
-const std::vector<pop3::Message>& Box() {
-    static const std::vector<pop3::Message> box = {{{"From: a@spam.example", "Subject: one"}, 100},
-                                                   {{"From: b@ok.example", "Subject: two"}, 200},
-                                                   {{"From: c@spam.example", "Subject: three"}, 300}};
-    return box;
-}
-
-const char* Name(State s) {
-    const char* names[] = {"Idle",    "Connecting", "Scanning",     "Open",      "Deleting",
-                           "Holding", "Fetching",   "KeepingAlive", "LoggingOff"};
-    return names[static_cast<int>(s)];
-}
-
-// A session on a temporary data directory; black list: spam.example.
-struct Session {
-    Session() : session(dir.path(), spam, white) {
-        spam.LoadFromBytes("1@spam.example\r\n\tx\r\n");
-        session.OnState = [this](State s) { states += std::string(states.empty() ? "" : " ") + Name(s); };
-        session.OnDeletionsLost = [this] { lost += session.TakeLoss().count; };
-        session.OnConnectionRequired = [this](bool& handled) {
-            events.push_back("connection required");
-            handled = answerConnect;
-        };
-        session.OnFailure = [this] { events.push_back("failure"); };
-        session.OnConnectionFailed = [this] { events.push_back("connection failed"); };
-    }
-    // Submits a job and returns at once.
-    void submit(std::function<mg::Task<>(MailboxSession&)> job) {
-        session.Submit([this, job] { return job(session); },
-                       [this](std::exception_ptr e) {
-                           try {
-                               if (e) std::rethrow_exception(e);
-                           } catch (const std::exception& x) {
-                               errors.push_back(x.what());
-                           }
-                       });
-    }
-    void settle() { EXPECT_TRUE(PumpUntil([&] { return session.Settled(); })) << "never settled"; }
-    void scan(const ScriptedServer& server, std::string host = ScriptedServer::host()) {
-        submit([&server, host](MailboxSession& s) {
-            return s.Scan([&server, host] {
-                mg::MailboxSettings m;
-                m.Host = host;
-                m.Port = server.port();
-                m.User = "joe";
-                m.Password = "secret";
-                return m;
-            });
-        });
-    }
-
-    TempDir dir;
-    mg::SpamTree spam;
-    mg::WhiteList white;
-    MailboxSession session;
-    std::string states;
-    std::vector<std::string> events, errors;
-    int lost = 0;
-    bool answerConnect = false;
-};
-
-mg::Task<> Delete(MailboxSession& s) { co_await s.Delete(); }
-mg::Task<> LogOff(MailboxSession& s) { co_await s.LogOff(); }
 mg::Task<> FetchTwo(MailboxSession& s) {
     const TSummary summary = co_await s.Fetch(2);
     if (summary.From != "b@ok.example") throw Exception("fetched " + summary.From);

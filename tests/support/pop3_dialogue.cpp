@@ -19,6 +19,7 @@ Script Capabilities(Capa capa) {
         case Capa::Unknown: return {C("CAPA"), S("-ERR Unknown command.")};
         case Capa::Plain: return {C("CAPA"), S({"+OK", "TOP", "UIDL", "USER", "."})};
         case Capa::Pipelining: return {C("CAPA"), S({"+OK", "TOP", "UIDL", "PIPELINING", "USER", "."})};
+        case Capa::NoUidl: return {C("CAPA"), S({"+OK", "TOP", "USER", "."})};
     }
     return {};
 }

@@ -21,8 +21,8 @@ struct Message {
 };
 
 // What the server answers to CAPA: not known (-ERR), a list without
-// PIPELINING, or one with it.
-enum class Capa { Unknown, Plain, Pipelining };
+// PIPELINING, one with it (both list UIDL), or one without UIDL either.
+enum class Capa { Unknown, Plain, Pipelining, NoUidl };
 
 // Greeting, USER, PASS, CAPA and STAT answered with count and total size.
 Script Logon(const std::string& user, const std::string& password, int count, int totalSize,
