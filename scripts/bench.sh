@@ -3,8 +3,12 @@
 #
 #   scripts/bench.sh [--messages N] [--repetitions R] [--quick] [--small S] [--memory M]
 #       the scan over links of 0, 5, 20 and 50 ms round-trip time: lock-step
-#       floor, pipelined floor and the main window's scan, in one table
-#       (bench_links; about 5 to 10 minutes, --quick about 2)
+#       floor, pipelined floor and the main window's scan, in one table, with
+#       the window's scan when the server hides PIPELINING; then the window's
+#       rescans with its header cache (2,000 cached messages and 10 new, at
+#       0, 20 and 50 ms, with and without PIPELINING), and with M > 0 the
+#       memory of a scan of M messages and the cost of scanning them again
+#       (bench_links; about 6 to 12 minutes, --quick about 4)
 #   scripts/bench.sh scan [--messages N] [--repetitions R] [--tls] [--serve]
 #       the POP3 component against the lock-step floor on loopback
 #       (bench_scan); --tls and --serve alone also choose it
