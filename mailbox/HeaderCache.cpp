@@ -10,35 +10,49 @@
 #include <unistd.h>
 #include <utility>
 
+#include <functional>
+
 namespace mg {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // A lock held by another running copy is waited for this long, no longer.
 constexpr int kBusyMs = 200;
+// A log this long after a commit is copied back into the file.
+constexpr int kCheckpointPages = 1000;
 // OpenFile's result when the file was written by a later schema.
 constexpr int kNewerSchema = -1;
 
+// The header blocks, and apart from them when each was seen: a scan that
+// only sees cached messages again rewrites small rows, not the blocks.
 const char kCreate[] =
-    "CREATE TABLE IF NOT EXISTS headers("
+    "DROP TABLE IF EXISTS headers; DROP TABLE IF EXISTS seen;"
+    "CREATE TABLE headers("
     " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
     " header BLOB NOT NULL, size INTEGER NOT NULL,"
+    " PRIMARY KEY (server, login, uidl));"
+    "CREATE TABLE seen("
+    " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
     " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
-    " PRIMARY KEY (server, login, uidl))";
+    " PRIMARY KEY (server, login, uidl)) WITHOUT ROWID";
 const char kLoad[] =
-    "SELECT uidl, header, size, first_seen, last_seen FROM headers WHERE server = ?1 AND login = ?2";
+    "SELECT h.uidl, h.header, h.size, s.first_seen, s.last_seen FROM headers h"
+    " JOIN seen s ON s.server = h.server AND s.login = h.login AND s.uidl = h.uidl"
+    " WHERE h.server = ?1 AND h.login = ?2";
 const char kGet[] =
-    "SELECT uidl, header, size, first_seen, last_seen FROM headers WHERE server = ?1 AND login = ?2 AND uidl = ?3";
+    "SELECT h.uidl, h.header, h.size, s.first_seen, s.last_seen FROM headers h"
+    " JOIN seen s ON s.server = h.server AND s.login = h.login AND s.uidl = h.uidl"
+    " WHERE h.server = ?1 AND h.login = ?2 AND h.uidl = ?3";
 const char kInsert[] =
-    "INSERT INTO headers(server, login, uidl, header, size, first_seen, last_seen)"
-    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?6)"
-    " ON CONFLICT(server, login, uidl) DO UPDATE SET"
-    " header = excluded.header, size = excluded.size, last_seen = excluded.last_seen";
-const char kTouch[] = "UPDATE headers SET last_seen = ?4 WHERE server = ?1 AND login = ?2 AND uidl = ?3";
-const char kListed[] = "INSERT OR IGNORE INTO temp.listed(uidl) VALUES(?1)";
-const char kPrune[] =
-    "DELETE FROM headers WHERE server = ?1 AND login = ?2 AND uidl NOT IN (SELECT uidl FROM temp.listed)";
+    "INSERT OR REPLACE INTO headers(server, login, uidl, header, size) VALUES(?1, ?2, ?3, ?4, ?5)";
+const char kInsertSeen[] =
+    "INSERT INTO seen(server, login, uidl, first_seen, last_seen) VALUES(?1, ?2, ?3, ?4, ?4)"
+    " ON CONFLICT(server, login, uidl) DO UPDATE SET last_seen = excluded.last_seen";
+const char kTouch[] = "UPDATE seen SET last_seen = ?4 WHERE server = ?1 AND login = ?2 AND uidl = ?3";
+const char kTouchAll[] = "UPDATE seen SET last_seen = ?3 WHERE server = ?1 AND login = ?2";
+const char kRemove[] = "DELETE FROM headers WHERE server = ?1 AND login = ?2 AND uidl = ?3";
+const char kRemoveSeen[] = "DELETE FROM seen WHERE server = ?1 AND login = ?2 AND uidl = ?3";
 
 bool Damage(int rc) {
     const int primary = rc & 0xff;
@@ -134,6 +148,14 @@ bool HeaderCache::OpenFile(int& rc) {
     // The first statement that reads the file: a file that is not a
     // database, or is locked, is found here.
     rc = Exec(db_, "PRAGMA journal_mode = WAL");
+    // Instead of the checkpoint SQLite makes on a commit: see Commit.
+    sqlite3_wal_hook(
+        db_,
+        [](void* self, sqlite3*, const char*, int pages) {
+            static_cast<HeaderCache*>(self)->walPages_ = pages;
+            return SQLITE_OK;
+        },
+        this);
     if (rc == SQLITE_OK) rc = Exec(db_, "PRAGMA synchronous = NORMAL; PRAGMA temp_store = MEMORY");
     if (rc != SQLITE_OK) return false;
 
@@ -147,7 +169,8 @@ bool HeaderCache::OpenFile(int& rc) {
         rc = kNewerSchema;
         return false;
     }
-    if (found == 0) {
+    // A new file, or one of an earlier schema: only a cache, made anew.
+    if (found < kSchemaVersion) {
         rc = Exec(db_, "BEGIN IMMEDIATE");
         if (rc != SQLITE_OK) return false;
         rc = Exec(db_, kCreate);
@@ -158,10 +181,9 @@ bool HeaderCache::OpenFile(int& rc) {
             return false;
         }
     }
-    // The UIDLs a complete scan listed, while Store prunes the others.
-    rc = Exec(db_, "CREATE TEMP TABLE listed(uidl TEXT PRIMARY KEY) WITHOUT ROWID");
-    return rc == SQLITE_OK && Prepare(load_, kLoad, rc) && Prepare(get_, kGet, rc) && Prepare(insert_, kInsert, rc) &&
-           Prepare(touch_, kTouch, rc) && Prepare(listed_, kListed, rc) && Prepare(prune_, kPrune, rc);
+    return Prepare(load_, kLoad, rc) && Prepare(get_, kGet, rc) && Prepare(insert_, kInsert, rc) &&
+           Prepare(insertSeen_, kInsertSeen, rc) && Prepare(touch_, kTouch, rc) && Prepare(touchAll_, kTouchAll, rc) &&
+           Prepare(remove_, kRemove, rc) && Prepare(removeSeen_, kRemoveSeen, rc);
 }
 
 bool HeaderCache::Prepare(sqlite3_stmt*& stmt, const char* sql, int& rc) {
@@ -170,16 +192,19 @@ bool HeaderCache::Prepare(sqlite3_stmt*& stmt, const char* sql, int& rc) {
 }
 
 bool HeaderCache::Load(const std::string& server, const std::string& login,
-                       std::unordered_map<std::string, Entry>& out) {
-    out.clear();
+                       const std::function<void(const std::string& uidl, const Entry& entry)>& visit) {
     if (!Ready()) return false;
+    // Reset however the visit ends (a failure may have closed the cache).
+    struct Reset {
+        sqlite3_stmt*& stmt;
+        ~Reset() { sqlite3_reset(stmt); }
+    } reset{load_};
     int rc = BindKey(load_, server, login);
     if (rc == SQLITE_OK) {
-        while ((rc = sqlite3_step(load_)) == SQLITE_ROW) out.insert_or_assign(Bytes(load_, 0, false), Row(load_));
+        while ((rc = sqlite3_step(load_)) == SQLITE_ROW) visit(Bytes(load_, 0, false), Row(load_));
     }
-    sqlite3_reset(load_);
     if (rc == SQLITE_DONE) return true;
-    out.clear();
+    sqlite3_reset(load_);
     return Fail(rc);
 }
 
@@ -193,51 +218,87 @@ bool HeaderCache::Get(const std::string& server, const std::string& login, const
     return rc == SQLITE_DONE ? false : Fail(rc);
 }
 
-bool HeaderCache::Store(const std::string& server, const std::string& login, const std::vector<Added>& added,
-                        const std::vector<std::string>& seen, bool complete) {
+bool HeaderCache::Begin() {
+    if (!Ready()) return false;
+    if (!sqlite3_get_autocommit(db_)) return true;
+    const int rc = Exec(db_, "BEGIN IMMEDIATE");
+    return rc == SQLITE_OK || Fail(rc);
+}
+
+bool HeaderCache::Add(const std::string& server, const std::string& login, const Added& added) {
     if (!Ready()) return false;
     const int64_t now = Now();
-    int rc = Exec(db_, "BEGIN IMMEDIATE");
-    if (rc != SQLITE_OK) return Fail(rc);
-    auto changes = [&]() -> int {
-        int step = SQLITE_OK;
-        for (const Added& a : added) {
-            step = BindKey(insert_, server, login);
-            if (step == SQLITE_OK) step = BindText(insert_, 3, a.uidl);
-            if (step == SQLITE_OK)
-                step = sqlite3_bind_blob64(insert_, 4, a.entry.header.data(), a.entry.header.size(), SQLITE_STATIC);
-            if (step == SQLITE_OK) step = sqlite3_bind_int(insert_, 5, a.entry.size);
-            if (step == SQLITE_OK) step = sqlite3_bind_int64(insert_, 6, now);
-            if (step == SQLITE_OK) step = Run(insert_);
-            if (step != SQLITE_OK) return step;
+    int rc = BindKey(insert_, server, login);
+    if (rc == SQLITE_OK) rc = BindText(insert_, 3, added.uidl);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_bind_blob64(insert_, 4, added.entry.header.data(), added.entry.header.size(), SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_int(insert_, 5, added.entry.size);
+    if (rc == SQLITE_OK) rc = Run(insert_);
+    if (rc == SQLITE_OK) rc = BindKey(insertSeen_, server, login);
+    if (rc == SQLITE_OK) rc = BindText(insertSeen_, 3, added.uidl);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_int64(insertSeen_, 4, now);
+    if (rc == SQLITE_OK) rc = Run(insertSeen_);
+    return rc == SQLITE_OK || Abandon(rc);
+}
+
+bool HeaderCache::Commit(const std::string& server, const std::string& login, const std::vector<std::string>& seen,
+                         const std::vector<std::string>& gone, bool complete) {
+    if (!Ready()) return false;
+    const int64_t now = Now();
+    auto each = [&](sqlite3_stmt* stmt, const std::vector<std::string>& uidls, bool stamp) {
+        int rc = SQLITE_OK;
+        for (const std::string& uidl : uidls) {
+            rc = BindKey(stmt, server, login);
+            if (rc == SQLITE_OK) rc = BindText(stmt, 3, uidl);
+            if (rc == SQLITE_OK && stamp) rc = sqlite3_bind_int64(stmt, 4, now);
+            if (rc == SQLITE_OK) rc = Run(stmt);
+            if (rc != SQLITE_OK) break;
         }
-        for (const std::string& uidl : seen) {
-            step = BindKey(touch_, server, login);
-            if (step == SQLITE_OK) step = BindText(touch_, 3, uidl);
-            if (step == SQLITE_OK) step = sqlite3_bind_int64(touch_, 4, now);
-            if (step == SQLITE_OK) step = Run(touch_);
-            if (step != SQLITE_OK) return step;
-        }
-        if (!complete) return SQLITE_OK;
-        // What the scan listed goes into temp.listed; the rest of the mailbox
-        // goes.
-        auto list = [&](const std::string& uidl) {
-            const int bound = BindText(listed_, 1, uidl);
-            return bound == SQLITE_OK ? Run(listed_) : bound;
-        };
-        for (const Added& a : added)
-            if ((step = list(a.uidl)) != SQLITE_OK) return step;
-        for (const std::string& uidl : seen)
-            if ((step = list(uidl)) != SQLITE_OK) return step;
-        step = BindKey(prune_, server, login);
-        if (step == SQLITE_OK) step = Run(prune_);
-        return step == SQLITE_OK ? Exec(db_, "DELETE FROM temp.listed") : step;
+        return rc;
     };
-    rc = changes();
-    if (rc == SQLITE_OK) rc = Exec(db_, "COMMIT");
-    if (rc == SQLITE_OK) return true;
+    int rc = SQLITE_OK;
+    if (complete) rc = each(remove_, gone, false);
+    if (complete && rc == SQLITE_OK) rc = each(removeSeen_, gone, false);
+    // After a complete scan, what is left of the mailbox was all seen now
+    // (the transaction kept other copies out since Load): one statement.
+    if (rc == SQLITE_OK && complete) {
+        rc = BindKey(touchAll_, server, login);
+        if (rc == SQLITE_OK) rc = sqlite3_bind_int64(touchAll_, 3, now);
+        if (rc == SQLITE_OK) rc = Run(touchAll_);
+    } else if (rc == SQLITE_OK) {
+        rc = each(touch_, seen, true);
+    }
+    if (rc == SQLITE_OK && !sqlite3_get_autocommit(db_)) rc = Exec(db_, "COMMIT");
+    if (rc != SQLITE_OK) return Abandon(rc);
+    if (walPages_ >= kCheckpointPages) CheckpointAside();
+    return true;
+}
+
+// Copying the log back into the file, and the flush that goes with it, cost
+// tens of milliseconds per thousand pages: a thread of its own does that, on
+// a connection of its own, while this one goes on.
+void HeaderCache::CheckpointAside() {
+    if (checkpointing_.load()) return;
+    if (checkpointer_.joinable()) checkpointer_.join();
+    checkpointing_ = true;
+    checkpointer_ = std::thread([this, path = path_] {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, kBusyMs);
+            sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        }
+        sqlite3_close(db);
+        checkpointing_ = false;
+    });
+}
+
+void HeaderCache::Rollback() {
+    if (db_ && !sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+}
+
+bool HeaderCache::Abandon(int rc) {
     // SQLite may have rolled back already (a full disk, an I/O error).
-    if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
+    Rollback();
     return Fail(rc);
 }
 
@@ -292,7 +353,10 @@ bool HeaderCache::Fail(int rc) {
 }
 
 void HeaderCache::Close() {
-    for (sqlite3_stmt** stmt : {&load_, &get_, &insert_, &touch_, &listed_, &prune_}) {
+    if (checkpointer_.joinable()) checkpointer_.join();
+    Rollback();
+    for (sqlite3_stmt** stmt :
+         {&load_, &get_, &insert_, &insertSeen_, &touch_, &touchAll_, &remove_, &removeSeen_}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
     }

@@ -13,16 +13,19 @@
 // a file that is locked by another running copy, cannot be read or written,
 // or finds the disk full is left as it is and the cache is not used this
 // time. The lock waits at most about 200 ms. One thread at a time uses an
-// object.
+// object; it copies a long log back into the file on a thread of its own.
 //
-// The file: one table, "headers" (server, login, uidl, header, size,
-// first_seen, last_seen), primary key (server, login, uidl); the schema's
-// version in PRAGMA user_version; WAL journal; mode 0600.
+// The file: table "headers" (server, login, uidl, header, size) and table
+// "seen" (server, login, uidl, first_seen, last_seen), both with the primary
+// key (server, login, uidl); the schema's version in PRAGMA user_version (a
+// file of an earlier version is emptied); WAL journal; mode 0600.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <unordered_map>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -41,7 +44,8 @@ public:
     struct Entry {
         std::string header;  // bytes as received: Windows-1251 or anything
         int32_t size = 0;    // of the whole message, in octets
-        // Seconds since the epoch; filled by Load. Store sets them itself.
+        // Seconds since the epoch; filled by Load and Get, set by Add and
+        // Commit themselves.
         int64_t firstSeen = 0;
         int64_t lastSeen = 0;
     };
@@ -63,23 +67,31 @@ public:
     // Why the last call failed, in a few plain words; empty after success.
     const std::string& Problem() const { return problem_; }
 
-    // Everything cached for one mailbox, by UIDL; an empty map when it has
-    // never been scanned. False on failure: the cache is then of no use for
-    // this scan. Damage found here moves the file aside and closes the cache;
-    // the next Open starts a new one.
-    bool Load(const std::string& server, const std::string& login, std::unordered_map<std::string, Entry>& out);
+    // Calls `visit` for every entry cached for one mailbox, header block
+    // included, in no particular order; none when it has never been
+    // scanned. False on failure: the cache is then of no use for this scan.
+    // Damage found here moves the file aside and closes the cache; the next
+    // Open starts a new one.
+    bool Load(const std::string& server, const std::string& login,
+              const std::function<void(const std::string& uidl, const Entry& entry)>& visit);
     // One entry: true when it is cached. False when it is not (Problem()
     // empty) or on failure (as for Load).
     bool Get(const std::string& server, const std::string& login, const std::string& uidl, Entry& out);
 
-    // One scan's changes, in one transaction, all or nothing: `added` are
-    // new entries (first and last seen now; an entry already cached under the
-    // same UIDL is replaced, keeping its first-seen time), `seen` the UIDLs
-    // of cached entries listed again (last seen now). When `complete` (the
-    // scan listed the whole mailbox), the mailbox's entries in neither list
-    // are removed.
-    bool Store(const std::string& server, const std::string& login, const std::vector<Added>& added,
-               const std::vector<std::string>& seen, bool complete);
+    // One scan's changes are one transaction, all or nothing. Begin takes
+    // the file's write lock (other copies then wait or do without); a Load
+    // after it sees what the scan will change. Add stores a fetched entry as
+    // it arrives (first and last seen now; an entry already cached under the
+    // same UIDL is replaced, keeping its first-seen time). Commit marks
+    // `seen` (cached entries listed again) as seen now and ends the
+    // transaction; when `complete` (the scan listed the whole mailbox), the
+    // entries in `gone` (cached, no longer listed) are removed. Rollback, a
+    // failure or closing drops the changes.
+    bool Begin();
+    bool Add(const std::string& server, const std::string& login, const Added& added);
+    bool Commit(const std::string& server, const std::string& login, const std::vector<std::string>& seen,
+                const std::vector<std::string>& gone, bool complete);
+    void Rollback();
 
     // Tests only: limits the open file to this many pages (PRAGMA
     // max_page_count), as a full disk would; and fixes the clock (seconds
@@ -94,11 +106,14 @@ private:
     // Takes note of a failure with result code `rc` and returns false. Damage
     // closes the cache and moves the file aside.
     bool Fail(int rc);
+    // Fail, with the open transaction rolled back first.
+    bool Abandon(int rc);
     void Close();
     // Open, else false with a Problem().
     bool Ready();
     bool MoveAside();
     int64_t Now() const;
+    void CheckpointAside();
 
     std::string path_;
     std::string problem_;
@@ -106,12 +121,17 @@ private:
     int64_t timeForTest_ = 0;
     int openErrno_ = 0;  // why the file could not be made
     sqlite3* db_ = nullptr;
+    int walPages_ = 0;  // in the log after the last commit
+    std::thread checkpointer_;
+    std::atomic<bool> checkpointing_{false};
     sqlite3_stmt* load_ = nullptr;
     sqlite3_stmt* get_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* insertSeen_ = nullptr;
     sqlite3_stmt* touch_ = nullptr;
-    sqlite3_stmt* listed_ = nullptr;  // a UIDL of a complete scan into temp.listed
-    sqlite3_stmt* prune_ = nullptr;   // the mailbox's entries not in temp.listed
+    sqlite3_stmt* touchAll_ = nullptr;  // the whole mailbox seen
+    sqlite3_stmt* remove_ = nullptr;
+    sqlite3_stmt* removeSeen_ = nullptr;
 };
 
 }  // namespace mg

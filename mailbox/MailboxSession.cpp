@@ -1,6 +1,8 @@
 #include "mailbox/MailboxSession.h"
 
 #include <cmath>
+#include <string_view>
+#include <unordered_map>
 #include <sys/stat.h>
 
 #include "decode/Ucoder.h"
@@ -343,54 +345,64 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     listed_.assign(static_cast<size_t>(std::max(count, 0)) + 1, -1);
     co_await pop3_.List();
 
-    // What earlier scans saw of this mailbox, by UIDL; ids_[n] is message n's
-    // UIDL when it is its alone (an empty one is no use).
+    // ids_[n] is message n's UIDL when it is its alone (an empty one is no
+    // use).
     cacheKey_ = {s.Host, s.User};
-    std::unordered_map<std::string, HeaderCache::Entry> known;
     bool remembering = false;
     cacheNotice_.clear();
     ids_.clear();
     if (count > 0 && OpenCache() && pop3_.UidlWorthAsking()) {
         CheckEnding();
         ids_ = co_await pop3_.Uidl(count);
-        if (!ids_.empty()) remembering = LoadCache(known);
+        remembering = !ids_.empty() && BeginCache();
     }
     KeepUniqueIds(count);
-    const bool firstScan = known.empty();
+    // Whatever ends the scan early keeps what it fetched, in the cache too;
+    // the end of the session (the frame destroyed) drops it.
+    struct Transaction {
+        HeaderCache* cache;
+        ~Transaction() {
+            if (cache) cache->Rollback();
+        }
+    } transaction{remembering ? cache_.get() : nullptr};
 
-    // Only what is not cached goes on the wire, in order: a server that
-    // pipelines gets those commands ahead of time. Whatever ends the loop
-    // ends the plan; the replies still on their way are read before the next
-    // command.
+    // Lines of the messages the cache knows come from it at once; the
+    // others, in order, from the wire, where a server that pipelines gets
+    // those commands ahead of time. Whatever ends the loop ends the plan; the
+    // replies still on their way are read before the next command.
+    std::vector<std::string> seen, gone;
+    std::vector<bool> built(static_cast<size_t>(std::max(count, 0)) + 1);
+    bool firstScan = true;
+    std::exception_ptr failure;
+    try {
+        if (remembering) remembering = BuildCachedLines(count, built, seen, gone, firstScan);
+    } catch (...) {
+        failure = std::current_exception();
+    }
     std::vector<TVantelPOP3::PlannedHeader> fetch;
-    for (int i = 1; i <= count; ++i)
-        if (!remembering || !known.count(Id(i)) || listed_[static_cast<size_t>(i)] < 0)
-            fetch.push_back({i, listed_[static_cast<size_t>(i)] >= 0});
+    for (int i = 1; i <= count && !failure; ++i)
+        if (!built[static_cast<size_t>(i)]) fetch.push_back({i, listed_[static_cast<size_t>(i)] >= 0});
     pop3_.PlanHeaders(fetch);
     struct EndPlan {
         TVantelPOP3& pop3;
         ~EndPlan() { pop3.EndPlan(); }
     } endPlan{pop3_};
 
-    std::vector<HeaderCache::Added> added;
-    std::vector<std::string> seen;
     int fresh = 0;
-    std::exception_ptr failure;
     try {
-        for (int i = 1; i <= count; ++i) {
+        for (const TVantelPOP3::PlannedHeader& m : fetch) {
+            if (failure) break;
             CheckEnding();
+            const int i = m.number;
             const std::string& id = Id(i);
             const int32_t size = listed_[static_cast<size_t>(i)];
-            const auto cached = remembering && size >= 0 ? known.find(id) : known.end();
-            if (cached != known.end()) {
-                BuildLine(i - 1, SummaryOfBlock(cached->second.header, size));
-                seen.push_back(id);
-                continue;
-            }
             co_await pop3_.GetSummary(i, size >= 0 ? std::optional<int32_t>(size) : std::nullopt);
             BuildLine(i - 1, pop3_.Summary());
             if (!remembering || id.empty()) continue;
-            added.push_back({id, {pop3_.Summary().Raw, pop3_.Summary().Bytes}});
+            if (!cache_->Add(cacheKey_.first, cacheKey_.second, {id, {pop3_.Summary().Raw, pop3_.Summary().Bytes}})) {
+                cacheNotice_ = CacheProblem();
+                remembering = false;
+            }
             // A mailbox scanned for the first time has nothing new in it.
             if (!firstScan) {
                 lines_.SetFresh(i - 1, true);
@@ -400,11 +412,35 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     } catch (...) {
         failure = std::current_exception();
     }
-    if (remembering && !cache_->Store(cacheKey_.first, cacheKey_.second, added, seen, !failure))
+    if (remembering && !cache_->Commit(cacheKey_.first, cacheKey_.second, seen, gone, !failure))
         cacheNotice_ = CacheProblem();
+    transaction.cache = nullptr;
     if (failure) std::rethrow_exception(failure);
     if (count == 0) lines_.Clear();
     if (OnScanned) OnScanned(count, fresh, cacheNotice_);
+}
+
+bool MailboxSession::BuildCachedLines(int count, std::vector<bool>& built, std::vector<std::string>& seen,
+                                      std::vector<std::string>& gone, bool& firstScan) {
+    std::unordered_map<std::string_view, int> numbers;
+    for (int i = 1; i <= count; ++i)
+        if (!Id(i).empty() && listed_[static_cast<size_t>(i)] >= 0) numbers.emplace(Id(i), i);
+    const bool loaded = cache_->Load(cacheKey_.first, cacheKey_.second,
+                                     [&](const std::string& uidl, const HeaderCache::Entry& entry) {
+                                         firstScan = false;
+                                         const auto found = numbers.find(uidl);
+                                         if (found == numbers.end()) {
+                                             gone.push_back(uidl);
+                                             return;
+                                         }
+                                         const int i = found->second;
+                                         BuildLine(i - 1, SummaryOfBlock(entry.header, listed_[static_cast<size_t>(i)]));
+                                         built[static_cast<size_t>(i)] = true;
+                                         seen.push_back(uidl);
+                                     });
+    if (loaded) return true;
+    cacheNotice_ = CacheProblem();
+    return false;
 }
 
 // ---- the header cache
@@ -428,9 +464,8 @@ bool MailboxSession::OpenCache() {
     return true;
 }
 
-bool MailboxSession::LoadCache(std::unordered_map<std::string, HeaderCache::Entry>& known) {
-    if (cache_->Load(cacheKey_.first, cacheKey_.second, known)) return true;
-    known.clear();
+bool MailboxSession::BeginCache() {
+    if (cache_->Begin()) return true;
     cacheNotice_ = CacheProblem();
     return false;
 }

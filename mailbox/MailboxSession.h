@@ -216,7 +216,13 @@ private:
     Task<> LogOffAndClear();
     void BuildLine(int index, const TSummary& summary);
     bool OpenCache();
-    bool LoadCache(std::unordered_map<std::string, HeaderCache::Entry>& known);
+    bool BeginCache();
+    // Builds the lines of the listed messages the cache holds (built[n] set
+    // for each, their UIDLs in `seen`); `gone`: cached UIDLs not listed;
+    // `firstScan`: the mailbox had nothing cached. False when the cache
+    // failed (the lines built stay).
+    bool BuildCachedLines(int count, std::vector<bool>& built, std::vector<std::string>& seen,
+                          std::vector<std::string>& gone, bool& firstScan);
     std::string CacheProblem() const;
     void KeepUniqueIds(int count);
     // Message `number`'s UIDL when it is its alone, else empty.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,14 +23,30 @@ namespace {
 
 // "uidl:size:first-last ..." in UIDL order.
 std::string Describe(HeaderCache& cache, const std::string& server, const std::string& login) {
-    std::unordered_map<std::string, HeaderCache::Entry> entries;
-    if (!cache.Load(server, login, entries)) return "failed: " + cache.Problem();
-    std::map<std::string, HeaderCache::Entry> sorted(entries.begin(), entries.end());
+    std::map<std::string, HeaderCache::Entry> sorted;
+    if (!cache.Load(server, login, [&](const std::string& uidl, const HeaderCache::Entry& e) { sorted[uidl] = e; }))
+        return "failed: " + cache.Problem();
     std::string out;
     for (const auto& [uidl, e] : sorted)
         out += (out.empty() ? "" : " ") + uidl + ":" + std::to_string(e.size) + ":" + std::to_string(e.firstSeen) +
                "-" + std::to_string(e.lastSeen);
     return out;
+}
+
+// What a scan does with the cache: `added` fetched, `seen` listed again and
+// cached; when `complete`, whatever else was cached goes.
+bool Scan(HeaderCache& cache, const std::string& login, const std::vector<HeaderCache::Added>& added,
+          const std::vector<std::string>& seen, bool complete) {
+    std::set<std::string> listed(seen.begin(), seen.end());
+    for (const auto& a : added) listed.insert(a.uidl);
+    std::vector<std::string> gone;
+    if (!cache.Begin() || !cache.Load("pop.example", login, [&](const std::string& uidl, const HeaderCache::Entry&) {
+            if (!listed.count(uidl)) gone.push_back(uidl);
+        }))
+        return false;
+    for (const auto& a : added)
+        if (!cache.Add("pop.example", login, a)) return false;
+    return cache.Commit("pop.example", login, seen, gone, complete);
 }
 
 int Mode(const std::string& path) {
@@ -63,7 +80,7 @@ TEST(HeaderCache, ScansComeBackPerMailbox) {
     ASSERT_TRUE(cache.Open()) << cache.Problem();
     for (const Step& s : steps) {
         cache.SetTimeForTest(s.time);
-        ASSERT_TRUE(cache.Store("pop.example", s.login, s.added, s.seen, s.complete)) << cache.Problem();
+        ASSERT_TRUE(Scan(cache, s.login, s.added, s.seen, s.complete)) << cache.Problem();
         EXPECT_EQ(Describe(cache, "pop.example", s.login), s.expect) << s.time << " " << s.login;
     }
     HeaderCache again(dir.file("cache.sqlite"));
@@ -92,7 +109,7 @@ TEST(HeaderCache, TroubleCostsOnlyTheCache) {
         const char* lockBefore;  // SQL of another connection, before Open
         const char* lockAfter;   // and after it
         int pageLimit;           // 0: none
-        const char* results;     // Open, Rebuilt, Load, Store: 1 true, 0 false
+        const char* results;     // Open, Rebuilt, Load, Scan: 1 true, 0 false
         const char* problem;     // in the first failure's Problem()
         bool movedAside;
         const char* after;  // the mailbox once the trouble is gone
@@ -120,7 +137,7 @@ TEST(HeaderCache, TroubleCostsOnlyTheCache) {
         {
             HeaderCache seed(path);
             seed.SetTimeForTest(1000);
-            ASSERT_TRUE(seed.Open() && seed.Store("pop.example", "ann", {{"u1", {"H", 100}}}, {}, true));
+            ASSERT_TRUE(seed.Open() && Scan(seed, "ann", {{"u1", {"H", 100}}}, {}, true));
         }
         dir.write("cache.sqlite.bad", "older");
         if (row.spoil) row.spoil(dir);
@@ -147,9 +164,8 @@ TEST(HeaderCache, TroubleCostsOnlyTheCache) {
             note(cache.Rebuilt(), cache);
             lock(row.lockAfter);
             if (row.pageLimit) cache.SetPageLimitForTest(row.pageLimit);
-            std::unordered_map<std::string, HeaderCache::Entry> entries;
-            note(cache.Load("pop.example", "ann", entries), cache);
-            note(cache.Store("pop.example", "ann", {{"u2", {std::string(20000, 'h'), 20000}}}, {"u1"}, true), cache);
+            note(cache.Load("pop.example", "ann", [](const std::string&, const HeaderCache::Entry&) {}), cache);
+            note(Scan(cache, "ann", {{"u2", {std::string(20000, 'h'), 20000}}}, {"u1"}, true), cache);
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_EQ(results, row.results);
