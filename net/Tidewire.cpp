@@ -398,7 +398,8 @@ void TTidewire::Waiter::await_suspend(std::coroutine_handle<> operation) {
         w.timeoutTimer_->SetInterval(static_cast<uint32_t>(w.TimeOut));
         w.timeoutTimer_->SetEnabled(true);
     }
-    if (turn_ || w.waitOver_()) w.Wake();
+    // A turn given up by a busy operation lets the timers due run as well.
+    if (turn_ || w.waitOver_()) w.Wake(turn_);
 }
 
 void TTidewire::Waiter::await_resume() const { self_->impl_->lastDispatch = std::chrono::steady_clock::now(); }
@@ -412,9 +413,10 @@ TTidewire::Waiter TTidewire::RoomOrEnd() {
     return Until([this] { return roomSignal_ || canceled_ || timedOut_; });
 }
 
-void TTidewire::Wake() {
+void TTidewire::Wake(bool afterTimers) {
     if (!waiting_ || wakePosted_ || !impl_->windowHandle) return;
-    wakePosted_ = mg::PostMessageA(impl_->windowHandle, WakeMessage, 0, 0);
+    wakePosted_ = afterTimers ? mg::PostMessageAfterTimers(impl_->windowHandle, WakeMessage, 0, 0)
+                              : mg::PostMessageA(impl_->windowHandle, WakeMessage, 0, 0);
 }
 
 void TTidewire::ResumeWaiter() {

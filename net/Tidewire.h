@@ -171,7 +171,7 @@ protected:
     Waiter InputOrEnd();
     Waiter RoomOrEnd();
     // Makes the event loop look at the pending wait again.
-    void Wake();
+    void Wake(bool afterTimers = false);
     void ResumeWaiter();
     // Posts a close notification that waited for unread data once more.
     void PostDeferredClose();

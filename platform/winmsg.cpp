@@ -86,6 +86,12 @@ public:
 
     std::map<int, std::pair<HWND, uintptr_t>> timers;  // Qt timer id -> window, number
 
+    // Posts `e` from a zero-interval timer: the timers already due go first.
+    void PostAfterTimers(std::unique_ptr<MessageEvent> e) {
+        later_.push_back(std::move(e));
+        if (!laterTimer_) laterTimer_ = startTimer(0);
+    }
+
 protected:
     bool event(QEvent* e) override {
         if (e->type() != kMessageEvent) return QObject::event(e);
@@ -104,6 +110,11 @@ protected:
     }
 
     void timerEvent(QTimerEvent* e) override {
+        if (e->timerId() == laterTimer_) {
+            killTimer(std::exchange(laterTimer_, 0));
+            for (auto& m : std::exchange(later_, {})) QCoreApplication::postEvent(this, m.release());
+            return;
+        }
         auto it = timers.find(e->timerId());
         if (it == timers.end()) {
             killTimer(e->timerId());
@@ -114,6 +125,10 @@ protected:
         const uintptr_t id = it->second.second;
         Guarded([&] { Deliver(window, WM_TIMER, id, 0); });
     }
+
+private:
+    std::vector<std::unique_ptr<MessageEvent>> later_;
+    int laterTimer_ = 0;
 };
 
 // Created on the GUI thread with the first window; lives as long as the
@@ -213,6 +228,18 @@ bool PostMessageA(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam) 
     e->wParam = wParam;
     e->lParam = lParam;
     return Post(std::move(e));
+}
+
+bool PostMessageAfterTimers(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    Dispatcher* d = GuiDispatcher();
+    if (!d) return false;
+    auto e = std::make_unique<MessageEvent>();
+    e->window = window;
+    e->msg = msg;
+    e->wParam = wParam;
+    e->lParam = lParam;
+    d->PostAfterTimers(std::move(e));
+    return true;
 }
 
 bool PostGuardedMessage(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam,

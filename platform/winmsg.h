@@ -59,7 +59,10 @@ intptr_t DefWindowProcA(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lP
 // Queues a message for the window; any thread. False when there is no event
 // loop to queue it in.
 bool PostMessageA(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
-// Same, but the message is dropped at delivery when `guard` has expired (a
+// GUI thread: queues the message once the timers that are due have run, so
+// that an operation yielding the thread over and over never starves them.
+bool PostMessageAfterTimers(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+// Same as PostMessageA, but the message is dropped at delivery when `guard` has expired (a
 // socket's notifications die with the socket).
 bool PostGuardedMessage(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam,
                         std::weak_ptr<const void> guard);
