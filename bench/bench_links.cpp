@@ -769,14 +769,16 @@ int RunBenchmark(const Settings& s) {
             const double againGrowthMb = (memoryRescan.afterKb - memoryRescan.idleKb) / 1024.0;
             const double againPeakMb = (memoryRescan.peakKb - memoryRescan.idleKb) / 1024.0;
             memoryOk = growthMb < 50 && peakMb < 50;
-            rescanMemoryOk = memoryRescan.cpuMs <= 300 && againGrowthMb <= growthMb && againPeakMb <= peakMb &&
-                             memoryRescan.fetched == 0;
+            // Resident sizes move by a few hundred kilobytes from run to run.
+            constexpr double kNoiseMb = 1.0;
+            rescanMemoryOk = memoryRescan.cpuMs <= 300 && againGrowthMb <= growthMb + kNoiseMb &&
+                             againPeakMb <= peakMb + kNoiseMb && memoryRescan.fetched == 0;
             std::printf("\nMemory: idle window %.1f MB; after a scan of %d messages +%.1f MB, peak +%.1f MB "
                         "(target < 50 MB); that scan %.0f ms wall, %.0f ms cpu, event-loop gap %.0f ms, directly\n",
                         memory.idleKb / 1024.0, s.memoryMessages, growthMb, peakMb, memory.wallMs, memory.cpuMs,
                         memory.gapMs);
             std::printf("Cached rescan of the %d (nothing new): idle window %.1f MB; +%.1f MB, peak +%.1f MB (target: "
-                        "no more than the first scan's); %.0f ms wall, %.0f ms cpu (target <= 300 ms), event-loop gap "
+                        "no more than the first scan's, within 1 MB); %.0f ms wall, %.0f ms cpu (target <= 300 ms), event-loop gap "
                         "%.0f ms; %d fetched\n",
                         s.memoryMessages, memoryRescan.idleKb / 1024.0, againGrowthMb, againPeakMb,
                         memoryRescan.wallMs, memoryRescan.cpuMs, memoryRescan.gapMs, memoryRescan.fetched);
