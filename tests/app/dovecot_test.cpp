@@ -16,6 +16,14 @@ using mg::A;
 using mg::Answer;
 using namespace mgtest;
 
+// The window's four connection fields, filled for the test server.
+static void AimAt(ScanWindow& w, DovecotServer& dovecot) {
+    w.form.editHost->setText(QString::fromStdString(dovecot.host()));
+    w.form.editPort->setText(QString::number(dovecot.port()));
+    w.form.editUser->setText(QString::fromStdString(dovecot.user()));
+    w.form.editPassword->setText(QString::fromStdString(dovecot.password()));
+}
+
 TEST(EndToEnd, ScanDeleteAndRescanAgainstDovecot) {
     DovecotServer dovecot;
     dovecot.addMessage("From: Spam Sender <offers@spam.example>\nSubject: Buy\n\nbody\n");
@@ -27,10 +35,7 @@ TEST(EndToEnd, ScanDeleteAndRescanAgainstDovecot) {
         FAIL() << dovecot.error();
     }
     ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
-    w.form.editHost->setText(QString::fromStdString(dovecot.host()));
-    w.form.editPort->setText(QString::number(dovecot.port()));
-    w.form.editUser->setText(QString::fromStdString(dovecot.user()));
-    w.form.editPassword->setText(QString::fromStdString(dovecot.password()));
+    AimAt(w, dovecot);
     w.click(w.form.btnConnect);
     EXPECT_TRUE(w.form.VantelPOP3->Pipelining()) << "Dovecot offers PIPELINING";
     ASSERT_EQ(w.form.LineCount(), 4);
@@ -70,10 +75,7 @@ TEST(EndToEnd, RescanFetchesOnlyTheNewMailAgainstDovecot) {
         FAIL() << dovecot.error();
     }
     ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
-    w.form.editHost->setText(QString::fromStdString(dovecot.host()));
-    w.form.editPort->setText(QString::number(dovecot.port()));
-    w.form.editUser->setText(QString::fromStdString(dovecot.user()));
-    w.form.editPassword->setText(QString::fromStdString(dovecot.password()));
+    AimAt(w, dovecot);
     int fetched = 0;  // TOPs, as the status bar shows them
     QObject::connect(w.form.StatusBar, &QStatusBar::messageChanged,
                      [&](const QString& text) { fetched += text == QString::fromUtf8("Начало приема"); });
