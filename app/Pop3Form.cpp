@@ -340,6 +340,9 @@ bool TPop3Form::FormCreate() {
 
     Spam.Clear();
     EnterProgramDir();
+    // A first start: neither list exists yet, so nothing can have been lost
+    // and there is nothing to warn about.
+    const bool firstStart = !mg::FileExists("spam.dat") && !mg::FileExists("white.dat");
 
     try {
         // Black list: a file that cannot be opened means an empty list.
@@ -361,7 +364,7 @@ bool TPop3Form::FormCreate() {
         if (!mg::ReadWholeFile("white.dat", data)) {
             whiteState_ = errno == ENOENT ? FileState::Missing : FileState::NotLoaded;
             WhiteEntries.Clear();
-            mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
+            if (!firstStart) mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
         } else {
             WhiteEntries.LoadFromBytes(data);
             whiteState_ = mg::DataAfterEndMark(data) ? FileState::NotLoaded : FileState::Loaded;
@@ -369,9 +372,12 @@ bool TPop3Form::FormCreate() {
         }
         ShowWhiteEntries();
 
-        if (WhiteEntries.Count() == 0 &&
-            mg::ShowMessage(A("Файл white.dat пуст! Выйти из программы?"), mg::Icon::Information,
-                            mg::Buttons::YesNo) == mg::Answer::Yes)
+        if (firstStart)
+            SetStatus(A("Первый запуск: черный и белый списки будут храниться в ") +
+                      mg::ToAnsi(QString::fromLocal8Bit(programDir_.c_str())));
+        else if (WhiteEntries.Count() == 0 &&
+                 mg::ShowMessage(A("Файл white.dat пуст! Выйти из программы?"), mg::Icon::Information,
+                                 mg::Buttons::YesNo) == mg::Answer::Yes)
             return false;
 
         RebuildServerList();

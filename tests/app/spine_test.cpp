@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -45,13 +46,17 @@ std::vector<std::string> Items(QListWidget* list) {
 
 }  // namespace
 
+// A first start (no list file at all) raises no alarm: empty lists, and the
+// status bar says where they will be kept.
 TEST(Spine, FirstRunCreatesEmptyListsAndPrivateSettings) {
     TempDir dir;
-    FakeDialogs dialogs;
-    dialogs.ExpectMessage(kLoadError, Icon::None, Buttons::Ok, Answer::Ok)
-        .ExpectMessage(kEmptyQuestion, Icon::Information, Buttons::YesNo, Answer::No);
+    FakeDialogs dialogs;  // no box expected
     Window w(dir);
     ASSERT_TRUE(w.form.FormCreate());
+    EXPECT_EQ(w.form.StatusBar->currentMessage().toStdString(),
+              "Первый запуск: черный и белый списки будут храниться в " + dir.path());
+    EXPECT_EQ(w.form.White->count(), 0);
+    EXPECT_EQ(w.form.lbSpamServers->count(), 0);
     EXPECT_EQ(w.form.windowTitle().toStdString(), "POP3 просмотр");
     EXPECT_EQ(w.form.size(), QSize(762, 546));
     ASSERT_EQ(w.form.pgPop3->count(), 3);
@@ -74,6 +79,18 @@ TEST(Spine, FirstRunCreatesEmptyListsAndPrivateSettings) {
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("config/MAILGROVE.INI").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A white list lost since the last run (the black list is still there)
+// still gets the warning and the question.
+TEST(Spine, AMissingWhiteListBesideABlackListIsStillAnAlarm) {
+    TempDir dir;
+    dir.write("spam.dat", "1@a.example\r\n\tx\r\n");
+    FakeDialogs dialogs;
+    dialogs.ExpectMessage(kLoadError, Icon::None, Buttons::Ok, Answer::Ok)
+        .ExpectMessage(kEmptyQuestion, Icon::Information, Buttons::YesNo, Answer::No);
+    Window w(dir);
+    ASSERT_TRUE(w.form.FormCreate());
 }
 
 TEST(Spine, YesToTheEmptyListQuestionWritesNothing) {
