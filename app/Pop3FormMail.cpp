@@ -82,6 +82,9 @@ void TPop3Form::JobDone(std::exception_ptr error) {
         // The log-off lost accepted deletions: the report names its error.
         mg::Guarded([&] { ReportLostDeletions(e.Message); });
         error = nullptr;
+    } catch (const EAuthenticationFailed& e) {
+        // Said once the log-off's own texts have gone by.
+        SetStatus(e.StatusText);
     } catch (...) {
     }
     mg::Guarded([this] { AfterCommand(); });

@@ -1,7 +1,9 @@
 #include "pop3/VantelPop3.h"
 
+#include <QStringDecoder>
 #include <algorithm>
 
+#include "platform/codepage.h"
 #include "platform/strutil.h"
 
 namespace mg {
@@ -18,6 +20,48 @@ std::string Pop3Field(const std::string& line, int n) {
 }
 
 bool Pop3Positive(const std::string& reply) { return Pop3Field(reply, 1).find("+OK") != std::string::npos; }
+
+std::string ShownReplyText(const std::string& text) {
+    // Valid UTF-8 with anything beyond ASCII is taken for UTF-8; anything
+    // else stays the bytes it is (Windows-1251 or plain ASCII).
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return text;
+    const QByteArray bytes = QByteArray::fromStdString(text);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = utf8.decode(bytes);
+    return utf8.hasError() ? text : ToAnsi(decoded);
+}
+
+std::string RefusalAdvice(const std::string& reply) {
+    // RFC 2449 response codes: "-ERR [CODE] text"; a code may have parts
+    // ("SYS/TEMP"), and names ignore letter case.
+    const size_t open = reply.find_first_not_of(' ', 4);
+    if (reply.compare(0, 4, "-ERR") != 0 || open == std::string::npos || reply[open] != '[') return {};
+    const size_t close = reply.find(']', open);
+    if (close == std::string::npos) return {};
+    const std::string code = UpperAscii(reply.substr(open + 1, close - open - 1));
+    static const struct {
+        const char* code;
+        const char* advice;
+    } kAdvice[] = {
+        {"AUTH", "Сервер не принял имя или пароль. Многим почтовым службам нужны пароль приложения и доступ по POP3, "
+                 "включенный в настройках ящика."},
+        {"IN-USE", "Ящик открыт другой программой (возможно, почтовой). Повторите, когда она закончит работу."},
+        {"LOGIN-DELAY", "Сервер разрешает входить в ящик лишь через определенные промежутки времени. Повторите позже."},
+        {"SYS/TEMP", "Временный сбой на сервере. Повторите позже."},
+        {"SYS/PERM", "Сервер отказывает по постоянной причине: прочтите его сообщение."},
+    };
+    for (const auto& a : kAdvice)
+        if (code == a.code) return A(a.advice);
+    return {};
+}
+
+std::string RefusalMessage(const std::string& shown, const std::string& reply) {
+    const std::string advice = RefusalAdvice(reply);
+    if (advice.empty()) return shown;
+    const bool endsLine = !shown.empty() && shown.back() == '\n';
+    return shown + (endsLine ? "" : "\n") + advice;
+}
 
 }  // namespace mg
 
@@ -114,6 +158,10 @@ void ClearHeader(TSummary& summary) {
 }
 
 const char kAuthenticationFailed[] = "Authentication failed";
+
+// A refused greeting, STAT or QUIT: the reply line, as people can read it,
+// with the advice its response code carries.
+Exception Refused(const std::string& reply) { return Exception(mg::RefusalMessage(mg::ShownReplyText(reply), reply)); }
 const char kConnectionClosed[] = "Connection closed by server";
 
 // Commands kept in flight at most, in bytes. Far below what the socket
@@ -200,10 +248,17 @@ void TVantelPOP3::CheckStopped() const {
 
 bool TVantelPOP3::LogonCheck(const std::string& reply, int& attempts) {
     if (mg::Pop3Positive(reply)) return true;
-    if (attempts > 0 || !OnAuthenticationFailed) throw Exception(kAuthenticationFailed);
     bool handled = false;
-    OnAuthenticationFailed(handled);
-    if (!handled) throw Exception(kAuthenticationFailed);
+    if (attempts == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
+    if (!handled) {
+        // The server's own words, and what its response code means.
+        std::string text = WithoutLineEnd(reply);
+        text = text.compare(0, 4, "-ERR") == 0 ? mg::Trim(text.substr(4)) : "";
+        const std::string failed =
+            kAuthenticationFailed + (text.empty() ? std::string() : ": " + mg::ShownReplyText(text));
+        const std::string advice = mg::RefusalAdvice(reply);
+        throw EAuthenticationFailed(mg::RefusalMessage(failed, reply), advice.empty() ? failed : failed + " - " + advice);
+    }
     ++attempts;
     return false;
 }
@@ -233,7 +288,7 @@ mg::Task<> TVantelPOP3::Connect() {
         try {
             const std::string greeting = co_await ReadLn();
             if (greeting.empty()) ClosedByServer();
-            if (!mg::Pop3Positive(greeting)) throw Exception(greeting);
+            if (!mg::Pop3Positive(greeting)) throw Refused(greeting);
 
             // At most one retry of USER and PASS, and only when the
             // OnAuthenticationFailed handler asks for it.
@@ -254,7 +309,7 @@ mg::Task<> TVantelPOP3::Connect() {
 
             CheckStopped();
             const std::string stat = co_await Command("STAT");
-            if (!mg::Pop3Positive(stat)) throw Exception(stat);
+            if (!mg::Pop3Positive(stat)) throw Refused(stat);
             int32_t count = 0;
             mailCount_ = mg::TryStrToInt(mg::Pop3Field(stat, 2), count) ? count : 0;
         } catch (...) {
@@ -305,7 +360,7 @@ mg::Task<> TVantelPOP3::Disconnect() {
     quitAccepted_ = mg::Pop3Positive(reply);
     TTidewire::Disconnect();
     if (reply.empty()) throw Exception(kConnectionClosed);
-    if (!quitAccepted_) throw Exception(reply);
+    if (!quitAccepted_) throw Refused(reply);
 }
 
 void TVantelPOP3::Abort() {

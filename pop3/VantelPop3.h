@@ -26,6 +26,16 @@ public:
     EStopped() : Exception("Stopped") {}
 };
 
+// The server refused the log-on (USER or PASS): "Authentication failed",
+// the server's text after a colon, and on a line of its own the advice its
+// response code carries; StatusText is the same on one line.
+class EAuthenticationFailed : public Exception {
+public:
+    EAuthenticationFailed(std::string message, std::string statusText)
+        : Exception(std::move(message)), StatusText(std::move(statusText)) {}
+    std::string StatusText;
+};
+
 // An ordered list of strings.
 using TExStringList = std::vector<std::string>;
 
@@ -50,6 +60,15 @@ public:
 };
 
 namespace mg {
+// A server's text made fit to show: valid UTF-8 beyond ASCII becomes
+// Windows-1251 ("?" for what it lacks); anything else stays as it is.
+std::string ShownReplyText(const std::string& text);
+// One line of advice (Windows-1251) for the response code of a negative
+// reply ("-ERR [IN-USE] ..."), RFC 2449 and 3206; empty when it has none
+// this program knows.
+std::string RefusalAdvice(const std::string& reply);
+// `shown`, with the reply's advice on a line of its own after it.
+std::string RefusalMessage(const std::string& shown, const std::string& reply);
 // The summary of a header block as the server sent it (TSummary::Raw): the
 // same fields GetSummary fills from the same lines.
 TSummary SummaryOfBlock(const std::string& raw, int32_t bytes);

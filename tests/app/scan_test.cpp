@@ -157,12 +157,15 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
     w.click(w.form.btnConnect);
     EXPECT_EQ(w.form.LineCount(), 0);
 
-    {   // Rejected password: QUIT, closed, "Authentication failed".
-        ScriptedServer server({S("+OK hi"), C("USER joe"), S("+OK"), C("PASS secret"), S("-ERR denied"), C("QUIT"),
-                               S("+OK"), AwaitClose()});
+    {   // Rejected password: QUIT, closed, "Authentication failed" with the
+        // server's text and the advice of its code, in the box and the status bar.
+        ScriptedServer server({S("+OK hi"), C("USER joe"), S("+OK"), C("PASS secret"),
+                               S("-ERR [IN-USE] Mailbox open elsewhere"), C("QUIT"), S("+OK"), AwaitClose()});
         w.pointAt(server);
-        w.dialogs.ExpectMessage("Authentication failed.");
+        const std::string advice = "Ящик открыт другой программой (возможно, почтовой). Повторите, когда она закончит работу.";
+        w.dialogs.ExpectMessage("Authentication failed: [IN-USE] Mailbox open elsewhere\n" + advice);
         w.click(w.form.btnConnect);
+        EXPECT_EQ(w.status(), "Authentication failed: [IN-USE] Mailbox open elsewhere - " + advice);
         EXPECT_EQ(w.form.LineCount(), 0);
         EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
         server.finish();

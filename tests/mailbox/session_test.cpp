@@ -54,7 +54,7 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
              t.settle();
              EXPECT_EQ(t.session.Lines().Count(), 0);
          },
-         "Connecting Idle", {"Authentication failed"}, 0, false},
+         "Connecting Idle", {"Authentication failed: no"}, 0, false},
         {"scanning: the server closes instead of a reply",
          pop3::Logon("joe", "secret", 3, 600) + pop3::Listing({100, 200, 300}) + pop3::Uidl({}) +
              Script{C("TOP 1 0"), Close()},

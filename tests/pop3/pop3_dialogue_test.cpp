@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "pop3/VantelPop3.h"
 #include "support/pop3_dialogue.h"
 #include "support/scripted_server.h"
@@ -172,7 +173,8 @@ TEST_F(Pop3Dialogue, RejectedPasswordRetriedOnceThroughHandlerThenFails) {
         C("PASS better"), S("-ERR [AUTH] Authentication failed."),
         C("QUIT"), S("+OK"), AwaitClose(),
     });
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "Authentication failed");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }),
+              "Authentication failed: [AUTH] Authentication failed.\n" + mg::RefusalAdvice("-ERR [AUTH]"));
     EXPECT_EQ(asked, 1);
     EXPECT_FALSE(pop3.Connected());
     server->finish();
@@ -207,10 +209,10 @@ TEST_F(Pop3Dialogue, RejectionWithoutHandlerOrUnhandledFails) {
         C("PASS secret"), S("-ERR wrong"),
         C("QUIT"), S("+OK"), AwaitClose(),
     });
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "Authentication failed");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "Authentication failed: no such user");
     int asked = 0;
     pop3.OnAuthenticationFailed = [&](bool&) { ++asked; };  // leaves Handled false
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "Authentication failed");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "Authentication failed: wrong");
     EXPECT_EQ(asked, 1);
     server->finish();
 }
@@ -264,6 +266,64 @@ TEST_F(Pop3Dialogue, RefusedStatQuitsFiresOnConnectAndFailsWithTheReply) {
     server->finish();
     // Closed first, then the log-on is reported.
     EXPECT_EQ(events, (Events{"disconnect", "connect"}));
+}
+
+// A refusal says the server's own words, shown in Windows-1251 when they
+// come in UTF-8, and the advice its response code carries.
+TEST_F(Pop3Dialogue, RefusalsCarryTheServersReasonAndTheAdviceOfItsCode) {
+    enum Where { Greeting, User, Pass, Stat, Quit };
+    const char* kAuth = "Сервер не принял имя или пароль. Многим почтовым службам нужны пароль приложения и "
+                        "доступ по POP3, включенный в настройках ящика.";
+    const struct {
+        Where where;
+        const char* reply;     // UTF-8
+        const char* expected;  // UTF-8; its second line the advice
+    } rows[] = {
+        {Pass, "-ERR [AUTH] Application-specific password required: https://x.example/p",
+         "Authentication failed: [AUTH] Application-specific password required: https://x.example/p\n%s"},
+        {Pass, "-ERR [SYS/PERM] Your account is not enabled for POP access.",
+         "Authentication failed: [SYS/PERM] Your account is not enabled for POP access.\n"
+         "Сервер отказывает по постоянной причине: прочтите его сообщение."},
+        {User, "-ERR [auth] login failure or POP3 disabled",
+         "Authentication failed: [auth] login failure or POP3 disabled\n%s"},
+        {Pass, "-ERR [IN-USE] Mailbox locked",
+         "Authentication failed: [IN-USE] Mailbox locked\n"
+         "Ящик открыт другой программой (возможно, почтовой). Повторите, когда она закончит работу."},
+        {Pass, "-ERR [LOGIN-DELAY] wait", "Authentication failed: [LOGIN-DELAY] wait\n"
+                                          "Сервер разрешает входить в ящик лишь через определенные промежутки "
+                                          "времени. Повторите позже."},
+        {Pass, "-ERR [SYS/TEMP] try later",
+         "Authentication failed: [SYS/TEMP] try later\nВременный сбой на сервере. Повторите позже."},
+        {Pass, "-ERR [AUTH] Пароль неверен ✓", "Authentication failed: [AUTH] Пароль неверен ?\n%s"},
+        {Pass, "-ERR [UNKNOWN-CODE] no", "Authentication failed: [UNKNOWN-CODE] no"},
+        {Pass, "-ERR", "Authentication failed"},
+        {Greeting, "-ERR [SYS/TEMP] overloaded", "-ERR [SYS/TEMP] overloaded\r\nВременный сбой на сервере. Повторите позже."},
+        {Stat, "-ERR [IN-USE] Ящик занят", "-ERR [IN-USE] Ящик занят\r\nЯщик открыт другой программой (возможно, "
+                                            "почтовой). Повторите, когда она закончит работу."},
+        {Quit, "-ERR [SYS/PERM] not deleted", "-ERR [SYS/PERM] not deleted\r\n"
+                                              "Сервер отказывает по постоянной причине: прочтите его сообщение."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reply);
+        const std::string reply = row.reply;  // sent as the UTF-8 bytes it is
+        Script script{S(row.where == Greeting ? reply : "+OK ready")};
+        if (row.where != Greeting) script = script + Script{C("USER joe"), S(row.where == User ? reply : "+OK")};
+        if (row.where > User) script = script + Script{C("PASS secret"), S(row.where == Pass ? reply : "+OK")};
+        if (row.where > Pass) script = script + Script{C("CAPA"), S("-ERR"), C("STAT"), S(row.where == Stat ? reply : "+OK 0 0")};
+        script = script + Script{C("QUIT"), S(row.where == Quit ? reply : "+OK"), AwaitClose()};
+        serve(script);
+        std::string expected = row.expected;
+        if (const size_t at = expected.find("%s"); at != std::string::npos) expected.replace(at, 2, kAuth);
+        expected = mg::A(expected.c_str());
+        if (row.where == Quit) {
+            mg::Await(pop3.Connect());
+            EXPECT_EQ(errorOf([&] { mg::Await(pop3.Disconnect()); }), expected);
+        } else {
+            EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), expected);
+        }
+        EXPECT_FALSE(pop3.Connected());
+        server->finish();
+    }
 }
 
 TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {

@@ -155,7 +155,8 @@ TEST_F(Pop3Dovecot, WrongPasswordIsAuthenticationFailed) {
         mg::Await(pop3.Connect());
         ADD_FAILURE() << "no error";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.Message, "Authentication failed");
+        // Dovecot's reply, and the advice its response code carries.
+        EXPECT_EQ(e.Message, "Authentication failed: [AUTH] Authentication failed.\n" + mg::RefusalAdvice("-ERR [AUTH]"));
     }
     EXPECT_FALSE(pop3.Connected());
     EXPECT_FALSE(loggedOn);
