@@ -245,11 +245,14 @@ void TPop3Form::Bind() {
     c.OnPacketRecvd = [this] { VantelPOP3PacketRecvd(); };
     c.OnReset = [this] { VantelPOP3Reset(); };
     c.OnCount = [this](int count) { editCount->setText(QString::number(count)); };
-    c.OnScanned = [this](int count, int fresh, const std::string& cacheNotice) {
-        if (count == 0) return;  // the last reply stays shown
+    c.OnScanned = [this](int count, int fresh, const std::string& notice) {
+        if (count == 0) {  // the last reply stays shown, unless there is news
+            if (!notice.empty()) SetStatus(notice);
+            return;
+        }
         std::string text = A("Прием закончен");
-        if (!cacheNotice.empty())
-            text += ". " + cacheNotice;
+        if (!notice.empty())
+            text += ". " + notice;
         else if (fresh > 0)
             text += A(". Новых сообщений: ") + std::to_string(fresh);
         SetStatus(text);

@@ -477,10 +477,10 @@ std::string Time(const Cell& c, double ms) {
 
 // ---------------------------------------------------------------- rescans
 
-// The round trips of the log-on: connecting and the greeting, USER, PASS,
-// CAPA, STAT. A rescan adds LIST, UIDL and the fetches: one round trip per
+// The round trips of the log-on: connecting and the greeting, CAPA (is STLS
+// offered?), USER, PASS, CAPA, STAT. A rescan adds LIST, UIDL and the fetches: one round trip per
 // new message without PIPELINING, one for all of them with it.
-constexpr int kRescanLogOnRoundTrips = 5;
+constexpr int kRescanLogOnRoundTrips = 6;
 constexpr int kNewPerRescan = 10;
 
 // Messages added to a running server for one rescan, and taken out of its
@@ -725,7 +725,7 @@ int RunBenchmark(const Settings& s) {
 
         std::printf("\nRescan by the window of %d cached messages and %d new, through the proxy; medians of %d runs; "
                     "target (L + %d) x RTT + 150 ms without PIPELINING, (L + 3) x RTT + 150 ms with it, L = %d "
-                    "(connecting and the greeting, USER, PASS, CAPA, STAT)\n",
+                    "(connecting and the greeting, CAPA, USER, PASS, CAPA, STAT)\n",
                     s.messages, kNewPerRescan, s.rescanRepetitions, kNewPerRescan + 2, kRescanLogOnRoundTrips);
         std::printf("%-6s | %-46s | %s\n", "RTT", "PIPELINING removed by the proxy", "PIPELINING offered");
         std::printf("%-6s | %8s %7s %7s %4s %-16s | %8s %7s %7s %4s %s\n", "", "wall", "cpu", "fetched", "new",

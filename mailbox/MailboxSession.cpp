@@ -417,7 +417,12 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     transaction.cache = nullptr;
     if (failure) std::rethrow_exception(failure);
     if (count == 0) lines_.Clear();
-    if (OnScanned) OnScanned(count, fresh, cacheNotice_);
+    std::string notice = cacheNotice_;
+    if (pop3_.PasswordInClear()) {
+        const std::string clear = A("Пароль передан без шифрования: сервер не предлагает STLS");
+        notice = notice.empty() ? clear : clear + ". " + notice;
+    }
+    if (OnScanned) OnScanned(count, fresh, notice);
 }
 
 bool MailboxSession::BuildCachedLines(int count, std::vector<bool>& built, std::vector<std::string>& seen,

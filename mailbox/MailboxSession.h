@@ -167,10 +167,11 @@ public:
     std::function<void()> OnReset;
     // The message count after logging on; 0 when a log-off emptied the lines.
     std::function<void(int count)> OnCount;
-    // A scan has built every line: `fresh` of them are new; `cacheNotice`
-    // (Windows-1251), when not empty, says the header cache was not used as
-    // it should have been.
-    std::function<void(int count, int fresh, const std::string& cacheNotice)> OnScanned;
+    // A scan has built every line: `fresh` of them are new; `notice`
+    // (Windows-1251), when not empty, says that the password went out
+    // unencrypted to another machine, or that the header cache was not used
+    // as it should have been.
+    std::function<void(int count, int fresh, const std::string& notice)> OnScanned;
     // log.dat could not be opened: the deletions go on, unlogged.
     std::function<void()> OnLogUnavailable;
     // Accepted deletions wait for QUIT (after a delete run, after a keep-alive).

@@ -537,6 +537,31 @@ mg::Task<> TTidewire::Connect() {
     throw ESockError("Connection Failed");
 }
 
+mg::Task<> TTidewire::UpgradeToTls() {
+    CheckConnection();
+    impl_->DropInput();
+    std::string failure;
+    bool secured = false;
+    TimerOn();
+    {
+        Finally off{[this] { TimerOff(); }};
+        secured = co_await Handshake(failure);
+    }
+    if (secured) co_return;
+    // The stream is neither plain nor secure any more: nothing more goes on it.
+    impl_->tls.reset();
+    RequestCloseSocket();
+    if (timedOut_) throw ESockError("Connection Timed out");
+    if (canceled_) throw ESockError("Connection Canceled");
+    throw ESockError(failure.empty() ? "TLS handshake with " + Host + " failed" : failure);
+}
+
+bool TTidewire::PeerIsLoopback() const {
+    unsigned char first = 0;  // the address is in network order: its first octet first
+    std::memcpy(&first, &impl_->remoteAddress.sin_addr, 1);
+    return first == 127;
+}
+
 mg::Task<bool> TTidewire::Handshake(std::string& failure) {
     ReportStatus(8, "TLS Handshake");
     Impl& io = *impl_;

@@ -130,6 +130,13 @@ public:
     // system's trust store and the host) before it returns, and Disconnect
     // sends the close notification. True while such a connection is open.
     bool Secure() const;
+    // Turns the open plain connection into a TLS one (STLS, RFC 2595), the
+    // certificate checked as on 995, within the time-out. Whatever the
+    // server sent before the handshake is dropped. A failed upgrade closes
+    // the connection and raises the reason: never a fall back to plain text.
+    mg::Task<> UpgradeToTls();
+    // The connection's far end is this machine (127.0.0.0/8).
+    bool PeerIsLoopback() const;
     // For tests only: the port that means TLS (a test server cannot have
     // 995), and a CA file trusted besides the system's store. There is no
     // way to leave the certificate unchecked.

@@ -281,7 +281,7 @@ mg::Task<> TVantelPOP3::Connect() {
     std::exception_ptr failure;
     try {
         ResetPipeline();
-        pipelining_ = capaAnswered_ = uidlListed_ = uidlRefused_ = false;
+        pipelining_ = capaAnswered_ = uidlListed_ = uidlRefused_ = passwordInClear_ = false;
         quitAccepted_ = false;
         co_await TTidewire::Connect();
         std::exception_ptr sessionFailure;
@@ -289,6 +289,22 @@ mg::Task<> TVantelPOP3::Connect() {
             const std::string greeting = co_await ReadLn();
             if (greeting.empty()) ClosedByServer();
             if (!mg::Pop3Positive(greeting)) throw Refused(greeting);
+
+            // Off port 995 the connection becomes secure before the user
+            // name goes out, when the server offers STLS (RFC 2595); what
+            // it said before the upgrade no longer counts.
+            if (!Secure()) {
+                CheckStopped();
+                if (co_await OffersStls()) {
+                    CheckStopped();
+                    const std::string reply = co_await Command("STLS");
+                    if (!mg::Pop3Positive(reply))
+                        throw Exception("TLS upgrade refused: " + mg::ShownReplyText(WithoutLineEnd(reply)));
+                    co_await UpgradeToTls();
+                    CheckStopped();
+                    co_await OffersStls();
+                }
+            }
 
             // At most one retry of USER and PASS, and only when the
             // OnAuthenticationFailed handler asks for it.
@@ -304,6 +320,7 @@ mg::Task<> TVantelPOP3::Connect() {
                 ++attempts;
             }
             loggedOn = true;
+            passwordInClear_ = !Secure() && !PeerIsLoopback();
             CheckStopped();
             co_await ReadCapabilities();
 
@@ -448,6 +465,14 @@ mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
 }
 
 // ----- capabilities and pipelining
+
+mg::Task<bool> TVantelPOP3::OffersStls() {
+    const std::string reply = co_await Command("CAPA");
+    bool stls = false;
+    if (mg::Pop3Positive(reply))
+        co_await ReadBlock([&stls](const std::string& line) { stls |= CapabilityName(WithoutLineEnd(line)) == "STLS"; });
+    co_return stls;
+}
 
 mg::Task<> TVantelPOP3::ReadCapabilities() {
     // A server that does not know CAPA answers -ERR and is spoken to one

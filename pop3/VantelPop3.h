@@ -132,6 +132,9 @@ public:
     // it. Without PIPELINING the plans are ignored and every command waits
     // for its reply. Both plans are ignored while an operation runs.
     bool Pipelining() const { return pipelining_; }
+    // The last log-on sent the password unencrypted to another machine: off
+    // port 995, to a server that offers no STLS.
+    bool PasswordInClear() const { return passwordInClear_; }
     // GetSummary(first), GetSummary(first + 1), ... GetSummary(last) follow.
     void PlanSummaries(int32_t first, int32_t last);
     // GetSummary for each of these messages follows, in this order: TOP
@@ -196,6 +199,8 @@ private:
     void CheckStopped() const;
     // Asks CAPA and notes whether the server pipelines.
     mg::Task<> ReadCapabilities();
+    // CAPA before the log-on: whether STLS is among the capabilities.
+    mg::Task<bool> OffersStls();
 
     // A command sent ahead of the operation that takes its reply.
     enum class Kind { Top, ListOne, Dele };
@@ -235,6 +240,7 @@ private:
     TSummary summary_;
 
     bool pipelining_ = false;
+    bool passwordInClear_ = false;
     bool capaAnswered_ = false;  // CAPA got a positive reply
     bool uidlListed_ = false;    // and listed UIDL
     bool uidlRefused_ = false;

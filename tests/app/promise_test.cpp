@@ -97,7 +97,7 @@ TEST(Promise, OnlyAPositiveReplyToDeleIsADeletion) {
 // ASCII ones of every other test go out as before.
 TEST(Promise, CredentialsGoOutAsUtf8) {
     ScanWindow w(kSpam, kWhite);
-    ScriptedServer server({S("+OK ready"), C("USER j\xC3\xB6rg@example.org"), S("+OK"),
+    ScriptedServer server({S("+OK ready"), C("CAPA"), S("-ERR"), C("USER j\xC3\xB6rg@example.org"), S("+OK"),
                            C("PASS p\xC3\xA4ss\xE2\x82\xAC\xC3\xA9"), S("+OK"), C("CAPA"), S("-ERR"), C("STAT"),
                            S("+OK 0 0"), C("LIST "), S({"+OK", "."}), C("QUIT"), S("+OK"), AwaitClose()});
     w.pointAt(server, "j\xC3\xB6rg@example.org", "p\xC3\xA4ss\xE2\x82\xAC\xC3\xA9");

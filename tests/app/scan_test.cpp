@@ -159,7 +159,7 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
 
     {   // Rejected password: QUIT, closed, "Authentication failed" with the
         // server's text and the advice of its code, in the box and the status bar.
-        ScriptedServer server({S("+OK hi"), C("USER joe"), S("+OK"), C("PASS secret"),
+        ScriptedServer server({S("+OK hi"), C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"), C("PASS secret"),
                                S("-ERR [IN-USE] Mailbox open elsewhere"), C("QUIT"), S("+OK"), AwaitClose()});
         w.pointAt(server);
         const std::string advice = "Ящик открыт другой программой (возможно, почтовой). Повторите, когда она закончит работу.";

@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(Pipelined, FaultRun,
 // line never make a reply, whether it then closes or goes silent.
 TEST(FaultRunPartialLine, InTheStatReplyAndInTheHeaderBlock) {
     const auto& d = Dialogue();
-    for (const int cut : {7, 18}) {  // half of the STAT reply, half of a header line
+    for (const int cut : {9, 20}) {  // half of the STAT reply, half of a header line
         for (const Fault fault : {Fault::Close, Fault::Silence}) {
             SCOPED_TRACE(std::to_string(cut) + (fault == Fault::Close ? " close" : " silence"));
             Script script = FaultScript(cut, Fault::Close);

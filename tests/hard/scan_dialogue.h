@@ -42,6 +42,7 @@ inline std::vector<DialogueLine> MakeDialogue(bool pipelined) {
     auto s = [&d](const std::string& t, Phase p) { d.push_back({true, t, p}); };
     auto c = [&d](const std::string& t, Phase p) { d.push_back({false, t, p}); };
     s("+OK POP3 server ready", Phase::Scan);
+    c("CAPA", Phase::Scan), s("-ERR Unknown command.", Phase::Scan);  // no STLS
     c("USER joe", Phase::Scan), s("+OK", Phase::Scan);
     c("PASS secret", Phase::Scan), s("+OK Logged in.", Phase::Scan);
     c("CAPA", Phase::Scan);

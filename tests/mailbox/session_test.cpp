@@ -48,7 +48,7 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
          },
          "LoggingOff Idle", {}},
         {"connecting fails: idle again, the error reported",
-         {S("+OK ready"), C("USER joe"), S("-ERR no"), C("QUIT"), S("+OK"), AwaitClose()},
+         {S("+OK ready"), C("CAPA"), S("-ERR"), C("USER joe"), S("-ERR no"), C("QUIT"), S("+OK"), AwaitClose()},
          [](Session& t, ScriptedServer& server) {
              t.scan(server);
              t.settle();

@@ -275,3 +275,39 @@ TEST_F(Pop3OverTls, CertificateForAnotherHostIsRefused) {
     EXPECT_EQ(logons, 0);
     EXPECT_FALSE(pop3.Connected());
 }
+
+// Plain POP3 that offers STLS: the connection becomes secure before the user
+// name goes out, with the certificate checked as on 995; a certificate that
+// is not trusted ends the attempt before anything secret is sent.
+TEST(Pop3WithStls, TheLogOnGoesOverTlsAndAnUntrustedCertificateEndsIt) {
+    mgtest::DovecotServer dovecot;
+    for (const auto& m : Mailbox()) dovecot.addMessage(m);
+    dovecot.useStartTls();
+    if (!dovecot.start()) {
+        if (dovecot.unavailable()) GTEST_SKIP() << dovecot.error();
+        FAIL() << dovecot.error();
+    }
+    TVantelPOP3 pop3;
+    pop3.Host = mgtest::DovecotServer::host();
+    pop3.Port = dovecot.port();
+    pop3.UserID = dovecot.user();
+    pop3.Password = dovecot.password();
+    pop3.TimeOut = 20000;
+
+    const std::string untrusted = ErrorOf<ESockError>([&] { mg::Await(pop3.Connect()); });
+    EXPECT_EQ(untrusted.rfind("Certificate of 127.0.0.1 refused: its issuer is not trusted (", 0), 0u) << untrusted;
+    EXPECT_FALSE(pop3.Connected());
+    EXPECT_EQ(dovecot.log().find("Login: user=<"), std::string::npos) << "no log-on after a refused certificate";
+
+    pop3.SetTrustedCaFileForTesting(dovecot.caFile());
+    mg::Await(pop3.Connect());
+    EXPECT_TRUE(pop3.Secure());
+    EXPECT_FALSE(pop3.PasswordInClear());
+    EXPECT_EQ(pop3.MailCount(), 3);
+    mg::Await(pop3.Disconnect());
+    // Dovecot's log line of the log-on says it went over TLS.
+    const std::string log = dovecot.log();
+    const size_t login = log.find("Login: user=<" + dovecot.user() + ">");
+    ASSERT_NE(login, std::string::npos) << log;
+    EXPECT_NE(log.substr(login, log.find('\n', login) - login).find(", TLS"), std::string::npos) << log;
+}

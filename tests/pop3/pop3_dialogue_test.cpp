@@ -77,7 +77,7 @@ TEST_F(Pop3Dialogue, LogsOnCountsAndLogsOff) {
 TEST_F(Pop3Dialogue, BareGreetingIsPositiveAndCountWithoutSizeIsZero) {
     serve({
         S("+OK"),
-        C("USER joe"), S("+OK"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"),
         C("PASS secret"), S("+OKAY"),
         C("CAPA"), S("-ERR"), C("STAT"), S("+OK 5"),  // field 2 is "5\r\n": not a number
         C("QUIT"), S("+OK"), AwaitClose(),
@@ -167,7 +167,7 @@ TEST_F(Pop3Dialogue, RejectedPasswordRetriedOnceThroughHandlerThenFails) {
     };
     serve({
         S("+OK ready"),
-        C("USER joe"), S("+OK"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"),
         C("PASS secret"), S("-ERR [AUTH] Authentication failed."),
         C("USER jo"), S("+OK"),
         C("PASS better"), S("-ERR [AUTH] Authentication failed."),
@@ -188,7 +188,7 @@ TEST_F(Pop3Dialogue, RejectedUserRetriedWithNewCredentialsLogsOn) {
     };
     serve({
         S("+OK ready"),
-        C("USER joe"), S("-ERR no such user"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("-ERR no such user"),
         C("USER joseph"), S("+OK"),
         C("PASS secret"), S("+OK"),
         C("CAPA"), S("-ERR"), C("STAT"), S("+OK 2 300"),
@@ -202,10 +202,10 @@ TEST_F(Pop3Dialogue, RejectedUserRetriedWithNewCredentialsLogsOn) {
 TEST_F(Pop3Dialogue, RejectionWithoutHandlerOrUnhandledFails) {
     serve({
         S("+OK ready"),
-        C("USER joe"), S("-ERR no such user"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("-ERR no such user"),
         C("QUIT"), S("+OK"), AwaitClose(),
         Accept(), S("+OK ready"),
-        C("USER joe"), S("+OK"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"),
         C("PASS secret"), S("-ERR wrong"),
         C("QUIT"), S("+OK"), AwaitClose(),
     });
@@ -226,7 +226,7 @@ TEST_F(Pop3Dialogue, AuthenticationNeededAskedOnceAndEmptyPasswordSent) {
     };
     serve({
         S("+OK ready"),
-        C("USER joe"), S("+OK"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"),
         C("PASS "), S("+OK"),
         C("CAPA"), S("-ERR"), C("STAT"), S("+OK 0 0"),
     });
@@ -256,7 +256,7 @@ TEST_F(Pop3Dialogue, NegativeGreetingQuitsAndFailsWithIt) {
 TEST_F(Pop3Dialogue, RefusedStatQuitsFiresOnConnectAndFailsWithTheReply) {
     serve({
         S("+OK ready"),
-        C("USER joe"), S("+OK"),
+        C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"),
         C("PASS secret"), S("+OK"),
         C("CAPA"), S("-ERR"), C("STAT"), S("-ERR mailbox locked"),
         C("QUIT"), S("+OK"), AwaitClose(),
@@ -307,7 +307,7 @@ TEST_F(Pop3Dialogue, RefusalsCarryTheServersReasonAndTheAdviceOfItsCode) {
         SCOPED_TRACE(row.reply);
         const std::string reply = row.reply;  // sent as the UTF-8 bytes it is
         Script script{S(row.where == Greeting ? reply : "+OK ready")};
-        if (row.where != Greeting) script = script + Script{C("USER joe"), S(row.where == User ? reply : "+OK")};
+        if (row.where != Greeting) script = script + Script{C("CAPA"), S("-ERR"), C("USER joe"), S(row.where == User ? reply : "+OK")};
         if (row.where > User) script = script + Script{C("PASS secret"), S(row.where == Pass ? reply : "+OK")};
         if (row.where > Pass) script = script + Script{C("CAPA"), S("-ERR"), C("STAT"), S(row.where == Stat ? reply : "+OK 0 0")};
         script = script + Script{C("QUIT"), S(row.where == Quit ? reply : "+OK"), AwaitClose()};
@@ -324,6 +324,23 @@ TEST_F(Pop3Dialogue, RefusalsCarryTheServersReasonAndTheAdviceOfItsCode) {
         EXPECT_FALSE(pop3.Connected());
         server->finish();
     }
+}
+
+// A server that offers STLS and then refuses it, or answers the handshake
+// with plain text, ends the attempt with the reason: the user name never
+// goes out in plain text.
+TEST_F(Pop3Dialogue, AnOfferedStlsThatFailsEndsTheLogOn) {
+    const Script offer{S("+OK ready"), C("CAPA"), S("+OK"), S("TOP"), S("STLS"), S("."), C("STLS")};
+    serve(offer + Script{S("-ERR not now"), C("QUIT"), S("+OK"), AwaitClose()});
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "TLS upgrade refused: -ERR not now");
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
+
+    serve(offer + Script{S("+OK Begin TLS"), S("+OK this is no TLS"), Close()});
+    const std::string failed = errorOf([&] { mg::Await(pop3.Connect()); });
+    EXPECT_NE(failed.find("TLS handshake with 127.0.0.1 failed"), std::string::npos) << failed;
+    EXPECT_FALSE(pop3.Connected());
+    server->finish();
 }
 
 TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {
@@ -585,9 +602,9 @@ TEST_F(Pop3Dialogue, ServerClosingInsteadOfAReplyFails) {
         ++asked;
         handled = true;
     };
-    serve(Script{S("+OK ready"), C("USER joe"), Close(), Accept()} +
+    serve(Script{S("+OK ready"), C("CAPA"), S("-ERR"), C("USER joe"), Close(), Accept()} +
           Script{Close(), Accept()} +  // not even a greeting
-          Script{S("+OK ready"), C("USER joe"), S("+OK"), C("PASS secret"), S("+OK"), C("CAPA"), S("-ERR"), C("STAT"), Close(), Accept()} +
+          Script{S("+OK ready"), C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"), C("PASS secret"), S("+OK"), C("CAPA"), S("-ERR"), C("STAT"), Close(), Accept()} +
           pop3::Logon("joe", "secret", 1, 100) + Script{C("DELE 1"), Close()});
     EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "Connection closed by server");
     EXPECT_EQ(asked, 0);

@@ -62,7 +62,7 @@ TEST(ScriptedServer, PlaysTheDialogueAndRecordsTheClient) {
     ScriptedServer server(pop3::Logon("joe", "pw", 1, 10) + pop3::Quit());
     Client client(server.port());
     EXPECT_EQ(client.line(), "+OK POP3 server ready\r\n");
-    for (const char* command : {"USER joe\r\n", "PASS pw\r\n", "CAPA\r\n", "STAT\r\n"}) {
+    for (const char* command : {"CAPA\r\n", "USER joe\r\n", "PASS pw\r\n", "CAPA\r\n", "STAT\r\n"}) {
         client.send(command);
         client.line();
     }
@@ -70,7 +70,8 @@ TEST(ScriptedServer, PlaysTheDialogueAndRecordsTheClient) {
     EXPECT_EQ(client.line(), "+OK Logging out.\r\n");
     client.close();
     EXPECT_TRUE(server.finish());
-    EXPECT_EQ(server.received(), (std::vector<std::string>{"USER joe\r\n", "PASS pw\r\n", "CAPA\r\n", "STAT\r\n", "QUIT\r\n"}));
+    EXPECT_EQ(server.received(), (std::vector<std::string>{"CAPA\r\n", "USER joe\r\n", "PASS pw\r\n", "CAPA\r\n",
+                                                           "STAT\r\n", "QUIT\r\n"}));
 }
 
 TEST(ScriptedServer, WrongLineFailsAndDropsTheClient) {

@@ -151,7 +151,9 @@ void DovecotServer::useTls(std::string names) {
     tlsNames_ = std::move(names);
 }
 
-std::string DovecotServer::caFile() const { return tls_ ? dir_ + "/tls/ca.pem" : std::string(); }
+void DovecotServer::useStartTls() { starttls_ = true; }
+
+std::string DovecotServer::caFile() const { return tls_ || starttls_ ? dir_ + "/tls/ca.pem" : std::string(); }
 
 void DovecotServer::addMessage(const std::string& rfc822) {
     if (running_) Maildir(maildirPath()).add(rfc822);
@@ -165,7 +167,8 @@ bool DovecotServer::start() {
     int status = run("bash " + shellQuote(scriptDir() + "/start-dovecot.sh") + " " + shellQuote(dir_) +
                          " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
                          " --owner-pid " + std::to_string(::getpid()) +
-                         (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) + " 2>" +
+                         (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) +
+                         (starttls_ ? " --starttls" : "") + " 2>" +
                          shellQuote(errFile),
                      output);
     if (status != 0) {

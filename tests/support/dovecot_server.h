@@ -60,7 +60,10 @@ public:
     // the server certificate is for `names` (openssl's subjectAltName form).
     void useTls(std::string names = "DNS:localhost,IP:127.0.0.1");
     bool tls() const { return tls_; }
-    // The test CA that vouches for the server certificate; empty without TLS.
+    // Before start(): plain POP3 that offers STLS, with the same test CA.
+    void useStartTls();
+    // The test CA that vouches for the server certificate; empty without TLS
+    // or STLS.
     std::string caFile() const;
 
     // Starts the server with the messages added so far (installs Dovecot when
@@ -92,6 +95,7 @@ private:
     std::string dir_;
     std::vector<std::string> queued_;
     bool tls_ = false;
+    bool starttls_ = false;
     std::string tlsNames_;
     uint16_t port_ = 0;
     bool running_ = false;

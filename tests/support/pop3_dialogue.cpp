@@ -5,6 +5,7 @@ namespace mgtest::pop3 {
 Script Logon(const std::string& user, const std::string& password, int count, int totalSize, Capa capa) {
     Script script{
         S("+OK POP3 server ready"),
+        C("CAPA"), S("-ERR"),  // no STLS: the log-on goes on in plain text
         C("USER " + user), S("+OK"),
         C("PASS " + password), S("+OK Logged in."),
     };

@@ -17,6 +17,8 @@
 #            plain POP3, and nothing else (ssl = required): a test CA and a
 #            server certificate are made in DIR/tls (make-certs.sh); clients
 #            must trust DIR/tls/ca.pem
+# --starttls plain POP3 that offers STLS (ssl = yes), with the same test
+#            CA and certificate
 # --tls-names the server certificate's subjectAltName (default
 #            "DNS:localhost,IP:127.0.0.1"); implies --tls
 # --messages RFC 822 files put into the mailbox (fill-maildir.sh); must be last
@@ -40,11 +42,12 @@ unavailable() { echo "start-dovecot: $*" >&2; exit 2; }
 [ $# -ge 1 ] || die "usage: start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--owner-pid PID] [--messages FILE...]"
 dir=$1; shift
 port=""; user="mailgrove"; password="grove-secret"; owner_pid=""; messages=()
-tls=""; tls_names="DNS:localhost,IP:127.0.0.1"
+tls=""; starttls=""; tls_names="DNS:localhost,IP:127.0.0.1"
 while [ $# -gt 0 ]; do
     case "$1" in
         --port) port=$2; shift 2 ;;
         --tls) tls=1; shift ;;
+        --starttls) starttls=1; shift ;;
         --tls-names) tls=1; tls_names=$2; shift 2 ;;
         --user) user=$2; shift 2 ;;
         --password) password=$2; shift 2 ;;
@@ -126,10 +129,17 @@ if [ ${#messages[@]} -gt 0 ]; then
     "$here/fill-maildir.sh" "$maildir" "${messages[@]}" >/dev/null || die "cannot fill the maildir"
 fi
 
-# Plain POP3, or POP3 over TLS and nothing else.
+# Plain POP3, POP3 over TLS and nothing else, or plain POP3 offering STLS.
 ssl_lines="ssl = no
 disable_plaintext_auth = no"
-if [ -n "$tls" ]; then
+if [ -n "$starttls" ]; then
+    "$here/make-certs.sh" "$dir/tls" --names "$tls_names" || die "cannot make the test certificates"
+    ssl_lines="ssl = yes
+disable_plaintext_auth = no
+ssl_cert = <$dir/tls/server.pem
+ssl_key = <$dir/tls/server.key
+ssl_min_protocol = TLSv1.2"
+elif [ -n "$tls" ]; then
     "$here/make-certs.sh" "$dir/tls" --names "$tls_names" || die "cannot make the test certificates"
     ssl_lines="ssl = required
 ssl_cert = <$dir/tls/server.pem
@@ -249,7 +259,7 @@ for _ in 1 2 3 4 5; do
         echo "user=$user"
         echo "password=$password"
         echo "maildir=$maildir"
-        [ -z "$tls" ] || echo "ca=$dir/tls/ca.pem"
+        [ -z "$tls$starttls" ] || echo "ca=$dir/tls/ca.pem"
         exit 0
     fi
     "$here/stop-dovecot.sh" "$dir" >/dev/null 2>&1
