@@ -203,7 +203,7 @@ void TPop3Form::BuildControls() {
     btnSpamAdd = MakeButton(gbList, "btnSpamAdd", "Добавить в СПАМ", {561, 86, 168, 25});
     btnCheckAll = MakeButton(gbList, "btnCheckAll", "Пометить все", {561, 118, 168, 25});
     btnDelete = MakeButton(gbList, "btnDelete", "Удалить", {561, 150, 168, 25});
-    btnOutlook = MakeButton(gbList, "btnOutlook", "Outlook Express", {561, 286, 168, 25});
+    btnOutlook = MakeButton(gbList, "btnOutlook", "Почтовая программа", {561, 286, 168, 25});
     btnOutlook->setIcon(mg::MailgroveIcon());
 
     // Page 2: the black list.
@@ -293,13 +293,14 @@ void TPop3Form::Bind() {
     // The session's end reports what it lost, naming the error: not the
     // command's wrapper, which would report it before that is known.
     connect(btnDisconnect, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnDisconnectClick(); }); });
+    connect(btnOutlook, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnOutlookClick(); }); });
     connect(lbList, &QAbstractItemView::clicked, this, [this](const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex&, const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex&) { Submit(&TPop3Form::btnSummaryClick); });
     const std::pair<QPushButton*, void (TPop3Form::*)()> buttons[] = {
-        {btnOutlook, &TPop3Form::btnOutlookClick},   {btnCheckAll, &TPop3Form::btnCheckAllClick},
+        {btnCheckAll, &TPop3Form::btnCheckAllClick},
         {btnSpamDelete, &TPop3Form::btnSpamDeleteClick}, {btnWhiteAdd, &TPop3Form::btnWhiteAddClick},
         {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
     };

@@ -252,4 +252,16 @@ bool TPop3Form::eventFilter(QObject* watched, QEvent* event) {
 
 void TPop3Form::InternetClick() { mg::ShellOpen(Internet->text().left(255).toStdString()); }
 
-void TPop3Form::btnOutlookClick() { mg::ShellStartMailReader(); }
+void TPop3Form::btnOutlookClick() {
+    // Deletions take effect at QUIT, and an open session keeps the mailbox
+    // locked: the mail program starts once the session has ended, with the
+    // report of any deletions the server did not confirm.
+    if (!session_->Connected()) {
+        mg::ShellStartMailReader();
+        return;
+    }
+    session_->End([this](const mg::MailboxSession::EndResult& result) {
+        SessionEnded(result, false);
+        mg::ShellStartMailReader();
+    });
+}

@@ -1,6 +1,9 @@
 #include "platform/shell.h"
 
 #include <QDesktopServices>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace mg {
@@ -17,10 +20,71 @@ bool ShellOpen(const std::string& target) {
     return QDesktopServices::openUrl(url);
 }
 
+namespace {
+
+// The command line of a desktop entry's Exec key without its field codes
+// (%u, %F, ...; "%%" is a "%"), split as desktop entries quote it.
+QStringList ExecArguments(const QString& exec) {
+    QStringList out;
+    QString word;
+    bool quoted = false, inWord = false;
+    for (int i = 0; i < exec.size(); ++i) {
+        const QChar c = exec[i];
+        if (quoted) {
+            if (c == QLatin1Char('\\') && i + 1 < exec.size()) word += exec[++i];
+            else if (c == QLatin1Char('"')) quoted = false;
+            else word += c;
+        } else if (c == QLatin1Char('"')) {
+            quoted = inWord = true;
+        } else if (c.isSpace()) {
+            if (inWord) out << word;
+            word.clear();
+            inWord = false;
+        } else if (c == QLatin1Char('%') && i + 1 < exec.size()) {
+            if (exec[++i] == QLatin1Char('%')) word += c, inWord = true;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) out << word;
+    return out;
+}
+
+// The program the desktop starts for mailto: links, as its entry says to
+// start it with no address (no compose window); empty when there is none.
+QStringList MailtoHandler() {
+    QProcess query;
+    query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
+                                             QStringLiteral("x-scheme-handler/mailto")});
+    if (!query.waitForFinished(3000) || query.exitCode() != 0) return {};
+    const QString entry = QString::fromUtf8(query.readAllStandardOutput()).trimmed();
+    if (entry.isEmpty() || entry.contains(QLatin1Char('/'))) return {};
+    const QString path =
+        QStandardPaths::locate(QStandardPaths::ApplicationsLocation, entry, QStandardPaths::LocateFile);
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) return {};
+    bool main = false;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(QLatin1Char('['))) main = line == QStringLiteral("[Desktop Entry]");
+        else if (main && line.startsWith(QStringLiteral("Exec="))) return ExecArguments(line.mid(5));
+    }
+    return {};
+}
+
+}  // namespace
+
 bool ShellStartMailReader() {
     if (g_fake) return g_fake("mail");
-    // The desktop's standard way to the preferred mail program is its
-    // mailto handler; with no address it opens the program itself.
+    // The mail program the desktop has for mailto: links, started by itself;
+    // else the link with no address, which opens that program too (some
+    // with a compose window).
+    QStringList command = MailtoHandler();
+    if (!command.isEmpty()) {
+        const QString program = command.takeFirst();
+        if (QProcess::startDetached(program, command)) return true;
+    }
     return QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:")));
 }
 

@@ -9,7 +9,8 @@ namespace mg {
 
 // Opens `target` (a URL, or a file path) with the desktop's default handler.
 bool ShellOpen(const std::string& target);
-// Starts the user's preferred mail program (the desktop's mailto handler).
+// Starts the user's preferred mail program: the desktop's handler for
+// mailto: links, by itself (no compose window), else the bare link.
 bool ShellStartMailReader();
 
 // Tests only: while set, receives every request ("open <target>" or

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app_support.h"
+#include "platform/shell.h"
 #include "pop3/VantelPop3.h"
 #include "support/dovecot_server.h"
 
@@ -231,4 +232,26 @@ TEST(PendingDeletions, DovecotAppliesThemAfterKeepAlives) {
     w.click(w.form.btnDisconnect);
     EXPECT_EQ(dovecot.storedMessages().size(), 1u);
     EXPECT_TRUE(w.dialogs.done());
+}
+
+// The mail-program button with deletions waiting: QUIT first (the server
+// applies them), then the program; the mail program never meets the
+// deleted messages or a mailbox locked by this session.
+TEST(PendingDeletions, TheMailProgramStartsOnlyAfterTheDeletionsAreCommitted) {
+    ScanWindow w(kSpam, kWhite);
+    ScriptedServer server(pop3::Scan("joe", "secret", Box()) + pop3::Dele(1) + pop3::Dele(3) + pop3::Quit());
+    w.pointAt(server);
+    const std::vector<std::string> parts = ScanAndDelete(w);
+    std::vector<std::string> seenAtStart;
+    mg::SetShellForTest([&](const std::string& request) {
+        if (request == "mail") seenAtStart = server.received();
+        return true;
+    });
+    w.click(w.form.btnOutlook);
+    ASSERT_TRUE(PumpUntil([&] { return !seenAtStart.empty(); }));
+    mg::SetShellForTest(nullptr);
+    EXPECT_EQ(seenAtStart.back(), "QUIT\r\n");
+    EXPECT_FALSE(w.form.VantelPOP3->Connected());
+    EXPECT_EQ(w.form.btnOutlook->text().toStdString(), "Почтовая программа");
+    EXPECT_TRUE(server.finish());
 }
