@@ -391,7 +391,6 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     int fresh = 0;
     try {
         for (const TVantelPOP3::PlannedHeader& m : fetch) {
-            if (failure) break;
             CheckEnding();
             const int i = m.number;
             const std::string& id = Id(i);

@@ -466,22 +466,23 @@ mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
 
 // ----- capabilities and pipelining
 
-mg::Task<bool> TVantelPOP3::OffersStls() {
+mg::Task<bool> TVantelPOP3::Capabilities(std::function<void(const std::string& name)> each) {
     const std::string reply = co_await Command("CAPA");
+    if (!mg::Pop3Positive(reply)) co_return false;
+    co_await ReadBlock([&each](const std::string& line) { each(CapabilityName(WithoutLineEnd(line))); });
+    co_return true;
+}
+
+mg::Task<bool> TVantelPOP3::OffersStls() {
     bool stls = false;
-    if (mg::Pop3Positive(reply))
-        co_await ReadBlock([&stls](const std::string& line) { stls |= CapabilityName(WithoutLineEnd(line)) == "STLS"; });
+    co_await Capabilities([&stls](const std::string& name) { stls |= name == "STLS"; });
     co_return stls;
 }
 
 mg::Task<> TVantelPOP3::ReadCapabilities() {
     // A server that does not know CAPA answers -ERR and is spoken to one
     // command at a time.
-    const std::string reply = co_await Command("CAPA");
-    if (!mg::Pop3Positive(reply)) co_return;
-    capaAnswered_ = true;
-    co_await ReadBlock([this](const std::string& line) {
-        const std::string name = CapabilityName(WithoutLineEnd(line));
+    capaAnswered_ = co_await Capabilities([this](const std::string& name) {
         if (name == "PIPELINING") pipelining_ = true;
         if (name == "UIDL") uidlListed_ = true;
     });
@@ -618,6 +619,15 @@ void TVantelPOP3::TakeFront() {
     inFlight_.pop_front();
 }
 
+void TVantelPOP3::TakeReply(const std::string& line) {
+    TakeFront();
+    try {
+        NoteReply(line);
+    } catch (const ERangeError&) {
+        OutOfStep(std::current_exception());
+    }
+}
+
 mg::Task<std::string> TVantelPOP3::PipelinedReply() {
     std::string line;
     if (!ReadBufferedLine(line)) line = co_await ReadLn();
@@ -625,12 +635,7 @@ mg::Task<std::string> TVantelPOP3::PipelinedReply() {
         ResetPipeline();
         co_return line;
     }
-    TakeFront();
-    try {
-        NoteReply(line);
-    } catch (const ERangeError&) {
-        OutOfStep(std::current_exception());
-    }
+    TakeReply(line);
     co_return line;
 }
 
@@ -655,12 +660,7 @@ mg::Task<std::string> TVantelPOP3::Reply(Kind kind, int32_t number, std::string 
     if (pipelining_ && NextInFlight(kind, number) && !TopUpDue()) {
         std::string reply;
         if (ReadBufferedLine(reply)) {
-            TakeFront();
-            try {
-                NoteReply(reply);
-            } catch (const ERangeError&) {
-                OutOfStep(std::current_exception());
-            }
+            TakeReply(reply);
             co_return reply;
         }
     }

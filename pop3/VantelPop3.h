@@ -197,7 +197,10 @@ private:
     bool LogonCheck(const std::string& reply, int& attempts);
     // Raises EStopped when the owner has asked the operation to stop.
     void CheckStopped() const;
-    // Asks CAPA and notes whether the server pipelines.
+    // Asks CAPA: each capability's name, in capitals, to `each`; false when
+    // the server refused.
+    mg::Task<bool> Capabilities(std::function<void(const std::string& name)> each);
+    // Asks CAPA and notes whether the server pipelines and lists UIDL.
     mg::Task<> ReadCapabilities();
     // CAPA before the log-on: whether STLS is among the capabilities.
     mg::Task<bool> OffersStls();
@@ -224,6 +227,9 @@ private:
     mg::Task<std::string> PipelinedReply();
     // The reply at the front of the pipe has been read.
     void TakeFront();
+    // Same, with the reply noted as a transaction's; a reply that cannot be
+    // followed closes the connection.
+    void TakeReply(const std::string& line);
     // Reads and drops the first `count` replies in flight (all by default).
     mg::Task<> SkipInFlight(size_t count = SIZE_MAX);
     // The connection has ended: nothing is in flight, nothing planned.
