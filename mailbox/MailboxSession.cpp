@@ -109,6 +109,7 @@ void MailboxSession::SetState(State state) {
 MailboxSession::MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, QObject* parent)
     : QObject(parent), dataDir_(std::move(dataDir)), spam_(spam), white_(white) {
     if (!dataDir_.empty() && dataDir_.back() != '/') dataDir_ += '/';
+    bin_.Enabled = false;
     // The component as the window held it: port 110, report level 0, no
     // parsing, no delete-on-read.
     pop3_.Port = 110;
@@ -542,12 +543,27 @@ Task<> MailboxSession::Delete() {
     CheckEnding();
     RequireConnection();
 
-    DeletionLog log;
-    if (!log.Open(dataDir_ + "log.dat") && OnLogUnavailable) OnLogUnavailable();
-    const std::string date = Today();
     std::vector<int> targets;
     for (int i = 0; i < lines_.Count(); ++i)
         if (lines_.Checked(i) && lines_.Text(i).find(kDeleted) == std::string::npos) targets.push_back(i);
+    std::vector<std::string> binFiles(targets.size());
+    // Whatever ends the run, a kept file whose deletion the server did not
+    // accept goes again: its message is still on the server.
+    struct BinGuard {
+        std::vector<std::string>& files;
+        ~BinGuard() {
+            for (const std::string& f : files)
+                if (!f.empty()) DeletionBin::Remove(f);
+        }
+    } binGuard{binFiles};
+    if (bin_.Enabled && !targets.empty()) {
+        co_await KeepInBin(targets, binFiles);
+        CheckEnding();
+    }
+
+    DeletionLog log;
+    if (!log.Open(dataDir_ + "log.dat") && OnLogUnavailable) OnLogUnavailable();
+    const std::string date = Today();
     std::vector<int32_t> numbers;
     for (int i : targets) numbers.push_back(i + 1);
     // A server that pipelines gets every DELE at once (a bounded window of
@@ -568,7 +584,8 @@ Task<> MailboxSession::Delete() {
     failureShown_ = false;
     std::exception_ptr refusal;
     std::exception_ptr failure;
-    for (int i : targets) {
+    for (size_t k = 0; k < targets.size(); ++k) {
+        const int i = targets[k];
         if ((refusal || ending_) && !pop3_.DeletionInFlight(i + 1)) break;
         if (ending_) pop3_.EndPlan();
         try {
@@ -586,7 +603,7 @@ Task<> MailboxSession::Delete() {
         if (log.IsOpen()) log.Write(date + " |" + entry + "\r\n");
         lines_.SetText(i, kDeleted);
         lines_.SetEnabled(i, false);
-        NoteDeletionAccepted(i, entry);
+        NoteDeletionAccepted(i, entry, std::exchange(binFiles[k], std::string()));
     }
     log.Close();
     if (failure) std::rethrow_exception(failure);
@@ -595,10 +612,92 @@ Task<> MailboxSession::Delete() {
     CheckEnding();
 }
 
+namespace {
+std::string WhatOf(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return ShownReplyText(Trim(e.what()));
+    } catch (...) {
+        return {};
+    }
+}
+}  // namespace
+
+Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::string>& files) {
+    DeletionBin bin(dataDir_ + "deleted/");
+    struct Drop {
+        DeletionBin& bin;
+        ~Drop() { bin.DropStaged(); }
+    } drop{bin};
+    std::vector<int> kept;  // stay on the server
+    std::vector<int> staged;
+    std::string reason;
+    if (!bin.Prepare(reason)) {
+        kept.swap(targets);
+    } else {
+        std::vector<TVantelPOP3::PlannedRetrieval> plan;
+        const auto headerOnly = [this](int i) {
+            const size_t n = static_cast<size_t>(i) + 1;
+            return n < listed_.size() && listed_[n] > bin_.MaxBytes;
+        };
+        for (int i : targets) plan.push_back({i + 1, headerOnly(i)});
+        pop3_.PlanRetrievals(plan);
+        const std::string mailbox = pop3_.UserID + "@" + pop3_.Host;
+        for (size_t k = 0; k < targets.size() && !ending_; ++k) {
+            const int i = targets[k];
+            const bool header = headerOnly(i);
+            std::string message;
+            std::exception_ptr refused;
+            try {
+                message = co_await pop3_.RetrieveMessage(i + 1, header);
+            } catch (...) {
+                refused = std::current_exception();
+            }
+            if (refused) {
+                if (!pop3_.Connected()) std::rethrow_exception(refused);
+                kept.push_back(i);  // refused: the rest are still fetched
+                reason = WhatOf(refused);
+            } else {
+                try {
+                    bin.Stage(DeletedFieldValue(std::time(nullptr), mailbox, Id(i + 1), header ? listed_[i + 1] : -1),
+                              message);
+                    staged.push_back(i);
+                } catch (const std::exception& e) {
+                    kept.push_back(i);
+                    reason = ToAnsi(QString::fromLocal8Bit(e.what()));
+                }
+            }
+            if (OnStatus)
+                OnStatus(Format(A("Сохранение в корзину: %d из %d").c_str(), static_cast<int>(k + 1),
+                                static_cast<int>(targets.size())));
+        }
+        pop3_.EndPlan();
+        CheckEnding();
+        std::string error;
+        const std::vector<std::string> settled = bin.Settle(error);
+        targets.clear();
+        for (size_t k = 0; k < staged.size(); ++k) {
+            if (settled[k].empty()) {
+                kept.push_back(staged[k]);
+                reason = ToAnsi(QString::fromLocal8Bit(error.c_str()));
+                continue;
+            }
+            targets.push_back(staged[k]);
+            files[targets.size() - 1] = settled[k];
+        }
+    }
+    files.resize(targets.size());
+    if (!kept.empty() && OnKeptOnServer) {
+        std::sort(kept.begin(), kept.end());
+        OnKeptOnServer(kept, reason);
+    }
+}
+
 // ---- deletions the server has yet to carry out
 
-void MailboxSession::NoteDeletionAccepted(int index, const std::string& logged) {
-    pending_.push_back({index, logged});
+void MailboxSession::NoteDeletionAccepted(int index, const std::string& logged, const std::string& binFile) {
+    pending_.push_back({index, logged, binFile});
 }
 
 // log.dat gets one line per lost deletion, in the deletion line's format with
@@ -617,6 +716,7 @@ void MailboxSession::DeletionsLost() {
     std::string text;
     for (const PendingDeletion& d : lost) {
         text += date + " | " + kNotDeleted + d.logged + "\r\n";
+        if (!d.binFile.empty()) DeletionBin::Remove(d.binFile);  // the message is still on the server
         if (d.index < lines_.Count() && lines_.Text(d.index) == kDeleted) {
             lines_.SetText(d.index, kNotDeleted);
             lines_.SetEnabled(d.index, false);

@@ -40,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "mailbox/DeletionBin.h"
 #include "mailbox/HeaderCache.h"
 #include "mailbox/MessageLines.h"
 #include "platform/errors.h"
@@ -119,8 +120,15 @@ public:
     Task<> Scan(std::function<MailboxSettings()> settings);
     // Deletes the messages of the checked lines not yet deleted: logs each
     // deletion the server accepts in log.dat and marks its line; they take
-    // effect at the next positive reply to QUIT.
+    // effect at the next positive reply to QUIT. With the bin on, each
+    // message is first fetched whole (its header block alone over the size
+    // limit) and kept in the bin ("deleted/" beside log.dat); only a message
+    // whose file is safely on disk is deleted, and the bin's file of a
+    // deletion the server does not carry out is removed again.
     Task<> Delete();
+    // The bin's settings for the next delete runs; it is off until set.
+    void SetBin(const BinSettings& bin) { bin_ = bin; }
+    const BinSettings& Bin() const { return bin_; }
     // The header block of message `number`, fetched afresh; with
     // `cachedIsEnough`, the cached one when the header cache has it.
     Task<TSummary> Fetch(int number, bool cachedIsEnough = false);
@@ -171,6 +179,9 @@ public:
     // unencrypted to another machine, or that the header cache was not used
     // as it should have been.
     std::function<void(int count, int fresh, const std::string& notice)> OnScanned;
+    // Messages of these lines could not be kept in the bin and stay on the
+    // server, undeleted; `reason` (Windows-1251) says why. Once per delete run.
+    std::function<void(const std::vector<int>& lines, const std::string& reason)> OnKeptOnServer;
     // log.dat could not be opened: the deletions go on, unlogged.
     std::function<void()> OnLogUnavailable;
     // Accepted deletions wait for QUIT (after a delete run, after a keep-alive).
@@ -227,7 +238,10 @@ private:
     void KeepUniqueIds(int count);
     // Message `number`'s UIDL when it is its alone, else empty.
     const std::string& Id(int number) const;
-    void NoteDeletionAccepted(int index, const std::string& logged);
+    // Keeps the messages of `targets` in the bin; `targets` is left with
+    // those safely on disk, `files` with their files.
+    Task<> KeepInBin(std::vector<int>& targets, std::vector<std::string>& files);
+    void NoteDeletionAccepted(int index, const std::string& logged, const std::string& binFile);
     // The session has ended without QUIT's +OK: the noted lines read
     // "<НЕ УДАЛЕНО>" and log.dat gets a line for each.
     void DeletionsLost();
@@ -272,9 +286,11 @@ private:
     struct PendingDeletion {
         int index;           // line
         std::string logged;  // what its log line holds after the date and " |"
+        std::string binFile; // its message in the bin, if kept there
     };
     std::vector<PendingDeletion> pending_;
     Loss loss_;
+    BinSettings bin_;
     bool deleting_ = false;      // a delete run is under way
     bool failureShown_ = false;  // its refusal has been told
     QTimer keepAlive_;

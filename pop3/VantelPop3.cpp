@@ -464,6 +464,32 @@ mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
     if (OnSuccess) OnSuccess(this);
 }
 
+mg::Task<std::string> TVantelPOP3::RetrieveMessage(int32_t MailNumber, bool headerOnly) {
+    // An empty message from a busy component would read as a message.
+    if (busy_) throw Exception("Busy");
+    BusyScope busy(busy_);
+    CheckConnection();
+    const std::string number = mg::IntToStr(MailNumber);
+    // (Each co_await a statement of its own: GCC 12 mishandles one inside ?:.)
+    std::string reply;
+    if (headerOnly)
+        reply = co_await Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
+    else
+        reply = co_await Reply(Kind::Retr, MailNumber, "RETR " + number);
+    if (!mg::Pop3Positive(reply)) throw Exception(reply);
+    std::string message;
+    co_await ReadBlock([&message](const std::string& line) {
+        // A line the server began with "." had a "." put before it.
+        const size_t from = line.size() > 1 && line[0] == '.' ? 1 : 0;
+        size_t end = line.size();
+        if (end > 0 && line[end - 1] == '\n') --end;
+        if (end > 0 && line[end - 1] == '\r') --end;
+        message.append(line, from, end > from ? end - from : 0);
+        message += '\n';
+    });
+    co_return message;
+}
+
 // ----- capabilities and pipelining
 
 mg::Task<bool> TVantelPOP3::Capabilities(std::function<void(const std::string& name)> each) {
@@ -537,6 +563,18 @@ void TVantelPOP3::PlanDeletions(const std::vector<int32_t>& numbers) {
     for (int32_t n : numbers) planned_.push_back({Kind::Dele, n, mg::IntToStr(n).size() + 7});  // "DELE n\r\n"
 }
 
+void TVantelPOP3::PlanRetrievals(const std::vector<PlannedRetrieval>& messages) {
+    if (!pipelining_ || busy_ || !Connected()) return;
+    planned_.clear();
+    for (const PlannedRetrieval& m : messages) {
+        const size_t digits = mg::IntToStr(m.number).size();
+        if (m.headerOnly)
+            planned_.push_back({Kind::Top, m.number, digits + 9});  // "TOP n 0\r\n"
+        else
+            planned_.push_back({Kind::Retr, m.number, digits + 7});  // "RETR n\r\n"
+    }
+}
+
 void TVantelPOP3::EndPlan() { planned_.clear(); }
 
 bool TVantelPOP3::DeletionInFlight(int32_t MailNumber) const {
@@ -571,6 +609,7 @@ mg::Task<> TVantelPOP3::TopUp() {
             case Kind::Top: batch += "TOP " + number + " 0\r\n"; break;
             case Kind::ListOne: batch += "LIST " + number + "\r\n"; break;
             case Kind::Dele: batch += "DELE " + number + "\r\n"; break;
+            case Kind::Retr: batch += "RETR " + number + "\r\n"; break;
         }
         inFlight_.push_back(p);
         bytesInFlight_ += p.bytes;
@@ -646,7 +685,7 @@ mg::Task<> TVantelPOP3::SkipInFlight(size_t count) {
         if (!ReadBufferedLine(line)) line = co_await ReadLn();
         if (line.empty()) ClosedByServer();
         TakeFront();
-        if (kind == Kind::Top && mg::Pop3Positive(line)) co_await ReadBlock([](const std::string&) {});
+        if ((kind == Kind::Top || kind == Kind::Retr) && mg::Pop3Positive(line)) co_await ReadBlock([](const std::string&) {});
     }
 }
 

@@ -100,6 +100,10 @@ public:
     // Only a positive reply is a deletion: any other reply (or none) raises
     // OnFailure and an error.
     mg::Task<> DeleteMessage(int32_t MailNumber);
+    // RETR n, or with `headerOnly` TOP n 0: the message (its header block) as
+    // the server holds it, dot-unstuffed, each line ended by LF. A refusal
+    // raises its reply and leaves the session as it was.
+    mg::Task<std::string> RetrieveMessage(int32_t MailNumber, bool headerOnly = false);
     // Sends "NOOP" to keep an idle session open. Obeys the busy flag like
     // DeleteMessage: returns false without sending anything while another
     // operation holds the component, or when not connected. A refused NOOP
@@ -148,6 +152,12 @@ public:
     // refused deletion ends the plan: no further DELE is sent, but those
     // already sent keep their replies for the DeleteMessage calls that take them.
     void PlanDeletions(const std::vector<int32_t>& numbers);
+    // RetrieveMessage for each of these messages follows, in this order.
+    struct PlannedRetrieval {
+        int32_t number;
+        bool headerOnly;
+    };
+    void PlanRetrievals(const std::vector<PlannedRetrieval>& messages);
     // Forgets what was announced and not yet sent; replies in flight stay
     // until an operation takes or skips them.
     void EndPlan();
@@ -206,7 +216,7 @@ private:
     mg::Task<bool> OffersStls();
 
     // A command sent ahead of the operation that takes its reply.
-    enum class Kind { Top, ListOne, Dele };
+    enum class Kind { Top, ListOne, Dele, Retr };
     struct Pending {
         Kind kind;
         int32_t number;

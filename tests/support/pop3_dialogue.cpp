@@ -96,6 +96,12 @@ Script PipelinedTops(const std::vector<Message>& messages, const std::vector<int
     return script;
 }
 
+Script Retr(int number, const std::vector<std::string>& lines) {
+    std::string text = "+OK message follows\r\n";
+    for (const std::string& line : lines) text += (line.rfind('.', 0) == 0 ? "." : "") + line + "\r\n";
+    return {C("RETR " + std::to_string(number)), Raw(text + ".\r\n")};
+}
+
 Script Dele(int number) {
     return {C("DELE " + std::to_string(number)), S("+OK message " + std::to_string(number) + " deleted")};
 }

@@ -51,6 +51,9 @@ Script PipelinedSummaries(const std::vector<Message>& messages, int first, int l
 // The TOPs of these messages (numbers from 1) as a pipelining client asks
 // for them: every TOP first, then every reply.
 Script PipelinedTops(const std::vector<Message>& messages, const std::vector<int>& numbers);
+// "RETR n" answered with these lines (a line starting with "." gets another
+// put before it) and ".".
+Script Retr(int number, const std::vector<std::string>& lines);
 // "DELE n" answered "+OK message n deleted".
 Script Dele(int number);
 // "QUIT" answered "+OK", then the client closes.
