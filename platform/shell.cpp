@@ -51,12 +51,12 @@ QStringList ExecArguments(const QString& exec) {
     return out;
 }
 
-// The program the desktop starts for mailto: links, as its entry says to
-// start it with no address (no compose window); empty when there is none.
-QStringList MailtoHandler() {
+// The command line of the desktop entry the desktop has as the default for
+// `mimeType` (a MIME type or "x-scheme-handler/<scheme>"), without field
+// codes; empty when there is none.
+QStringList DefaultHandler(const QString& mimeType) {
     QProcess query;
-    query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"),
-                                             QStringLiteral("x-scheme-handler/mailto")});
+    query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), mimeType});
     if (!query.waitForFinished(3000) || query.exitCode() != 0) return {};
     const QString entry = QString::fromUtf8(query.readAllStandardOutput()).trimmed();
     if (entry.isEmpty() || entry.contains(QLatin1Char('/'))) return {};
@@ -73,6 +73,14 @@ QStringList MailtoHandler() {
     return {};
 }
 
+// Starts a handler's command line with `extra` appended; false when there
+// is no command or it cannot be started.
+bool StartHandler(QStringList command, const QStringList& extra = {}) {
+    if (command.isEmpty()) return false;
+    const QString program = command.takeFirst();
+    return QProcess::startDetached(program, command + extra);
+}
+
 }  // namespace
 
 bool ShellStartMailReader() {
@@ -80,12 +88,17 @@ bool ShellStartMailReader() {
     // The mail program the desktop has for mailto: links, started by itself;
     // else the link with no address, which opens that program too (some
     // with a compose window).
-    QStringList command = MailtoHandler();
-    if (!command.isEmpty()) {
-        const QString program = command.takeFirst();
-        if (QProcess::startDetached(program, command)) return true;
-    }
+    if (StartHandler(DefaultHandler(QStringLiteral("x-scheme-handler/mailto")))) return true;
     return QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:")));
+}
+
+bool ShellOpenMessage(const std::string& path) {
+    if (g_fake) return g_fake("message " + path);
+    // The desktop's program for message/rfc822 is given the file; without
+    // one, the file goes to whatever the desktop opens it with.
+    if (StartHandler(DefaultHandler(QStringLiteral("message/rfc822")), {QString::fromLocal8Bit(path.c_str())}))
+        return true;
+    return ShellOpen(path);
 }
 
 }  // namespace mg
