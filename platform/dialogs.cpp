@@ -81,7 +81,23 @@ public:
     }
 
     bool OpenFile(const std::string& filter, std::string& path) override {
-        // "Name|pattern|Name|pattern" becomes Qt's "Name (pattern);;Name (pattern)".
+        const QString chosen = QFileDialog::getOpenFileName(Parent(), QString(), QString(), Filters(filter));
+        if (chosen.isEmpty()) return false;
+        path = chosen.toLocal8Bit().toStdString();
+        return true;
+    }
+
+    bool SaveFile(const std::string& filter, std::string& path) override {
+        const QString chosen = QFileDialog::getSaveFileName(Parent(), QString(), QString::fromLocal8Bit(path.c_str()),
+                                                            Filters(filter));
+        if (chosen.isEmpty()) return false;
+        path = chosen.toLocal8Bit().toStdString();
+        return true;
+    }
+
+private:
+    // "Name|pattern|Name|pattern" becomes Qt's "Name (pattern);;Name (pattern)".
+    static QString Filters(const std::string& filter) {
         const QStringList parts = FromAnsi(filter).split(QLatin1Char('|'));
         QStringList filters;
         for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
@@ -90,11 +106,7 @@ public:
             if (pattern == QLatin1String("*.*")) pattern = QStringLiteral("*");
             filters << parts[i] + QStringLiteral(" (") + pattern + QLatin1Char(')');
         }
-        const QString chosen = QFileDialog::getOpenFileName(Parent(), QString(), QString(),
-                                                            filters.join(QStringLiteral(";;")));
-        if (chosen.isEmpty()) return false;
-        path = chosen.toLocal8Bit().toStdString();
-        return true;
+        return filters.join(QStringLiteral(";;"));
     }
 };
 

@@ -28,6 +28,10 @@ public:
     // The file-open dialog; `filter` is "Name|pattern|Name|pattern...".
     // False when the user cancels.
     virtual bool OpenFile(const std::string& filter, std::string& path) = 0;
+    // The file-save dialog, same filter; `path` is the proposed file on entry
+    // and the chosen one on return. False when the user cancels (as every
+    // Dialogs that has no save dialog of its own answers).
+    virtual bool SaveFile(const std::string& /*filter*/, std::string& /*path*/) { return false; }
 };
 
 // The process's dialogs: Qt dialogs unless a test installed its own.

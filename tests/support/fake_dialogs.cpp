@@ -37,13 +37,19 @@ FakeDialogs& FakeDialogs::ExpectOpenFile(std::optional<std::string> path) {
     return *this;
 }
 
+FakeDialogs& FakeDialogs::ExpectSaveFile(std::optional<std::string> path) {
+    expected_.push_back({"save", "", std::nullopt, std::nullopt, mg::Answer::Ok, std::move(path), nullptr});
+    return *this;
+}
+
 FakeDialogs& FakeDialogs::WhileShown(std::function<void()> action) {
     if (!expected_.empty()) expected_.back().whileShown = std::move(action);
     return *this;
 }
 
 std::optional<FakeDialogs::Expected> FakeDialogs::Take(const char* kind, const std::string& text) {
-    if (expected_.empty() || expected_.front().kind != kind || (*kind != 'o' && expected_.front().text != text))
+    const bool fileDialog = std::string(kind) == "open" || std::string(kind) == "save";
+    if (expected_.empty() || expected_.front().kind != kind || (!fileDialog && expected_.front().text != text))
         return std::nullopt;
     Expected e = expected_.front();
     expected_.pop_front();
@@ -91,11 +97,15 @@ bool FakeDialogs::InputQuery(const std::string& caption, const std::string& prom
     return true;
 }
 
-bool FakeDialogs::OpenFile(const std::string& filter, std::string& path) {
-    shown_.push_back({"open", Utf8(filter), "", mg::Icon::None, mg::Buttons::OkCancel});
-    const std::optional<Expected> e = Take("open", "");
+bool FakeDialogs::OpenFile(const std::string& filter, std::string& path) { return FileDialog("open", filter, path); }
+
+bool FakeDialogs::SaveFile(const std::string& filter, std::string& path) { return FileDialog("save", filter, path); }
+
+bool FakeDialogs::FileDialog(const char* kind, const std::string& filter, std::string& path) {
+    shown_.push_back({kind, Utf8(filter), *kind == 's' ? path : std::string(), mg::Icon::None, mg::Buttons::OkCancel});
+    const std::optional<Expected> e = Take(kind, "");
     if (!e) {
-        ADD_FAILURE() << "unexpected file-open dialog";
+        ADD_FAILURE() << "unexpected file-" << kind << " dialog";
         return false;
     }
     if (!e->value) return false;

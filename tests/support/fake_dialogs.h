@@ -17,9 +17,9 @@ namespace mgtest {
 class FakeDialogs final : public mg::Dialogs {
 public:
     struct Shown {
-        std::string kind;     // "message", "input" or "open"
+        std::string kind;     // "message", "input", "open" or "save"
         std::string text;     // UTF-8: the message text, the input caption, the filter
-        std::string caption;  // UTF-8
+        std::string caption;  // UTF-8; for "save", the file proposed
         mg::Icon icon = mg::Icon::None;
         mg::Buttons buttons = mg::Buttons::Ok;
     };
@@ -36,6 +36,8 @@ public:
     FakeDialogs& ExpectInput(const std::string& captionUtf8, std::optional<std::string> valueUtf8);
     // The file-open dialog; nullopt cancels.
     FakeDialogs& ExpectOpenFile(std::optional<std::string> path);
+    // The file-save dialog; nullopt cancels.
+    FakeDialogs& ExpectSaveFile(std::optional<std::string> path);
     // Runs `action` while the dialog expected last is shown, before it is
     // answered (the user takes their time; the event loop runs meanwhile).
     FakeDialogs& WhileShown(std::function<void()> action);
@@ -50,6 +52,7 @@ public:
                        mg::Buttons buttons) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     bool OpenFile(const std::string& filter, std::string& path) override;
+    bool SaveFile(const std::string& filter, std::string& path) override;
 
 private:
     struct Expected {
@@ -61,8 +64,11 @@ private:
         std::optional<std::string> value;
         std::function<void()> whileShown;
     };
-    // Takes the expectation for a dialog of `kind` showing `text`; null when it is not the one expected.
+    // Takes the expectation for a dialog of `kind` showing `text` (the file
+    // dialogs' filters are not compared); null when it is not the one expected.
     std::optional<Expected> Take(const char* kind, const std::string& text);
+    // The open and save dialogs: `kind` "open" or "save".
+    bool FileDialog(const char* kind, const std::string& filter, std::string& path);
     std::deque<Expected> expected_;
     std::vector<Shown> shown_;
 };
