@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 
+#include "app/BinForm.h"
 #include "app/Icon.h"
 #include "lists/TextOrder.h"
 #include "platform/codepage.h"
@@ -203,6 +204,7 @@ void TPop3Form::BuildControls() {
     btnSpamAdd = MakeButton(gbList, "btnSpamAdd", "Добавить в СПАМ", {561, 86, 168, 25});
     btnCheckAll = MakeButton(gbList, "btnCheckAll", "Пометить все", {561, 118, 168, 25});
     btnDelete = MakeButton(gbList, "btnDelete", "Удалить", {561, 150, 168, 25});
+    btnBin = MakeButton(gbList, "btnBin", "Корзина", {561, 254, 168, 25});
     btnOutlook = MakeButton(gbList, "btnOutlook", "Почтовая программа", {561, 286, 168, 25});
     btnOutlook->setIcon(mg::MailgroveIcon());
 
@@ -294,6 +296,7 @@ void TPop3Form::Bind() {
     // command's wrapper, which would report it before that is known.
     connect(btnDisconnect, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnDisconnectClick(); }); });
     connect(btnOutlook, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnOutlookClick(); }); });
+    connect(btnBin, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnBinClick(); }); });
     connect(lbList, &QAbstractItemView::clicked, this, [this](const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex&, const QModelIndex&) { Command([this] { lbListClick(); }); });
@@ -329,6 +332,11 @@ void TPop3Form::Bind() {
         if (pgPop3->widget(index) == tsSpam) mg::Guarded([this] { tsSpamShow(); });
     });
     connect(btnImport, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnImportClick(); }); });
+}
+
+void TPop3Form::btnBinClick() {
+    TBinForm bin(programDir_ + "deleted", settingsPath_, this);
+    bin.exec();
 }
 
 void TPop3Form::EnterProgramDir() const { mg::SetCurrentDir(programDir_); }

@@ -81,6 +81,9 @@ public:
     void WMTrayNotify(int mouseMessage);
     void InternetClick();
     void btnOutlookClick();
+    // Opens the bin of deleted messages ("deleted/" in the program
+    // directory) in a modal dialog; the session is not involved.
+    void btnBinClick();
     // Whether the icon is in the notification area now.
     bool TrayIconShown() const;
     void lbSpamServersClick();
@@ -102,7 +105,7 @@ public:
     QLabel *labProduct, *labVersion, *imgAbout, *Internet;
     QGroupBox* gbList;
     TMessageListBox* lbList;
-    QPushButton *btnSummary, *btnWhite, *btnOutlook, *btnCheckAll, *btnSpamAdd, *btnDelete;
+    QPushButton *btnSummary, *btnWhite, *btnOutlook, *btnCheckAll, *btnSpamAdd, *btnDelete, *btnBin;
     QLabel* labSpamAll;
     QLabel* labSpamAllCount;
     QWidget* tsSpam;
