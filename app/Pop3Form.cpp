@@ -1,4 +1,5 @@
 #include "app/Pop3Form.h"
+#include "mailbox/DeletionBin.h"
 
 #include <QCloseEvent>
 #include <QFontDatabase>
@@ -349,6 +350,9 @@ bool TPop3Form::FormCreate() {
     editPort->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PORT", "110", settingsPath_)));
     editUser->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "USER", "", settingsPath_)));
     LoadPassword();
+
+    // Messages deleted longer ago than the bin keeps them go now.
+    mg::DeletionBin(programDir_ + "deleted/").Expire(mg::BinSettings::Read(settingsPath_).RetentionDays, std::time(nullptr));
 
     Spam.Clear();
     EnterProgramDir();

@@ -193,6 +193,9 @@ private:
     // Tells the user about deletions the session lost since the last report,
     // in one box; `reason`: the error that ended the session, when known.
     void ReportLostDeletions(const std::string& reason);
+    // What the user is told of messages that could not be kept in the bin
+    // and so were not deleted.
+    std::string KeptOnServerText(const std::vector<int>& lines, const std::string& reason) const;
     // After every command of a control: a loss not yet reported is shown.
     void AfterCommand();
     // The session has ended (a disconnect or a close asked for it).

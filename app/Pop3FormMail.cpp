@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "app/Pop3Form.h"
+#include "mailbox/DeletionBin.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
@@ -149,7 +150,35 @@ mg::Task<> TPop3Form::btnDeleteClick() {
     if (mg::ShowMessage(A("Удалить выделенные сообщения?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
         mg::Answer::Ok)
         co_return;
-    co_await session_->Delete();
+    // The bin's limits may have changed since the last run.
+    session_->SetBin(mg::BinSettings::Read(settingsPath_));
+    std::string kept;
+    session_->OnKeptOnServer = [this, &kept](const std::vector<int>& lines, const std::string& reason) {
+        kept = KeptOnServerText(lines, reason);
+    };
+    std::exception_ptr failure;
+    try {
+        co_await session_->Delete();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    session_->OnKeptOnServer = nullptr;
+    // Told once the run is over, so no box stands inside it.
+    if (!kept.empty()) mg::ShowMessage(kept, mg::Icon::Warning, mg::Buttons::Ok);
+    if (failure) std::rethrow_exception(failure);
+}
+
+std::string TPop3Form::KeptOnServerText(const std::vector<int>& lines, const std::string& reason) const {
+    constexpr size_t kShown = 10;
+    std::string text = A("Не удалось сохранить в корзину, поэтому не удалены и остались на сервере: ") +
+                       std::to_string(lines.size());
+    for (size_t k = 0; k < lines.size() && k < kShown; ++k) {
+        const std::string line = LineText(lines[k]);
+        text += "\n" + (line.size() > 9 ? line.substr(9) : line);
+    }
+    if (lines.size() > kShown) text += A("\n... и еще ") + std::to_string(lines.size() - kShown);
+    if (!reason.empty()) text += A("\nПричина: ") + reason;
+    return text;
 }
 
 void TPop3Form::ReportLostDeletions(const std::string& reason) {

@@ -34,6 +34,8 @@ struct BinSettings {
     static BinSettings Read(const std::string& settingsPath);
     // False when the file could not be written.
     bool Write(const std::string& settingsPath) const;
+    // Tests only: whether a settings file without ENABLED has the bin on.
+    static void SetEnabledByDefaultForTest(bool enabled);
 };
 
 // One file of the bin, as the dialog lists it.

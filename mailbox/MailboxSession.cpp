@@ -617,7 +617,10 @@ std::string WhatOf(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return ShownReplyText(Trim(e.what()));
+        // A refusal says why after its "-ERR".
+        std::string text = Trim(e.what());
+        if (text.compare(0, 4, "-ERR") == 0) text = Trim(text.substr(4));
+        return ShownReplyText(text);
     } catch (...) {
         return {};
     }

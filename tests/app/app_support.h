@@ -15,6 +15,7 @@
 
 #include "app/Pop3Form.h"
 #include "app/SummaryForm.h"
+#include "mailbox/DeletionBin.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
 #include "support/fake_dialogs.h"
@@ -53,10 +54,12 @@ struct ClosingDetails {
     int count = 0;
 };
 
-// A window on a temporary program directory with both lists seeded.
+// A window on a temporary program directory with both lists seeded; its
+// deletions go without the bin unless the settings file turns it on.
 struct ScanWindow {
     ScanWindow(const std::string& spam, const std::string& white)
-        : form((dir.write("spam.dat", spam), dir.write("white.dat", white), dir.path()),
+        : form((dir.write("spam.dat", spam), dir.write("white.dat", white), mg::BinSettings::SetEnabledByDefaultForTest(false),
+                dir.path()),
                dir.file("MAILGROVE.INI")) {
         EXPECT_TRUE(form.FormCreate());
     }
