@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/Termination.h"
+#include "mailbox/DeletionBin.h"
 #include "scan_dialogue.h"
 
 using namespace mgtest;
@@ -47,6 +48,7 @@ struct Row {
     int cut;  // the client line the client waits after; -1: the greeting
     Action action;
     bool pipelined;
+    bool bin = false;  // the delete run keeps the messages in the bin first
 };
 
 // What the server says and expects after the held wait.
@@ -57,7 +59,7 @@ struct Plan {
 };
 
 Plan MakePlan(const Row& row) {
-    const std::vector<DialogueLine> d = MakeDialogue(row.pipelined);
+    const std::vector<DialogueLine> d = MakeDialogue(row.pipelined, row.bin);
     Plan plan;
     plan.phase = row.cut < 0 ? Phase::Scan : d[static_cast<size_t>(row.cut)].phase;
     std::vector<DialogueLine> played(d.begin(), d.begin() + (row.cut + 1));
@@ -95,23 +97,26 @@ Plan MakePlan(const Row& row) {
 
 std::vector<Row> Rows() {
     std::vector<Row> rows;
-    for (bool pipelined : {false, true}) {
-        const auto d = MakeDialogue(pipelined);
-        for (int cut : WaitPoints(d))
-            for (Action a : {Action::Disconnect, Action::Connect, Action::Close, Action::Terminate,
-                             Action::ConnectThenSilence}) {
-                // A silent server in the delete run loses what it accepted:
-                // the fault table has those rows.
-                if (a == Action::ConnectThenSilence && cut >= 0 && d[static_cast<size_t>(cut)].phase != Phase::Scan)
-                    continue;
-                rows.push_back({cut, a, pipelined});
-            }
-    }
+    for (bool bin : {false, true})
+        for (bool pipelined : {false, true}) {
+            const auto d = MakeDialogue(pipelined, bin);
+            for (int cut : WaitPoints(d))
+                for (Action a : {Action::Disconnect, Action::Connect, Action::Close, Action::Terminate,
+                                 Action::ConnectThenSilence}) {
+                    const Phase phase = cut < 0 ? Phase::Scan : d[static_cast<size_t>(cut)].phase;
+                    // With the bin only the delete run differs. A silent server
+                    // in the delete run loses what it accepted: the fault table
+                    // has those rows.
+                    if (bin && phase != Phase::Delete) continue;
+                    if (a == Action::ConnectThenSilence && phase != Phase::Scan) continue;
+                    rows.push_back({cut, a, pipelined, bin});
+                }
+        }
     return rows;
 }
 
 void PrintTo(const Row& r, std::ostream* os) {
-    *os << (r.pipelined ? "pipelined, " : "lock-step, ") << "after line " << r.cut << ", "
+    *os << (r.pipelined ? "pipelined, " : "lock-step, ") << (r.bin ? "bin, " : "") << "after line " << r.cut << ", "
         << kActionNames[static_cast<int>(r.action)];
 }
 
@@ -122,7 +127,7 @@ protected:
 
 std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     const Row& r = info.param;
-    return std::string(r.pipelined ? "Pipelined_" : "LockStep_") +
+    return std::string(r.pipelined ? "Pipelined_" : "LockStep_") + (r.bin ? "Bin_" : "") +
            (r.cut < 0 ? std::string("Greeting") : "Line" + std::to_string(r.cut)) + "_" +
            kActionNames[static_cast<int>(r.action)];
 }
@@ -134,6 +139,7 @@ TEST_P(ActionRun, DeletesExactlyWhatItReportsAndAnswersAfterwards) {
     const Plan plan = MakePlan(row);
     const bool closes = row.action == Action::Close || row.action == Action::Terminate;
     ScanWindow w(kSpamDat, kWhiteDat);
+    if (row.bin) w.dir.write("MAILGROVE.INI", "[BIN]\r\nENABLED=1\r\n");
     TPop3Form::SetScanTimeOutForTest(kShortTimeOut);
     if (row.action == Action::Terminate) mg::CloseOnTermination(w.form);
     w.form.show();
@@ -193,6 +199,8 @@ TEST_P(ActionRun, DeletesExactlyWhatItReportsAndAnswersAfterwards) {
     EXPECT_EQ(w.dir.read("log.dat"), LogOf(plan.accepted, false));
     EXPECT_TRUE(w.dialogs.done());
     EXPECT_FALSE(w.form.Session().Connected());
+    // The bin holds exactly the messages the server deleted.
+    EXPECT_EQ(mg::DeletionBin(w.dir.file("deleted")).List().size(), row.bin ? plan.accepted.size() : 0u);
 
     if (closes) {
         EXPECT_TRUE(w.dir.exists("MAILGROVE.INI"));

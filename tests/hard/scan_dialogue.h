@@ -36,8 +36,9 @@ inline const std::vector<pop3::Message>& Mailbox() {
 // The whole dialogue as the complete run puts it on the wire: one command at
 // a time, or, with a server that offers PIPELINING, every TOP before the
 // replies and both deletions before theirs. Neither server lets UIDL be used,
-// so nothing is remembered between scans here.
-inline std::vector<DialogueLine> MakeDialogue(bool pipelined) {
+// so nothing is remembered between scans here. With `bin`, the delete run
+// fetches both messages (RETR) before deleting them.
+inline std::vector<DialogueLine> MakeDialogue(bool pipelined, bool bin = false) {
     std::vector<DialogueLine> d;
     auto s = [&d](const std::string& t, Phase p) { d.push_back({true, t, p}); };
     auto c = [&d](const std::string& t, Phase p) { d.push_back({false, t, p}); };
@@ -64,6 +65,19 @@ inline std::vector<DialogueLine> MakeDialogue(bool pipelined) {
         s("+OK", Phase::Scan);
         for (const std::string& h : m.header) s(h, Phase::Scan);
         s("", Phase::Scan), s(".", Phase::Scan);
+    }
+    const auto retrReply = [&](int n) {
+        const auto& m = Mailbox()[static_cast<size_t>(n - 1)];
+        s("+OK " + std::to_string(m.size) + " octets", Phase::Delete);
+        for (const std::string& h : m.header) s(h, Phase::Delete);
+        s("", Phase::Delete), s("body", Phase::Delete), s(".", Phase::Delete);
+    };
+    if (bin && pipelined) {
+        c("RETR 1", Phase::Delete), c("RETR 3", Phase::Delete);
+        retrReply(1), retrReply(3);
+    } else if (bin) {
+        c("RETR 1", Phase::Delete), retrReply(1);
+        c("RETR 3", Phase::Delete), retrReply(3);
     }
     if (pipelined) {
         c("DELE 1", Phase::Delete), c("DELE 3", Phase::Delete);
