@@ -16,6 +16,7 @@
 //                    event loop.
 //
 //     bench_links [--messages N] [--repetitions R] [--quick] [--small S] [--memory M]
+//     bench_links --delete [--messages N] [--repetitions R] [--quick]
 //     bench_links --proxy SERVERPORT RTTMS [--strip]   (the proxy alone, for scans by hand)
 //
 // Each scan runs in a child process of its own (--child MODE HOST PORT USER
@@ -45,6 +46,19 @@
 // above the idle window, the second (everything cached) for the processor
 // time and memory of a rescan.
 //
+// --delete measures deletion instead: a mailbox of N (100) messages of 20 KB,
+// refilled for every run, scanned by the window on a fresh program directory
+// (not timed), every line checked ("Пометить все"), then timed from the click
+// on "Удалить" (its question answered Ok) until the session has settled, and
+// on to the end of the log-off after "Разрыв соединения" (QUIT, at which the
+// server deletes). At 0 and 20 ms (through the proxy on both), with
+// PIPELINING offered and removed, with the bin on and off ([BIN] ENABLED in
+// MAILGROVE.INI), R runs each; after each the server must hold no message and
+// the bin's cur/ one file for each (none without the bin). The target: with
+// PIPELINING at 20 ms, the bin costs at most 1.5 times the wall time. The
+// server shares this machine's disk: its unlinks at QUIT come right after the
+// bin's syncfs, which slows them down (a remote server does not see that).
+//
 // MAILGROVE_BENCH_STATUS set in the environment makes every window child
 // print its status texts on stderr with the time since the click, and when
 // the longest gap of its event loop ended.
@@ -72,6 +86,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include <sys/wait.h>
@@ -80,6 +96,8 @@
 #include "app/Pop3Form.h"
 #include "bench/bench_common.h"
 #include "bench/rtt_proxy.h"
+#include "mailbox/DeletionBin.h"
+#include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/strutil.h"
 #include "support/dovecot_server.h"
@@ -104,6 +122,8 @@ struct Figures {
     long peakKb = 0;    // peak resident set during the scan
     int fetched = 0;    // window: header blocks fetched (each shows "Начало приема" once)
     int fresh = 0;      // window: the new messages its last status names
+    double deleteMs = 0, deleteCpuMs = 0;  // delete: from the click on "Удалить" until settled
+    double offMs = 0, offCpuMs = 0;        // delete: the same up to the end of the log-off
 };
 
 ScanResult ScanPipelined(const Account& account, Clock::time_point* repliesDone) {
@@ -168,10 +188,13 @@ ScanResult ScanPipelined(const Account& account, Clock::time_point* repliesDone)
 
 // Any question or notice of the window ends the scan as a failure: the lists
 // are chosen so that none is asked, and errors are reported this way.
+// Only the question `okTo` (once set) is answered Ok.
 class RecordingDialogs final : public mg::Dialogs {
 public:
     std::vector<std::string> shown;
+    std::string okTo;
     mg::Answer Message(const std::string& text, const std::string&, mg::Icon, mg::Buttons) override {
+        if (!okTo.empty() && text == okTo) return mg::Answer::Ok;
         shown.push_back(text);
         return mg::Answer::No;
     }
@@ -195,12 +218,42 @@ void WriteLists(const mgtest::TempDir& dir) {
 // What the status bar says at the end of a scan that fetched new messages.
 const QString kNewMessages = QStringLiteral("Прием закончен. Новых сообщений: ");
 
+void WaitUntilSettled(TPop3Form& form) {
+    while (!form.Session().Settled()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+double MsSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+
+// After a scan: every line checked ("Пометить все"), then timed from the
+// click on "Удалить" (its question answered Ok) until the session has
+// settled, and on until the log-off that "Разрыв соединения" starts has
+// ended (the server deletes at QUIT).
+void DeleteWithWindow(TPop3Form& form, RecordingDialogs& dialogs, Figures& f) {
+    form.btnCheckAll->click();
+    for (int i = 0; i < form.LineCount(); ++i)
+        if (!form.LineChecked(i)) throw std::runtime_error(mg::Format("line %d is not checked", i + 1));
+    dialogs.okTo = mg::A("Удалить выделенные сообщения?");
+    const double cpu0 = CpuMs();
+    const auto t0 = Clock::now();
+    form.btnDelete->click();
+    WaitUntilSettled(form);
+    f.deleteMs = MsSince(t0);
+    f.deleteCpuMs = CpuMs() - cpu0;
+    form.btnDisconnect->click();
+    WaitUntilSettled(form);
+    f.offMs = MsSince(t0);
+    f.offCpuMs = CpuMs() - cpu0;
+    if (form.Session().Connected()) throw std::runtime_error("still connected after the log-off");
+    if (!dialogs.shown.empty()) throw std::runtime_error("the window said while deleting: " + dialogs.shown.front());
+}
+
 // The window scanning after a click on its connect button, on `programDir`
 // (lists written, the header cache kept there between scans) or, when empty,
 // on a fresh program directory of its own (a first scan). With
 // MAILGROVE_BENCH_STATUS set, every status text goes to stderr with the time
-// since the click.
-Figures ScanWithWindow(const Account& account, std::string programDir) {
+// since the click. With `thenDelete` it then deletes every message
+// (DeleteWithWindow).
+Figures ScanWithWindow(const Account& account, std::string programDir, bool thenDelete) {
     RecordingDialogs dialogs;
     mg::SetDialogs(&dialogs);
     std::optional<mgtest::TempDir> fresh;
@@ -253,7 +306,7 @@ Figures ScanWithWindow(const Account& account, std::string programDir) {
         lastTick = t0;
         ticker.start();
         form.btnConnect->click();  // starts the scan; the event loop runs it
-        while (!form.Session().Settled()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        WaitUntilSettled(form);
         const auto t1 = Clock::now();
         f.cpuMs = CpuMs() - cpu0;
         ticker.stop();
@@ -274,6 +327,7 @@ Figures ScanWithWindow(const Account& account, std::string programDir) {
         ScanResult lines;
         for (int i = 0; i < form.LineCount(); ++i) lines.add(form.LineText(i));
         f.checksum = lines.checksum;
+        if (thenDelete) DeleteWithWindow(form, dialogs, f);
     }
     mg::SetDialogs(nullptr);
     return f;
@@ -286,7 +340,7 @@ int RunChild(int argc, char** argv) {
     const Account account{argv[3], std::atoi(argv[4]), argv[5], argv[6], ""};
     try {
         Figures f;
-        if (mode == "window") {
+        if (mode == "window" || mode == "delete") {
             if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
             // Qt wants a runtime directory of the user's; without one it
             // warns on every start.
@@ -299,7 +353,7 @@ int RunChild(int argc, char** argv) {
             {
                 QApplication app(argc, argv);
                 QApplication::setApplicationName(QStringLiteral("Mailgrove"));
-                f = ScanWithWindow(account, programDir);
+                f = ScanWithWindow(account, programDir, mode == "delete");
             }
             if (!runtime.empty()) ::rmdir(runtime.c_str());
         } else {
@@ -321,9 +375,9 @@ int RunChild(int argc, char** argv) {
             f.count = r.count;
             f.checksum = r.checksum;
         }
-        std::printf("%.3f %.3f %d %llu %.3f %ld %ld %ld %d %d\n", f.wallMs, f.cpuMs, f.count,
+        std::printf("%.3f %.3f %d %llu %.3f %ld %ld %ld %d %d %.3f %.3f %.3f %.3f\n", f.wallMs, f.cpuMs, f.count,
                     static_cast<unsigned long long>(f.checksum), f.gapMs, f.idleKb, f.afterKb, f.peakKb, f.fetched,
-                    f.fresh);
+                    f.fresh, f.deleteMs, f.deleteCpuMs, f.offMs, f.offCpuMs);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_links: %s scan failed: %s\n", mode.c_str(), e.what());
@@ -344,8 +398,9 @@ Figures RunScan(const std::string& mode, const Account& account, const std::stri
     const std::string output = RunSelf(args);
     Figures f;
     unsigned long long checksum = 0;
-    if (std::sscanf(output.c_str(), "%lf %lf %d %llu %lf %ld %ld %ld %d %d", &f.wallMs, &f.cpuMs, &f.count,
-                    &checksum, &f.gapMs, &f.idleKb, &f.afterKb, &f.peakKb, &f.fetched, &f.fresh) != 10)
+    if (std::sscanf(output.c_str(), "%lf %lf %d %llu %lf %ld %ld %ld %d %d %lf %lf %lf %lf", &f.wallMs, &f.cpuMs,
+                    &f.count, &checksum, &f.gapMs, &f.idleKb, &f.afterKb, &f.peakKb, &f.fetched, &f.fresh,
+                    &f.deleteMs, &f.deleteCpuMs, &f.offMs, &f.offCpuMs) != 14)
         throw std::runtime_error(mode + " scan printed no figures: " + output);
     f.checksum = checksum;
     return f;
@@ -416,6 +471,7 @@ struct Settings {
     int memoryMessages = 10000;
     int rescanRepetitions = 5;
     double fullScanBudgetMs = 5000;  // longer full scans run on the small mailbox
+    bool deletion = false;           // --delete: the deletion table alone
 };
 
 Figures Checked(const Figures& f, const Mailbox& box, const std::string& what) {
@@ -614,9 +670,122 @@ void MeasureRescans(std::vector<RescanCell>& cells, Mailbox& big, int repetition
     for (auto& c : cells) c.proxy->stop();
 }
 
+// ---------------------------------------------------------------- deletion
+
+constexpr size_t kDeleteBytes = 20 * 1024;
+
+// A message of the generated mailbox's kind with its body filled up to 20 KB.
+std::string MessageOf20Kb(int n, Random& rnd) {
+    std::string m = MakeMessage(n, rnd, true);
+    while (m.size() + 77 <= kDeleteBytes) m += std::string(76, kAlphabet[m.size() % 64]) + "\n";
+    return m;
+}
+
+size_t FilesIn(const std::string& dir) {
+    std::error_code error;
+    size_t n = 0;
+    for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) ++n;
+    return n;
+}
+
+// One deletion run: the mailbox refilled with `count` messages, a fresh
+// program directory with the bin on or off, the window's child scanning,
+// deleting every message and logging off. Then the server must hold none,
+// and the bin's cur/ every one (with the bin) or none.
+Figures DeleteOnce(Mailbox& box, const Cell& c, bool bin, int count, int& next, Random& rnd) {
+    mgtest::Maildir maildir(box.server->maildirPath());
+    for (int i = 0; i < count; ++i) maildir.add(MessageOf20Kb(next++, rnd));
+    mgtest::TempDir dir;
+    WriteLists(dir);
+    mg::BinSettings settings;
+    settings.Enabled = bin;
+    if (!settings.Write(dir.file("MAILGROVE.INI"))) throw std::runtime_error("cannot write the settings file");
+    const Figures f = RunScan("delete", Via(box, c.proxy.get()), dir.path());
+    const size_t kept = FilesIn(dir.file("deleted/cur")), left = box.server->storedMessages().size();
+    if (f.count != count || left != 0 || kept != (bin ? static_cast<size_t>(count) : 0))
+        throw std::runtime_error(mg::Format("a deletion of %d messages with the bin %s: %d scanned, %d left on the "
+                                            "server, %d in the bin",
+                                            count, bin ? "on" : "off", f.count, static_cast<int>(left),
+                                            static_cast<int>(kept)));
+    return f;
+}
+
+int RunDeleteBenchmark(const Settings& s) {
+    try {
+        std::fprintf(stderr, "Starting Dovecot...\n");
+        Mailbox box;
+        if (!OpenMailbox(box, 0, false)) return 2;
+        // Each row: a link, with and without PIPELINING; the cells without
+        // and with the bin, each through a proxy of its own.
+        struct Row {
+            double rtt;
+            bool strip;
+            Cell cells[2];
+        };
+        std::vector<Row> rows;
+        std::vector<std::pair<Cell*, bool>> order;
+        for (double rtt : {0.0, 20.0})
+            for (bool strip : {false, true})
+                rows.push_back(Row{rtt, strip, {Cell::Of("delete", strip), Cell::Of("delete", strip)}});
+        for (Row& row : rows)
+            for (int bin = 0; bin < 2; ++bin) {
+                const RttProxyOptions options{box.account.port, row.rtt, row.strip};
+                row.cells[bin].proxy = std::make_unique<RttProxyProcess>(options);
+                order.emplace_back(&row.cells[bin], bin == 1);
+            }
+        std::fprintf(stderr, "Deleting %d messages of 20 KB ", s.messages);
+        Random rnd{20250611};
+        int next = 1;
+        for (int r = 0; r < s.repetitions && !g_stop; ++r) {
+            for (size_t k = 0; k < order.size() && !g_stop; ++k) {
+                auto& [cell, bin] = order[(k + static_cast<size_t>(r)) % order.size()];
+                cell->runs.push_back(DeleteOnce(box, *cell, bin, s.messages, next, rnd));
+            }
+            std::fprintf(stderr, ".");
+        }
+        std::fprintf(stderr, "\n");
+        if (g_stop) return 130;
+
+        const auto med = [](const Cell& c, double Figures::*field) { return Median(c.pick(field)); };
+        std::printf("\nDeleting %d messages of 20 KB in the main window (offscreen) after a scan, through a loopback "
+                    "proxy adding the round-trip time (RTT); medians of %d runs, wall / cpu in ms; delete: from the "
+                    "click on \"Удалить\" until the session has settled; + log-off: on to the end of the "
+                    "log-off after \"Разрыв соединения\" (QUIT)\n",
+                    s.messages, s.repetitions);
+        std::printf("%-5s %-10s | %-25s | %-25s | %s\n", "RTT", "", "without the bin", "with the bin",
+                    "with / without (wall)");
+        std::printf("%-5s %-10s | %12s %12s | %12s %12s | %-15s %s\n", "", "", "delete", "+ log-off", "delete",
+                    "+ log-off", "delete", "+ log-off");
+        bool met = true;
+        for (const Row& row : rows) {
+            const bool targeted = row.rtt == 20 && !row.strip;
+            std::string cells, ratios;
+            for (const Cell& c : row.cells)
+                cells += mg::Format("%6.0f /%4.0f %6.0f /%4.0f | ", med(c, &Figures::deleteMs),
+                                    med(c, &Figures::deleteCpuMs), med(c, &Figures::offMs), med(c, &Figures::offCpuMs));
+            for (double Figures::*field : {&Figures::deleteMs, &Figures::offMs}) {
+                const double ratio = med(row.cells[1], field) / med(row.cells[0], field);
+                ratios += mg::Format("%5.2fx %-9s", ratio, !targeted ? "" : ratio <= 1.5 ? "MET" : "MISSED");
+                if (targeted && field == &Figures::offMs) met = met && ratio <= 1.5;
+            }
+            while (ratios.back() == ' ') ratios.pop_back();
+            std::printf("%-5s %-10s | %s%s\n", mg::Format("%.0f ms", row.rtt).c_str(),
+                        row.strip ? "lock-step" : "pipelined", cells.c_str(), ratios.c_str());
+        }
+        std::printf("pipelined: the server offers PIPELINING; lock-step: the proxy removes it. Target: with PIPELINING "
+                    "at 20 ms, with / without the bin <= 1.5 (marked on both; the exit status follows + log-off). "
+                    "After every run the server held no message and the bin's cur/ %d files (none without it).\n",
+                    s.messages);
+        for (Row& row : rows)
+            for (Cell& c : row.cells) c.proxy->stop();
+        return met ? 0 : 3;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "\nbench_links: %s\n", e.what());
+        return 1;
+    }
+}
+
 int RunBenchmark(const Settings& s) {
-    std::signal(SIGINT, [](int) { g_stop = 1; });
-    std::signal(SIGTERM, [](int) { g_stop = 1; });
     try {
         std::fprintf(stderr, "Starting Dovecot with %d and with %d messages...\n", s.messages, s.small);
         Mailbox big, small;
@@ -806,6 +975,8 @@ int RunBenchmark(const Settings& s) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) return RunChild(argc, argv);
+    std::signal(SIGINT, [](int) { g_stop = 1; });
+    std::signal(SIGTERM, [](int) { g_stop = 1; });
     if (argc >= 4 && std::strcmp(argv[1], "--proxy") == 0) {
         // By hand: bench_links --proxy SERVERPORT RTTMS [--strip] serves on a
         // port it prints, until interrupted.
@@ -815,24 +986,23 @@ int main(int argc, char** argv) {
         std::printf("proxy on 127.0.0.1:%d to port %d, %.1f ms round trip%s\n", proxy.port(), options.upstreamPort,
                     options.rttMs, options.stripPipelining ? ", PIPELINING removed" : "");
         std::fflush(stdout);
-        std::signal(SIGINT, [](int) { g_stop = 1; });
-        std::signal(SIGTERM, [](int) { g_stop = 1; });
         while (!g_stop) ::pause();
         std::printf("proxy cpu: %.1f ms\n", proxy.stop());
         return 0;
     }
     Settings s;
-    bool quick = false, memoryGiven = false, repetitionsGiven = false;
+    bool quick = false, memoryGiven = false, repetitionsGiven = false, messagesGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--messages" && i + 1 < argc) s.messages = std::atoi(argv[++i]);
+        if (arg == "--messages" && i + 1 < argc) s.messages = std::atoi(argv[++i]), messagesGiven = true;
         else if (arg == "--repetitions" && i + 1 < argc) s.repetitions = std::atoi(argv[++i]), repetitionsGiven = true;
         else if (arg == "--small" && i + 1 < argc) s.small = std::atoi(argv[++i]);
         else if (arg == "--memory" && i + 1 < argc) s.memoryMessages = std::atoi(argv[++i]), memoryGiven = true;
         else if (arg == "--quick") quick = true;
+        else if (arg == "--delete") s.deletion = true;
         else {
-            std::fprintf(stderr, "usage: bench_links [--messages N] [--repetitions R] [--quick] [--small S] "
-                                 "[--memory M]\n");
+            std::fprintf(stderr, "usage: bench_links [--delete] [--messages N] [--repetitions R] [--quick] "
+                                 "[--small S] [--memory M]\n");
             return 2;
         }
     }
@@ -846,6 +1016,7 @@ int main(int argc, char** argv) {
     s.scaledRepetitions = std::min(s.scaledRepetitions, s.repetitions);
     s.rescanRepetitions = std::min(s.rescanRepetitions, s.repetitions);
     if (s.messages < 1 || s.repetitions < 1 || s.small < 1 || s.memoryMessages < 0) return 2;
+    if (s.deletion && !messagesGiven) s.messages = 100;
     s.small = std::min(s.small, s.messages);
-    return RunBenchmark(s);
+    return s.deletion ? RunDeleteBenchmark(s) : RunBenchmark(s);
 }

@@ -9,6 +9,11 @@
 #       0, 20 and 50 ms, with and without PIPELINING), and with M > 0 the
 #       memory of a scan of M messages and the cost of scanning them again
 #       (bench_links; about 6 to 12 minutes, --quick about 4)
+#   scripts/bench.sh delete [--repetitions R] [--quick] [--messages N]
+#       deleting 100 messages of 20 KB in the main window, at 0 and 20 ms,
+#       with PIPELINING and without, with the bin and without: the delete
+#       alone and with the log-off, and the bin's cost as a ratio (bench_links
+#       --delete; about 2 minutes, --quick about 1)
 #   scripts/bench.sh scan [--messages N] [--repetitions R] [--tls] [--serve]
 #       the POP3 component against the lock-step floor on loopback
 #       (bench_scan); --tls and --serve alone also choose it
@@ -18,10 +23,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${MAILGROVE_BENCH_BUILD_DIR:-build-bench}
 target=bench_links
-if [ "${1:-}" = scan ]; then
-  target=bench_scan
-  shift
-fi
+case "${1:-}" in
+  scan) target=bench_scan; shift ;;
+  delete) shift; set -- --delete "$@" ;;
+esac
 for arg in "$@"; do
   case "$arg" in --tls|--serve) target=bench_scan ;; esac
 done
