@@ -158,7 +158,8 @@ std::string DeletionBin::Stage(const std::string& fieldValue, const std::string&
     int error = 0;
     {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (fd.fd < 0) throw Exception(path + ": " + Errno(errno));
+        // The reason names the folder, not the file: it is the same for every message.
+        if (fd.fd < 0) throw Exception(dir_ + "tmp/: " + Errno(errno));
         written = WriteAll(fd.fd, head.data(), head.size()) && WriteAll(fd.fd, message.data(), message.size());
         if (!written) error = errno;
         if (::close(std::exchange(fd.fd, -1)) != 0 && written) {
@@ -168,7 +169,7 @@ std::string DeletionBin::Stage(const std::string& fieldValue, const std::string&
     }
     if (!written) {
         ::unlink(path.c_str());
-        throw Exception(path + ": " + Errno(error));
+        throw Exception(dir_ + "tmp/: " + Errno(error));
     }
     staged_.push_back(name);
     return name;

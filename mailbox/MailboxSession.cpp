@@ -635,8 +635,14 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
     } drop{bin};
     std::vector<int> kept;  // stay on the server
     std::vector<int> staged;
-    std::string reason;
-    if (!bin.Prepare(reason)) {
+    std::string reason;  // each different one, on a line of its own
+    const auto because = [&reason](const std::string& why) {
+        if (why.empty() || ("\n" + reason + "\n").find("\n" + why + "\n") != std::string::npos) return;
+        reason += (reason.empty() ? "" : "\n") + why;
+    };
+    std::string prepared;
+    if (!bin.Prepare(prepared)) {
+        because(ToAnsi(QString::fromLocal8Bit(prepared.c_str())));
         kept.swap(targets);
     } else {
         std::vector<TVantelPOP3::PlannedRetrieval> plan;
@@ -660,7 +666,7 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
             if (refused) {
                 if (!pop3_.Connected()) std::rethrow_exception(refused);
                 kept.push_back(i);  // refused: the rest are still fetched
-                reason = WhatOf(refused);
+                because(WhatOf(refused));
             } else {
                 try {
                     bin.Stage(DeletedFieldValue(std::time(nullptr), mailbox, Id(i + 1), header ? listed_[i + 1] : -1),
@@ -668,7 +674,7 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
                     staged.push_back(i);
                 } catch (const std::exception& e) {
                     kept.push_back(i);
-                    reason = ToAnsi(QString::fromLocal8Bit(e.what()));
+                    because(ToAnsi(QString::fromLocal8Bit(e.what())));
                 }
             }
             if (OnStatus)
@@ -683,7 +689,7 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
         for (size_t k = 0; k < staged.size(); ++k) {
             if (settled[k].empty()) {
                 kept.push_back(staged[k]);
-                reason = ToAnsi(QString::fromLocal8Bit(error.c_str()));
+                because(ToAnsi(QString::fromLocal8Bit(error.c_str())));
                 continue;
             }
             targets.push_back(staged[k]);
