@@ -1,5 +1,6 @@
 #include "app/Pop3Form.h"
 #include "mailbox/DeletionBin.h"
+#include "platform/notifier.h"
 
 #include <QCloseEvent>
 #include <QFontDatabase>
@@ -9,6 +10,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QListWidget>
 #include <QPushButton>
 #include <QStatusBar>
@@ -114,7 +116,8 @@ QListWidget* MakeList(QWidget* parent, const char* name, QRect geometry) {
 }  // namespace
 
 TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, QWidget* parent)
-    : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)) {
+    : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)),
+      scheduler_(CheckClock()) {
     if (!programDir_.empty() && programDir_.back() != '/') programDir_ += '/';
     BuildControls();
     session_ = std::make_unique<mg::MailboxSession>(programDir_, Spam, WhiteEntries);
@@ -168,9 +171,9 @@ void TPop3Form::BuildControls() {
     btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 22, 133, 25});
     btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 50, 133, 25});
     labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 82, 136, 21});
-    editCount = MakeLabel(gbConnect, "editCount", "0", {150, 82, 60, 21}, true);
-    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {236, 82, 168, 21});
-    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {406, 82, 60, 21}, true);
+    editCount = MakeLabel(gbConnect, "editCount", "0", {150, 82, 40, 21}, true);
+    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {196, 82, 156, 21});
+    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {352, 82, 40, 21}, true);
 
     About = new QFrame(tsConnect);
     About->setObjectName(QStringLiteral("About"));
@@ -229,6 +232,7 @@ void TPop3Form::BuildControls() {
     btnImport = MakeButton(gbWhite, "btnImport", "Импорт из файла", {440, 56, 281, 25}, true);
     btnWhiteDelete = MakeButton(gbWhite, "btnWhiteDelete", "Удалить из списка", {440, 440, 281, 25}, true);
 
+    BuildWatchControls();
     pgPop3->setCurrentIndex(0);
 }
 
@@ -403,6 +407,7 @@ bool TPop3Form::FormCreate() {
         ShowWhiteEntries();
         mg::ShowException(e);
     }
+    SetUpWatch();
     return true;
 }
 
@@ -414,6 +419,11 @@ void TPop3Form::FormClose() {
     for (const auto& kv : values)
         if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
             throw Exception("Unable to write to " + settingsPath_);
+    // A file that never had CHECK gets it only once there is something to say.
+    const std::string check = std::to_string(editCheck->value());
+    if ((editCheck->value() != 0 || !mg::GetPrivateProfileString(kSection, "CHECK", "", settingsPath_).empty()) &&
+        !mg::WritePrivateProfileString(kSection, "CHECK", check, settingsPath_))
+        throw Exception("Unable to write to " + settingsPath_);
     SaveLists();
 }
 
@@ -517,6 +527,8 @@ void TPop3Form::closeEvent(QCloseEvent* event) {
         session_->End([this](const mg::MailboxSession::EndResult& result) { SessionEnded(result, true); });
         return;
     }
+    // A background check has nothing to lose: it is simply ended.
+    if (watch_ && !watch_->Settled()) watch_->End([](const mg::MailboxSession::EndResult&) {});
     closeAsked_ = false;
     closing_ = true;
     try {

@@ -19,6 +19,7 @@
 #include "app/MessageListBox.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
+#include "mailbox/CheckScheduler.h"
 #include "mailbox/MailboxSession.h"
 #include "platform/report.h"
 #include "platform/task.h"
@@ -34,7 +35,12 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QFrame;
+class QSpinBox;
 class QSystemTrayIcon;
+
+namespace mg {
+class Notifier;
+}
 
 class TPop3Form : public QWidget {
     Q_OBJECT
@@ -158,6 +164,30 @@ public:
     // lbSpamUsers' Tag: the node number of the server whose users it shows.
     int lbSpamUsersTag = 0;
 
+    // ---- watching the mailbox in the background
+
+    // Background checks: a scan in a session of its own that logs off at
+    // once, every "Проверять каждые N мин" minutes (CHECK in the settings
+    // file; 0 or missing: never), never while the user's session is
+    // connected; new mail that is not black-listed is announced on the
+    // desktop and counted on the tray icon until the window is looked at.
+    QSpinBox* editCheck = nullptr;
+    QCheckBox* cbAutostart = nullptr;
+    mg::CheckScheduler& Scheduler() { return scheduler_; }
+    const mg::MailboxSession* Watch() const { return watch_.get(); }
+    // New messages announced and not yet looked at.
+    int Unseen() const { return unseen_; }
+    // Starts with the window in the tray (or minimised where there is none).
+    void StartHidden();
+    using Announcement = std::vector<std::pair<std::string, std::string>>;  // sender, subject
+    // Tests only: receives the announcements instead of the desktop, and the
+    // clock the background checks are timed by.
+    static void SetAnnounceForTest(std::function<void(const std::string& mailbox, const Announcement&)> announce);
+    static void SetCheckClockForTest(mg::CheckScheduler::Clock clock);
+    // The autostart entry: ~/.config/autostart/mailgrove.desktop
+    // ($XDG_CONFIG_HOME respected), starting "mailgrove --hidden".
+    static std::string AutostartPath();
+
     const std::string& ProgramDir() const { return programDir_; }
     const std::string& SettingsPath() const { return settingsPath_; }
 
@@ -196,6 +226,17 @@ private:
     // What the user is told of messages that could not be kept in the bin
     // and so were not deleted.
     std::string KeptOnServerText(const std::vector<int>& lines, const std::string& reason) const;
+    static mg::CheckScheduler::Clock CheckClock();
+    void BuildWatchControls();
+    void SetUpWatch();
+    void CheckDue();
+    mg::Task<> BackgroundCheck(mg::MailboxSettings settings);
+    void CheckDone(std::exception_ptr error);
+    void IntervalChanged();
+    void AutostartToggled(bool on);
+    // The tray's icon (with the unseen count drawn on it) and tooltip.
+    void ShowUnseen();
+    void Looked();
     // After every command of a control: a loss not yet reported is shown.
     void AfterCommand();
     // The session has ended (a disconnect or a close asked for it).
@@ -234,6 +275,13 @@ private:
     bool closing_ = false;     // the close handler runs
     bool closeAsked_ = false;  // a close waits for the session's end
     std::unique_ptr<mg::MailboxSession> session_;
+
+    std::unique_ptr<mg::MailboxSession> watch_;  // the background checks' session
+    mg::CheckScheduler scheduler_;
+    std::unique_ptr<mg::Notifier> notifier_;
+    Announcement announced_;  // by the check under way
+    int unseen_ = 0;
+    std::string lastCheck_;   // the tray's line on the last check
 };
 
 extern TPop3Form* Pop3Form;

@@ -96,7 +96,25 @@ void TPop3Form::AfterCommand() { ReportLostDeletions({}); }
 
 // ---- the scan ----
 
+namespace {
+// Waits until a session has ended (at once when it has): a mailbox takes one
+// session at a time.
+struct Ended {
+    mg::MailboxSession& session;
+    QObject* context;
+    bool await_ready() const noexcept { return session.Settled() && !session.Connected(); }
+    void await_suspend(std::coroutine_handle<> job) {
+        session.End([job, c = context](const mg::MailboxSession::EndResult&) {
+            QTimer::singleShot(0, c, [job] { job.resume(); });
+        });
+    }
+    void await_resume() noexcept {}
+};
+}  // namespace
+
 mg::Task<> TPop3Form::btnConnectClick() {
+    // A background check under way gives way to the user's own session.
+    if (watch_) co_await Ended{*watch_, this};
     // The fields are read once the old session is gone (the port may be no
     // number: nothing has been sent then).
     co_await session_->Scan([this] {

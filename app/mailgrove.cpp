@@ -38,7 +38,11 @@ int main(int argc, char** argv) {
     // lists are written.
     mg::CloseOnTermination(form);
 
-    form.show();
+    // "--hidden" (the autostart entry): in the tray, the background checks running.
+    if (QApplication::arguments().contains(QStringLiteral("--hidden")))
+        form.StartHidden();
+    else
+        form.show();
     const int rc = QApplication::exec();
     Pop3FormSummary = nullptr;
     return rc;

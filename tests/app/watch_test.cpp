@@ -1,0 +1,111 @@
+// Background checks through the window: a scan that logs off at once, new
+// mail that is not black-listed announced once (across restarts too), a
+// failure shown in the status bar only, and no check while the user's own
+// session is connected.
+#include <QSpinBox>
+
+#include <chrono>
+
+#include "app_support.h"
+
+using namespace mgtest;
+using Clock = std::chrono::system_clock;
+
+namespace {
+
+const std::vector<pop3::Message> kFour = {Msg({"From: a@ok.example", "Subject: one"}, 10),
+                                          Msg({"From: b@ok.example", "Subject: two"}, 10),
+                                          Msg({"From: c@spam.example", "Subject: three"}, 10),
+                                          Msg({"From: Dee <d@ok.example>", "Subject: four"}, 10)};
+
+// A scan of a mailbox holding the first `count` messages, of which the
+// first `known` are in the header cache already.
+Script Scanned(int count, int known) {
+    const std::vector<std::string> ids = {"u1", "u2", "u3", "u4"};
+    std::vector<int> sizes(static_cast<size_t>(count), 10);
+    Script s = pop3::Logon("joe", "secret", count, 10 * count) + pop3::Listing(sizes) +
+               pop3::Uidl(std::vector<std::string>(ids.begin(), ids.begin() + count));
+    for (int n = known + 1; n <= count; ++n) s = s + pop3::Top(n, kFour[static_cast<size_t>(n - 1)].header);
+    return s;
+}
+
+// A background check: the scan, and QUIT at once.
+Script Check(int count, int known) { return Scanned(count, known) + pop3::Quit(); }
+
+struct Watched {
+    Clock::time_point now = Clock::now();
+    std::vector<std::string> announced;  // "mailbox: sender - subject; ..."
+    Watched() {
+        TPop3Form::SetCheckClockForTest([this] { return now; });
+        TPop3Form::SetAnnounceForTest([this](const std::string& mailbox, const TPop3Form::Announcement& a) {
+            std::string text = mailbox + ":";
+            for (const auto& [sender, subject] : a) text += " " + sender + " - " + subject + ";";
+            announced.push_back(text);
+        });
+    }
+    ~Watched() {
+        TPop3Form::SetCheckClockForTest(nullptr);
+        TPop3Form::SetAnnounceForTest(nullptr);
+    }
+    // Five minutes on, and whatever check falls due run to its end.
+    void later(TPop3Form& form) {
+        now += std::chrono::minutes(5);
+        form.Scheduler().Tick();
+        EXPECT_TRUE(PumpUntil([&] { return form.Scheduler().Running() < 0 && form.Watch()->Settled(); }));
+    }
+};
+
+void Aim(TPop3Form& form, const ScriptedServer& server) {
+    form.editHost->setText(QString::fromStdString(server.host()));
+    form.editPort->setText(QString::number(server.port()));
+    form.editUser->setText(QStringLiteral("joe"));
+    form.editPassword->setText(QStringLiteral("secret"));
+    form.editCheck->setValue(5);
+}
+
+}  // namespace
+
+TEST(Watch, NewMailIsAnnouncedOnceAndNeverBlackListedMail) {
+    Watched t;
+    ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n");
+    const std::string mailbox = "joe@" + ScriptedServer::host() + ":";
+    {
+        // The first check learns the mailbox; the second finds two new
+        // messages, one black-listed; the third nothing new.
+        ScriptedServer server(Check(2, 0) + Script{Accept()} + Check(4, 2) + Script{Accept()} + Check(4, 4) +
+                              Script{Accept(), S("+OK ready"), C("CAPA"), S("-ERR"), C("USER joe"), S("-ERR [AUTH] no"),
+                                     C("QUIT"), S("+OK"), AwaitClose()});
+        Aim(w.form, server);
+        for (int i = 0; i < 3; ++i) t.later(w.form);
+        EXPECT_EQ(t.announced, std::vector<std::string>{mailbox + " d@ok.example - four;"});
+        EXPECT_EQ(w.form.Unseen(), 1);
+        EXPECT_EQ(w.form.LineCount(), 0) << "the window's list is the user's";
+        // A failure: no box, the status bar says it.
+        t.later(w.form);
+        EXPECT_NE(w.status().find("Ошибка проверки"), std::string::npos) << w.status();
+        EXPECT_NE(w.status().find("[AUTH] no"), std::string::npos) << w.status();
+        EXPECT_TRUE(server.finish());
+    }
+    {
+        // Nothing while the user's own session is connected; the check that
+        // fell due meanwhile runs once it has ended.
+        ScriptedServer server(Check(4, 4) + Script{Accept()} + Check(4, 4));
+        Aim(w.form, server);
+        w.click(w.form.btnConnect);
+        t.later(w.form);
+        t.later(w.form);
+        w.click(w.form.btnDisconnect);
+        EXPECT_TRUE(PumpUntil([&] { return server.connections() == 2 && w.form.Watch()->Settled(); }));
+        EXPECT_TRUE(server.finish());
+    }
+    // After a restart, what was announced is not announced again.
+    ASSERT_TRUE(w.close());
+    TPop3Form again(w.dir.path(), w.dir.file("MAILGROVE.INI"));
+    ASSERT_TRUE(again.FormCreate());
+    EXPECT_EQ(again.editCheck->value(), 5);
+    ScriptedServer server(Check(4, 4));
+    Aim(again, server);
+    t.later(again);
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(t.announced.size(), 1u);
+}
