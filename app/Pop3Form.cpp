@@ -170,10 +170,10 @@ void TPop3Form::BuildControls() {
     editPassword->setEchoMode(QLineEdit::Password);
     btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 22, 133, 25});
     btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 50, 133, 25});
-    labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 82, 136, 21});
-    editCount = MakeLabel(gbConnect, "editCount", "0", {150, 82, 40, 21}, true);
-    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {196, 82, 156, 21});
-    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {352, 82, 40, 21}, true);
+    labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 82, 118, 21});
+    editCount = MakeLabel(gbConnect, "editCount", "0", {130, 82, 38, 21}, true);
+    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {170, 82, 148, 21});
+    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {318, 82, 38, 21}, true);
 
     About = new QFrame(tsConnect);
     About->setObjectName(QStringLiteral("About"));

@@ -79,16 +79,16 @@ std::string TPop3Form::AutostartPath() {
 void TPop3Form::BuildWatchControls() {
     auto* label = new QLabel(U("Проверять каждые"), gbConnect);
     label->setObjectName(QStringLiteral("labCheck"));
-    label->setGeometry(396, 82, 104, 21);
+    label->setGeometry(358, 82, 120, 21);
     editCheck = new QSpinBox(gbConnect);
     editCheck->setObjectName(QStringLiteral("editCheck"));
-    editCheck->setGeometry(500, 80, 44, 23);
+    editCheck->setGeometry(480, 80, 42, 23);
     editCheck->setRange(0, 1440);
     editCheck->setButtonSymbols(QAbstractSpinBox::NoButtons);
     editCheck->setKeyboardTracking(false);
     editCheck->setToolTip(U("Проверять ящик в фоне каждые N минут (0 - не проверять)"));
     auto* minutes = new QLabel(U("мин"), gbConnect);
-    minutes->setGeometry(548, 82, 26, 21);
+    minutes->setGeometry(526, 82, 40, 21);
 
     cbAutostart = new QCheckBox(U("Запускать при входе в систему"), tsConnect);
     cbAutostart->setObjectName(QStringLiteral("cbAutostart"));
