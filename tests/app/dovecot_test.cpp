@@ -3,7 +3,9 @@
 #include <QDate>
 #include <QLocale>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -112,4 +114,46 @@ TEST(EndToEnd, RescanFetchesOnlyTheNewMailAgainstDovecot) {
     ASSERT_TRUE(std::filesystem::remove(w.dir.file("cache.sqlite")));
     EXPECT_EQ(scan(), rescanned);
     EXPECT_EQ(fetched, 6);
+}
+
+// Background checks against a real server: the first learns the mailbox,
+// the next announces the new mail that is not black-listed, and every check
+// leaves the mailbox to other clients (the server is free for a scan by hand
+// right after).
+TEST(EndToEnd, BackgroundChecksAnnounceNewMailAgainstDovecot) {
+    DovecotServer dovecot;
+    dovecot.addMessage("From: a@ok.example\nSubject: old\n\nbody\n");
+    if (!dovecot.start()) {
+        if (dovecot.unavailable()) GTEST_SKIP() << "Dovecot is not available: " << dovecot.error();
+        FAIL() << dovecot.error();
+    }
+    auto now = std::chrono::system_clock::now();
+    std::vector<std::string> announced;
+    TPop3Form::SetCheckClockForTest([&] { return now; });
+    TPop3Form::SetAnnounceForTest([&](const std::string&, const TPop3Form::Announcement& a) {
+        for (const auto& [sender, subject] : a) announced.push_back(sender + " - " + subject);
+    });
+    {
+        ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
+        AimAt(w, dovecot);
+        w.form.editCheck->setValue(1);
+        const auto check = [&] {
+            now += std::chrono::minutes(1);
+            w.form.Scheduler().Tick();
+            EXPECT_TRUE(PumpUntil([&] { return w.form.Scheduler().Running() < 0 && w.form.Watch()->Settled(); }));
+            EXPECT_EQ(w.form.Scheduler().LastError(0), "");
+        };
+        check();
+        dovecot.addMessage("From: x@spam.example\nSubject: junk\n\nbody\n");
+        dovecot.addMessage("From: Friend <friend@ok.example>\nSubject: =?koi8-r?B?8NLJ18XU?=\n\nhi\n");
+        check();
+        EXPECT_EQ(announced, std::vector<std::string>{"friend@ok.example - " + A("Привет")});
+        check();
+        EXPECT_EQ(announced.size(), 1u);
+        w.click(w.form.btnConnect);
+        EXPECT_EQ(w.form.LineCount(), 3) << "the mailbox is free after each check";
+        w.click(w.form.btnDisconnect);
+    }
+    TPop3Form::SetCheckClockForTest(nullptr);
+    TPop3Form::SetAnnounceForTest(nullptr);
 }
