@@ -41,7 +41,6 @@ TPop3Form* Pop3Form = nullptr;
 
 namespace {
 
-constexpr const char* kSection = "CONNECT";
 // The project's own page, opened by the about panel's link: the README that
 // is installed beside the program, else the one of the source tree it was
 // built from.
@@ -157,23 +156,23 @@ void TPop3Form::BuildControls() {
     tsConnect = new QWidget;
     tsConnect->setObjectName(QStringLiteral("tsConnect"));
     pgPop3->addTab(tsConnect, U("Соединение"));
-    gbConnect = MakeGroup(tsConnect, "gbConnect", " Параметры соединения ", {8, 4, 577, 112});
-    labHost = MakeLabel(gbConnect, "labHost", "Сервер", {12, 24, 64, 21});
-    editHost = MakeEdit(gbConnect, "editHost", {80, 22, 200, 23});
-    labPort = MakeLabel(gbConnect, "labPort", "Порт", {292, 24, 56, 21});
-    editPort = MakeEdit(gbConnect, "editPort", {352, 22, 72, 23});
+    gbConnect = MakeGroup(tsConnect, "gbConnect", " Параметры соединения ", {8, 4, 577, 140});
+    labHost = MakeLabel(gbConnect, "labHost", "Сервер", {12, 52, 64, 21});
+    editHost = MakeEdit(gbConnect, "editHost", {80, 50, 200, 23});
+    labPort = MakeLabel(gbConnect, "labPort", "Порт", {292, 52, 56, 21});
+    editPort = MakeEdit(gbConnect, "editPort", {352, 50, 72, 23});
     editPort->setText(QStringLiteral("110"));
-    labUser = MakeLabel(gbConnect, "labUser", "Логин", {12, 52, 64, 21});
-    editUser = MakeEdit(gbConnect, "editUser", {80, 50, 200, 23});
-    labPassword = MakeLabel(gbConnect, "labPassword", "Пароль", {292, 52, 56, 21});
-    editPassword = MakeEdit(gbConnect, "editPassword", {352, 50, 72, 23});
+    labUser = MakeLabel(gbConnect, "labUser", "Логин", {12, 80, 64, 21});
+    editUser = MakeEdit(gbConnect, "editUser", {80, 78, 200, 23});
+    labPassword = MakeLabel(gbConnect, "labPassword", "Пароль", {292, 80, 56, 21});
+    editPassword = MakeEdit(gbConnect, "editPassword", {352, 78, 72, 23});
     editPassword->setEchoMode(QLineEdit::Password);
-    btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 22, 133, 25});
-    btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 50, 133, 25});
-    labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 82, 118, 21});
-    editCount = MakeLabel(gbConnect, "editCount", "0", {130, 82, 38, 21}, true);
-    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {170, 82, 148, 21});
-    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {318, 82, 38, 21}, true);
+    btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 50, 133, 25});
+    btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 78, 133, 25});
+    labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 110, 118, 21});
+    editCount = MakeLabel(gbConnect, "editCount", "0", {130, 110, 38, 21}, true);
+    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {170, 110, 148, 21});
+    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {318, 110, 38, 21}, true);
 
     About = new QFrame(tsConnect);
     About->setObjectName(QStringLiteral("About"));
@@ -199,17 +198,17 @@ void TPop3Form::BuildControls() {
         Internet->setCursor(Qt::PointingHandCursor);
     }
 
-    gbList = MakeGroup(tsConnect, "gbList", " Список сообщений ", {8, 120, 737, 326});
+    gbList = MakeGroup(tsConnect, "gbList", " Список сообщений ", {8, 148, 737, 298});
     lbList = new TMessageListBox(gbList);
     lbList->setObjectName(QStringLiteral("lbList"));
-    lbList->setGeometry(8, 22, 545, 289);
+    lbList->setGeometry(8, 22, 545, 261);
     btnSummary = MakeButton(gbList, "btnSummary", "Дополнительно", {561, 22, 168, 25});
     btnWhite = MakeButton(gbList, "btnWhite", "Добавить в БЕЛЫЙ", {561, 54, 168, 25});
     btnSpamAdd = MakeButton(gbList, "btnSpamAdd", "Добавить в СПАМ", {561, 86, 168, 25});
     btnCheckAll = MakeButton(gbList, "btnCheckAll", "Пометить все", {561, 118, 168, 25});
     btnDelete = MakeButton(gbList, "btnDelete", "Удалить", {561, 150, 168, 25});
-    btnBin = MakeButton(gbList, "btnBin", "Корзина", {561, 254, 168, 25});
-    btnOutlook = MakeButton(gbList, "btnOutlook", "Почтовая программа", {561, 286, 168, 25});
+    btnBin = MakeButton(gbList, "btnBin", "Корзина", {561, 226, 168, 25});
+    btnOutlook = MakeButton(gbList, "btnOutlook", "Почтовая программа", {561, 258, 168, 25});
     btnOutlook->setIcon(mg::MailgroveIcon());
 
     // Page 2: the black list.
@@ -233,6 +232,7 @@ void TPop3Form::BuildControls() {
     btnWhiteDelete = MakeButton(gbWhite, "btnWhiteDelete", "Удалить из списка", {440, 440, 281, 25}, true);
 
     BuildWatchControls();
+    BuildMailboxControls();
     pgPop3->setCurrentIndex(0);
 }
 
@@ -350,10 +350,7 @@ bool TPop3Form::FormCreate() {
     session_->Lines().Clear();
     pgPop3->setCurrentIndex(0);
 
-    editHost->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "HOST", "", settingsPath_)));
-    editPort->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "PORT", "110", settingsPath_)));
-    editUser->setText(FromAnsi(mg::GetPrivateProfileString(kSection, "USER", "", settingsPath_)));
-    LoadPassword();
+    LoadMailboxes();
 
     // Messages deleted longer ago than the bin keeps them go now.
     mg::DeletionBin(programDir_ + "deleted/").Expire(mg::BinSettings::Read(settingsPath_).RetentionDays, std::time(nullptr));
@@ -412,58 +409,8 @@ bool TPop3Form::FormCreate() {
 }
 
 void TPop3Form::FormClose() {
-    const std::string values[][2] = {{"HOST", ToAnsi(editHost->text())},
-                                     {"PORT", ToAnsi(editPort->text())},
-                                     {"USER", ToAnsi(editUser->text())},
-                                     {"PASSWORD", StorePassword()}};
-    for (const auto& kv : values)
-        if (!mg::WritePrivateProfileString(kSection, kv[0], kv[1], settingsPath_))
-            throw Exception("Unable to write to " + settingsPath_);
-    // A file that never had CHECK gets it only once there is something to say.
-    const std::string check = std::to_string(editCheck->value());
-    if ((editCheck->value() != 0 || !mg::GetPrivateProfileString(kSection, "CHECK", "", settingsPath_).empty()) &&
-        !mg::WritePrivateProfileString(kSection, "CHECK", check, settingsPath_))
-        throw Exception("Unable to write to " + settingsPath_);
+    SaveMailboxes();
     SaveLists();
-}
-
-void TPop3Form::LoadPassword() {
-    keyringPassword_.reset();
-    const std::string stored = mg::GetPrivateProfileString(kSection, "PASSWORD", "", settingsPath_);
-    if (!stored.empty()) {
-        editPassword->setText(FromAnsi(stored));
-        return;
-    }
-    const std::string server = editHost->text().toStdString();
-    const std::string user = editUser->text().toStdString();
-    if (server.empty() && user.empty()) return;
-    if (std::optional<std::string> kept = mg::CurrentPasswordStore().Lookup(server, user)) {
-        editPassword->setText(QString::fromStdString(*kept));
-        keyringPassword_ = {server, user, std::move(*kept)};
-    }
-}
-
-std::string TPop3Form::StorePassword() {
-    const std::string server = editHost->text().toStdString();
-    const std::string user = editUser->text().toStdString();
-    const std::string password = editPassword->text().toStdString();
-    const bool kept = keyringPassword_ && keyringPassword_->server == server && keyringPassword_->user == user;
-    // What the keyring already holds is not sent again: a close at the end
-    // of the session then waits for no keyring.
-    if (kept && keyringPassword_->password == password) return {};
-    mg::PasswordStore& keyring = mg::CurrentPasswordStore();
-    // An emptied field forgets the password, so the next start does not
-    // bring it back from the keyring.
-    if (password.empty()) {
-        if (kept && keyring.Clear(server, user)) keyringPassword_.reset();
-        return {};
-    }
-    if (keyring.Store(server, user, password)) {
-        keyringPassword_ = {server, user, password};
-        return {};
-    }
-    SetStatus(A("Связка ключей недоступна: пароль сохранен в файле MAILGROVE.INI"));
-    return ToAnsi(editPassword->text());
 }
 
 namespace {

@@ -25,6 +25,7 @@
 #include "platform/task.h"
 
 class QCheckBox;
+class QComboBox;
 class QCloseEvent;
 class QGroupBox;
 class QLabel;
@@ -164,7 +165,32 @@ public:
     // lbSpamUsers' Tag: the node number of the server whose users it shows.
     int lbSpamUsersTag = 0;
 
-    // ---- watching the mailbox in the background
+    // ---- the mailboxes: the first in [CONNECT], each further one in
+    // [CONNECT2], [CONNECT3], ... of the settings file; the first page
+    // edits the selected one, and the commands act on it.
+
+    QComboBox* cbMailbox = nullptr;
+    QPushButton* btnMailboxAdd = nullptr;     // its menu offers the presets
+    QPushButton* btnMailboxDelete = nullptr;
+    int MailboxCount() const { return static_cast<int>(mailboxes_.size()); }
+    int CurrentMailbox() const { return current_; }
+    // Selects a mailbox; a connected session is ended first (its deletions
+    // committed), and a session that lost deletions keeps its mailbox.
+    void SelectMailbox(int index);
+    // A mailbox, added and selected, its server and port from a preset
+    // (the last: another server); the preset's advice goes to the status bar.
+    struct Preset {
+        const char* name;
+        const char* host;
+        int port;
+        const char* advice;  // UTF-8; empty for none
+    };
+    static const std::vector<Preset>& Presets();
+    void AddMailbox(size_t preset);
+    // Removes the selected mailbox after a confirmation (never the last one).
+    void RemoveMailbox();
+
+    // ---- watching the mailboxes in the background
 
     // Background checks: a scan in a session of its own that logs off at
     // once, every "Проверять каждые N мин" minutes (CHECK in the settings
@@ -176,7 +202,7 @@ public:
     mg::CheckScheduler& Scheduler() { return scheduler_; }
     const mg::MailboxSession* Watch() const { return watch_.get(); }
     // New messages announced and not yet looked at.
-    int Unseen() const { return unseen_; }
+    int Unseen() const;
     // Starts with the window in the tray (or minimised where there is none).
     void StartHidden();
     using Announcement = std::vector<std::pair<std::string, std::string>>;  // sender, subject
@@ -229,7 +255,7 @@ private:
     static mg::CheckScheduler::Clock CheckClock();
     void BuildWatchControls();
     void SetUpWatch();
-    void CheckDue();
+    void CheckDue(int mailbox);
     mg::Task<> BackgroundCheck(mg::MailboxSettings settings);
     void CheckDone(std::exception_ptr error);
     void IntervalChanged();
@@ -245,13 +271,6 @@ private:
     // The list files are opened by bare name from the program directory.
     void EnterProgramDir() const;
     void SaveLists();
-    // The password field at start: the settings file's PASSWORD when it
-    // holds one (not yet moved to the keyring), else the keyring's.
-    void LoadPassword();
-    // Keeps the password field's text at close: in the keyring when it
-    // confirms, else in the settings file. Returns the settings file's
-    // PASSWORD value (empty when the keyring holds the password).
-    std::string StorePassword();
 
     std::string programDir_;
     std::string settingsPath_;
@@ -267,7 +286,43 @@ private:
     struct KeptPassword {
         std::string server, user, password;  // UTF-8
     };
-    std::optional<KeptPassword> keyringPassword_;
+    std::optional<KeptPassword> keyringPassword_;  // the selected mailbox's
+
+    struct Mailbox {
+        std::string Host, Port = "110", User;  // as the settings file holds them (Windows-1251)
+        std::string Password;                  // UTF-8, as the field holds it
+        int Check = 0;
+        bool CheckWritten = false;  // the file has CHECK for it
+        std::optional<KeptPassword> Kept;
+        std::string LastCheck;  // "Проверено в HH:MM", or why the check failed
+        int Unseen = 0;         // announced, not yet looked at
+    };
+    std::vector<Mailbox> mailboxes_;
+    int current_ = 0;
+    int sectionsRead_ = 1;
+    bool fillingMailboxes_ = false;
+    std::string pendingAdvice_;
+    static std::string SectionOf(int index);
+    // Every mailbox section of the settings file, the first selected.
+    void LoadMailboxes();
+    // Writes every mailbox to its section, removing the sections of
+    // mailboxes removed; raises when the file cannot be written.
+    void SaveMailboxes();
+    // A mailbox's section: the password is the settings file's PASSWORD
+    // when it holds one (not yet moved to the keyring), else the keyring's.
+    Mailbox ReadMailbox(const std::string& section) const;
+    // The first page's fields into the selected mailbox, and back.
+    void StoreCurrent();
+    void ShowMailbox(int index);
+    void ApplySelection(int index);
+    std::string MailboxName(int index) const;  // "login@server" (Windows-1251)
+    void FillMailboxes();
+    void BuildMailboxControls();
+    // Keeps a mailbox's password at close: in the keyring when it confirms,
+    // else in the settings file. Returns the settings file's PASSWORD value
+    // (empty when the keyring holds the password).
+    std::string StorePassword(Mailbox& m);
+    int checking_ = -1;  // the mailbox a background check runs on
 
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QStatusBar> statusBar_;
@@ -280,8 +335,6 @@ private:
     mg::CheckScheduler scheduler_;
     std::unique_ptr<mg::Notifier> notifier_;
     Announcement announced_;  // by the check under way
-    int unseen_ = 0;
-    std::string lastCheck_;   // the tray's line on the last check
 };
 
 extern TPop3Form* Pop3Form;

@@ -235,7 +235,7 @@ void TPop3Form::WMTrayNotify(int mouseMessage) {
 void TPop3Form::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // The new mail counted on the tray icon has been looked at.
-    if (event->type() == QEvent::ActivationChange && isActiveWindow() && unseen_ > 0) Looked();
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && Unseen() > 0) Looked();
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
         // After the state change has been processed, as the application's minimize event is.
         QTimer::singleShot(0, this, [this] {

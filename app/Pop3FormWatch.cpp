@@ -32,19 +32,12 @@ using mg::ToAnsi;
 
 namespace {
 
-constexpr const char* kSection = "CONNECT";
 const std::string kSpamMark = " <SPAM>  ";
 
 std::function<void(const std::string&, const TPop3Form::Announcement&)> g_announceForTest;
 mg::CheckScheduler::Clock g_clockForTest;
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
-// CHECK: minutes, 0 (never) for anything that is not a number in range.
-int CheckInterval(const std::string& value) {
-    int32_t minutes = 0;
-    return mg::TryStrToInt(mg::Trim(value), minutes) && minutes >= 0 && minutes <= 1440 ? minutes : 0;
-}
 
 int32_t PortOf(const std::string& value) {
     int32_t port = 0;
@@ -79,16 +72,16 @@ std::string TPop3Form::AutostartPath() {
 void TPop3Form::BuildWatchControls() {
     auto* label = new QLabel(U("Проверять каждые"), gbConnect);
     label->setObjectName(QStringLiteral("labCheck"));
-    label->setGeometry(358, 82, 120, 21);
+    label->setGeometry(358, 110, 120, 21);
     editCheck = new QSpinBox(gbConnect);
     editCheck->setObjectName(QStringLiteral("editCheck"));
-    editCheck->setGeometry(480, 80, 42, 23);
+    editCheck->setGeometry(480, 108, 42, 23);
     editCheck->setRange(0, 1440);
     editCheck->setButtonSymbols(QAbstractSpinBox::NoButtons);
     editCheck->setKeyboardTracking(false);
     editCheck->setToolTip(U("Проверять ящик в фоне каждые N минут (0 - не проверять)"));
     auto* minutes = new QLabel(U("мин"), gbConnect);
-    minutes->setGeometry(526, 82, 40, 21);
+    minutes->setGeometry(526, 110, 40, 21);
 
     cbAutostart = new QCheckBox(U("Запускать при входе в систему"), tsConnect);
     cbAutostart->setObjectName(QStringLiteral("cbAutostart"));
@@ -96,7 +89,6 @@ void TPop3Form::BuildWatchControls() {
 }
 
 void TPop3Form::SetUpWatch() {
-    editCheck->setValue(CheckInterval(mg::GetPrivateProfileString(kSection, "CHECK", "0", settingsPath_)));
     cbAutostart->setChecked(mg::FileExists(AutostartPath()));
     connect(editCheck, &QSpinBox::valueChanged, this, [this] { Command([this] { IntervalChanged(); }); });
     connect(cbAutostart, &QCheckBox::toggled, this, [this](bool on) { Command([this, on] { AutostartToggled(on); }); });
@@ -104,7 +96,7 @@ void TPop3Form::SetUpWatch() {
     watch_ = std::make_unique<mg::MailboxSession>(programDir_, Spam, WhiteEntries);
     // Nothing a background check meets asks the user anything: a failure is
     // its error, shown in the status bar and the tray's tooltip.
-    scheduler_.OnCheckDue = [this](int) { CheckDue(); };
+    scheduler_.OnCheckDue = [this](int mailbox) { CheckDue(mailbox); };
     session_->OnState = [this](mg::MailboxSession::State state) {
         scheduler_.SetUserSessionActive(state != mg::MailboxSession::State::Idle);
     };
@@ -118,22 +110,37 @@ void TPop3Form::SetUpWatch() {
         follow(network->reachability());
         connect(network, &QNetworkInformation::reachabilityChanged, this, follow);
     }
-    scheduler_.SetMailboxes({editCheck->value()});
+    IntervalChanged();
 }
 
-void TPop3Form::IntervalChanged() { scheduler_.SetMailboxes({editCheck->value()}); }
+void TPop3Form::IntervalChanged() {
+    if (fillingMailboxes_) return;
+    mailboxes_[static_cast<size_t>(current_)].Check = editCheck->value();
+    std::vector<int> intervals;
+    for (const Mailbox& m : mailboxes_) intervals.push_back(m.Check);
+    scheduler_.SetMailboxes(intervals);
+}
 
-void TPop3Form::CheckDue() {
+int TPop3Form::Unseen() const {
+    int total = 0;
+    for (const Mailbox& m : mailboxes_) total += m.Unseen;
+    return total;
+}
+
+void TPop3Form::CheckDue(int mailbox) {
+    StoreCurrent();
+    const Mailbox& m = mailboxes_[static_cast<size_t>(mailbox)];
     mg::MailboxSettings s;
-    s.Host = ToAnsi(editHost->text());
-    s.Port = PortOf(ToAnsi(editPort->text()));
-    s.User = editUser->text().toStdString();
-    s.Password = editPassword->text().toStdString();
+    s.Host = m.Host;
+    s.Port = PortOf(m.Port);
+    s.User = FromAnsi(m.User).toStdString();
+    s.Password = m.Password;
+    checking_ = mailbox;
+    announced_.clear();
     if (s.Host.empty() || s.User.empty() || s.Password.empty()) {
         CheckDone(std::make_exception_ptr(Exception(A("не указаны сервер, логин или пароль"))));
         return;
     }
-    announced_.clear();
     watch_->Submit([this, s] { return BackgroundCheck(s); },
                    [this](std::exception_ptr error) { CheckDone(error); });
 }
@@ -152,7 +159,11 @@ mg::Task<> TPop3Form::BackgroundCheck(mg::MailboxSettings settings) {
 }
 
 void TPop3Form::CheckDone(std::exception_ptr error) {
-    const std::string mailbox = editUser->text().toStdString() + "@" + editHost->text().toStdString();
+    const int index = checking_;
+    checking_ = -1;
+    if (index < 0 || index >= MailboxCount()) return;
+    Mailbox& m = mailboxes_[static_cast<size_t>(index)];
+    const std::string mailbox = MailboxName(index);
     const std::string at = ToAnsi(QTime::currentTime().toString(QStringLiteral("HH:mm")));
     std::string failure;
     if (error) {
@@ -164,29 +175,32 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
             failure = "?";
         }
     }
-    if (scheduler_.Running() == 0) scheduler_.Finished(0, error == nullptr, failure);
+    if (scheduler_.Running() == index) scheduler_.Finished(index, error == nullptr, failure);
     if (!failure.empty()) {
-        lastCheck_ = A("Ошибка проверки в ") + at + ": " + failure;
+        m.LastCheck = A("Ошибка проверки в ") + at + ": " + failure;
     } else {
-        lastCheck_ = A("Проверено в ") + at;
+        m.LastCheck = A("Проверено в ") + at;
         if (!announced_.empty()) {
-            unseen_ += static_cast<int>(announced_.size());
+            m.Unseen += static_cast<int>(announced_.size());
             if (g_announceForTest)
                 g_announceForTest(mailbox, announced_);
             else {
                 if (!notifier_) {
                     notifier_ = std::make_unique<mg::Notifier>();
-                    connect(notifier_.get(), &mg::Notifier::Activated, this, [this] { WMTrayNotify(515); });
+                    connect(notifier_.get(), &mg::Notifier::Activated, this, [this](int box) {
+                        WMTrayNotify(515);
+                        Command([this, box] { SelectMailbox(box); });
+                    });
                 }
-                notifier_->Announce(0, ToAnsi(QString::fromStdString(mailbox)), announced_);
+                notifier_->Announce(index, mailbox, announced_);
             }
         }
     }
     announced_.clear();
     // The user's own reply stays shown while a session of theirs is open.
     if (session_->GetState() == mg::MailboxSession::State::Idle) {
-        std::string text = lastCheck_;
-        if (unseen_ > 0) text += A(". Новых сообщений: ") + std::to_string(unseen_);
+        std::string text = (MailboxCount() > 1 ? mailbox + ": " : std::string()) + m.LastCheck;
+        if (m.Unseen > 0) text += A(". Новых сообщений: ") + std::to_string(m.Unseen);
         SetStatus(text);
     }
     ShowUnseen();
@@ -194,32 +208,37 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
 
 void TPop3Form::ShowUnseen() {
     if (!tray_) return;
+    const int unseen = Unseen();
     QIcon icon = mg::MailgroveIcon();
-    if (unseen_ > 0) {
+    if (unseen > 0) {
         QPixmap pixmap = icon.pixmap(32, 32);
         QPainter painter(&pixmap);
         QFont font = painter.font();
         font.setBold(true);
-        font.setPixelSize(unseen_ > 99 ? 11 : 14);
+        font.setPixelSize(unseen > 99 ? 11 : 14);
         painter.setFont(font);
         const QRect badge(12, 14, 20, 18);
         painter.setBrush(Qt::red);
         painter.setPen(Qt::NoPen);
         painter.drawRoundedRect(badge, 6, 6);
         painter.setPen(Qt::white);
-        painter.drawText(badge, Qt::AlignCenter, unseen_ > 99 ? QStringLiteral("99+") : QString::number(unseen_));
+        painter.drawText(badge, Qt::AlignCenter, unseen > 99 ? QStringLiteral("99+") : QString::number(unseen));
         icon = QIcon(pixmap);
     }
     tray_->setIcon(icon);
     QString tip = QStringLiteral("Mailgrove");
-    const std::string mailbox = ToAnsi(editUser->text() + QLatin1Char('@') + editHost->text());
-    if (!lastCheck_.empty()) tip += QLatin1Char('\n') + FromAnsi(mailbox + ": " + lastCheck_);
-    if (unseen_ > 0) tip += QLatin1Char('\n') + FromAnsi(A("Новых сообщений: ") + std::to_string(unseen_));
+    for (int i = 0; i < MailboxCount(); ++i) {
+        const Mailbox& m = mailboxes_[static_cast<size_t>(i)];
+        if (m.LastCheck.empty() && m.Unseen == 0) continue;
+        std::string line = MailboxName(i) + ": " + m.LastCheck;
+        if (m.Unseen > 0) line += A(", новых: ") + std::to_string(m.Unseen);
+        tip += QLatin1Char('\n') + FromAnsi(line);
+    }
     tray_->setToolTip(tip);
 }
 
 void TPop3Form::Looked() {
-    unseen_ = 0;
+    mailboxes_[static_cast<size_t>(current_)].Unseen = 0;
     ShowUnseen();
 }
 

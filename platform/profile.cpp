@@ -109,4 +109,22 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     return WriteFileAtomic(path, out, 0600, true);
 }
 
+bool DeletePrivateProfileSection(const std::string& section, const std::string& path) {
+    std::string data;
+    if (!ReadWholeFile(path, data)) return true;  // nothing to remove
+    std::vector<std::string> kept;
+    bool inSection = false, found = false;
+    for (const std::string& line : SplitLines(data)) {
+        std::string name;
+        if (SectionName(line, name)) inSection = EqualsNoCase(name, section);
+        found = found || inSection;
+        if (!inSection) kept.push_back(line);
+    }
+    if (!found) return true;
+    while (!kept.empty() && TrimBlanks(kept.back()).empty()) kept.pop_back();
+    std::string out;
+    for (const std::string& line : kept) out += line + "\r\n";
+    return WriteFileAtomic(path, out, 0600, true);
+}
+
 }  // namespace mg

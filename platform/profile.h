@@ -17,4 +17,8 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
                                const std::string& path);
 
+// Removes the section and its keys, keeping every other line; true when
+// there was none. False when the file could not be written.
+bool DeletePrivateProfileSection(const std::string& section, const std::string& path);
+
 }  // namespace mg
