@@ -159,8 +159,9 @@ mg::Task<> TPop3Form::BackgroundCheck(mg::MailboxSettings settings) {
 }
 
 void TPop3Form::CheckDone(std::exception_ptr error) {
-    const int index = checking_;
-    checking_ = -1;
+    const int index = std::exchange(checking_, -1);
+    Announcement announced;
+    announced.swap(announced_);
     if (index < 0 || index >= MailboxCount()) return;
     Mailbox& m = mailboxes_[static_cast<size_t>(index)];
     const std::string mailbox = MailboxName(index);
@@ -175,15 +176,14 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
             failure = "?";
         }
     }
-    if (scheduler_.Running() == index) scheduler_.Finished(index, error == nullptr, failure);
     if (!failure.empty()) {
         m.LastCheck = A("Ошибка проверки в ") + at + ": " + failure;
     } else {
         m.LastCheck = A("Проверено в ") + at;
-        if (!announced_.empty()) {
-            m.Unseen += static_cast<int>(announced_.size());
+        if (!announced.empty()) {
+            m.Unseen += static_cast<int>(announced.size());
             if (g_announceForTest)
-                g_announceForTest(mailbox, announced_);
+                g_announceForTest(mailbox, announced);
             else {
                 if (!notifier_) {
                     notifier_ = std::make_unique<mg::Notifier>();
@@ -192,11 +192,10 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
                         Command([this, box] { SelectMailbox(box); });
                     });
                 }
-                notifier_->Announce(index, mailbox, announced_);
+                notifier_->Announce(index, mailbox, announced);
             }
         }
     }
-    announced_.clear();
     // The user's own reply stays shown while a session of theirs is open.
     if (session_->GetState() == mg::MailboxSession::State::Idle) {
         std::string text = (MailboxCount() > 1 ? mailbox + ": " : std::string()) + m.LastCheck;
@@ -204,6 +203,8 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
         SetStatus(text);
     }
     ShowUnseen();
+    // Last: the next mailbox's check may start inside this call.
+    if (scheduler_.Running() == index) scheduler_.Finished(index, error == nullptr, failure);
 }
 
 void TPop3Form::ShowUnseen() {

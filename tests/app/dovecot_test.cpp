@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QLocale>
 #include <QPushButton>
+#include <QComboBox>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <chrono>
@@ -116,40 +117,51 @@ TEST(EndToEnd, RescanFetchesOnlyTheNewMailAgainstDovecot) {
     EXPECT_EQ(fetched, 6);
 }
 
-// Background checks against a real server: the first learns the mailbox,
-// the next announces the new mail that is not black-listed, and every check
-// leaves the mailbox to other clients (the server is free for a scan by hand
-// right after).
-TEST(EndToEnd, BackgroundChecksAnnounceNewMailAgainstDovecot) {
-    DovecotServer dovecot;
-    dovecot.addMessage("From: a@ok.example\nSubject: old\n\nbody\n");
-    if (!dovecot.start()) {
-        if (dovecot.unavailable()) GTEST_SKIP() << "Dovecot is not available: " << dovecot.error();
-        FAIL() << dovecot.error();
-    }
+// Background checks of two mailboxes (two servers) through the window: the
+// first check of each learns it, the next announces the new mail that is not
+// black-listed under its own mailbox's name, once; every check leaves the
+// mailbox free for a scan by hand right after.
+TEST(EndToEnd, BackgroundChecksOfTwoMailboxesAgainstDovecot) {
+    DovecotServer first, second("news", "news-secret");
+    first.addMessage("From: a@ok.example\nSubject: old\n\nbody\n");
+    second.addMessage("From: b@ok.example\nSubject: old\n\nbody\n");
+    for (DovecotServer* d : {&first, &second})
+        if (!d->start()) {
+            if (d->unavailable()) GTEST_SKIP() << "Dovecot is not available: " << d->error();
+            FAIL() << d->error();
+        }
     auto now = std::chrono::system_clock::now();
     std::vector<std::string> announced;
     TPop3Form::SetCheckClockForTest([&] { return now; });
-    TPop3Form::SetAnnounceForTest([&](const std::string&, const TPop3Form::Announcement& a) {
-        for (const auto& [sender, subject] : a) announced.push_back(sender + " - " + subject);
+    TPop3Form::SetAnnounceForTest([&](const std::string& mailbox, const TPop3Form::Announcement& a) {
+        for (const auto& [sender, subject] : a) announced.push_back(mailbox + ": " + sender + " - " + subject);
     });
     {
         ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
-        AimAt(w, dovecot);
+        AimAt(w, first);
+        w.form.editCheck->setValue(1);
+        w.form.AddMailbox(TPop3Form::Presets().size() - 1);  // another server
+        AimAt(w, second);
         w.form.editCheck->setValue(1);
         const auto check = [&] {
             now += std::chrono::minutes(1);
             w.form.Scheduler().Tick();
             EXPECT_TRUE(PumpUntil([&] { return w.form.Scheduler().Running() < 0 && w.form.Watch()->Settled(); }));
-            EXPECT_EQ(w.form.Scheduler().LastError(0), "");
+            for (int i : {0, 1}) EXPECT_EQ(w.form.Scheduler().LastError(i), "") << i;
         };
         check();
-        dovecot.addMessage("From: x@spam.example\nSubject: junk\n\nbody\n");
-        dovecot.addMessage("From: Friend <friend@ok.example>\nSubject: =?koi8-r?B?8NLJ18XU?=\n\nhi\n");
+        first.addMessage("From: x@spam.example\nSubject: junk\n\nbody\n");
+        first.addMessage("From: Friend <friend@ok.example>\nSubject: =?koi8-r?B?8NLJ18XU?=\n\nhi\n");
+        second.addMessage("From: Paper <news@paper.example>\nSubject: Today\n\nnews\n");
         check();
-        EXPECT_EQ(announced, std::vector<std::string>{"friend@ok.example - " + A("Привет")});
+        const std::string one = first.user() + "@" + first.host() + ": ", two = second.user() + "@" + second.host() + ": ";
+        EXPECT_EQ(announced, (std::vector<std::string>{one + "friend@ok.example - " + A("Привет"),
+                                                        two + "news@paper.example - Today"}));
         check();
-        EXPECT_EQ(announced.size(), 1u);
+        EXPECT_EQ(announced.size(), 2u);
+        EXPECT_EQ(w.form.Unseen(), 2);
+        w.form.cbMailbox->setCurrentIndex(0);
+        EXPECT_EQ(w.form.Unseen(), 1) << "the first mailbox has been looked at";
         w.click(w.form.btnConnect);
         EXPECT_EQ(w.form.LineCount(), 3) << "the mailbox is free after each check";
         w.click(w.form.btnDisconnect);
