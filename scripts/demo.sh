@@ -39,6 +39,7 @@ cleanup() {
         wait "$app_pid" 2>/dev/null || true
     fi
     "$dovecot/stop-dovecot.sh" "$work" >/dev/null 2>&1 || true
+    "$dovecot/stop-dovecot.sh" "$work/second" >/dev/null 2>&1 || true
     rm -rf "$work"
     echo "Demo POP3 server stopped."
 }
@@ -53,17 +54,33 @@ started=$("$dovecot/start-dovecot.sh" "$work" --user "$user" --password "$passwo
 port=$(sed -n 's/^port=//p' <<<"$started")
 count=$(find "$work/home/$user/Maildir/new" -type f | wc -l)
 
+# A second mailbox on a server of its own, checked in the background every
+# 5 minutes: a few newsletters.
+user2=news
+password2=news-secret
+mkdir -p "$work/second-messages"
+for n in 1 2 3; do
+    printf 'From: Newsletter %s <letters@paper%s.example>\nTo: %s@127.0.0.1\nSubject: Issue %s\nDate: %s\n\nThis week.\n' \
+        "$n" "$n" "$user2" "$n" "$(date -R)" >"$work/second-messages/$n.eml"
+done
+started2=$("$dovecot/start-dovecot.sh" "$work/second" --user "$user2" --password "$password2" --owner-pid $$ \
+    --messages "$work"/second-messages/*.eml)
+port2=$(sed -n 's/^port=//p' <<<"$started2")
+
 # The demo's own settings, pointing at the server (it picks a new port on
 # every run). The file holds the password: only its owner may read it.
 (
     umask 077
-    printf '[CONNECT]\r\nHOST=127.0.0.1\r\nPORT=%s\r\nUSER=%s\r\nPASSWORD=%s\r\n' \
+    printf '[CONNECT]\r\nHOST=127.0.0.1\r\nPORT=%s\r\nUSER=%s\r\nPASSWORD=%s\r\n\r\n' \
         "$port" "$user" "$password" >demo/config/MAILGROVE.INI.tmp
+    printf '[CONNECT2]\r\nHOST=127.0.0.1\r\nPORT=%s\r\nUSER=%s\r\nPASSWORD=%s\r\nCHECK=5\r\n' \
+        "$port2" "$user2" "$password2" >>demo/config/MAILGROVE.INI.tmp
 )
 mv -f demo/config/MAILGROVE.INI.tmp demo/config/MAILGROVE.INI
 chmod 600 demo/config/MAILGROVE.INI
 
 echo "Demo POP3 server on 127.0.0.1:$port (user $user, password $password), $count messages."
+echo "Second mailbox on 127.0.0.1:$port2 (user $user2), checked in the background every 5 minutes."
 echo "Lists: $root/demo/app/spam.dat and white.dat; settings: $root/demo/config/MAILGROVE.INI"
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
     echo "No display found (DISPLAY is not set); the window needs a desktop session or xvfb-run." >&2
