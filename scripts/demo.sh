@@ -60,7 +60,7 @@ user2=news
 password2=news-secret
 mkdir -p "$work/second-messages"
 for n in 1 2 3; do
-    printf 'From: Newsletter %s <letters@paper%s.example>\nTo: %s@127.0.0.1\nSubject: Issue %s\nDate: %s\n\nThis week.\n' \
+    printf 'From: Newsletter %s <letters@paper%s.example>\nTo: %s@127.0.0.1\nSubject: Edition %s\nDate: %s\n\nThis week.\n' \
         "$n" "$n" "$user2" "$n" "$(date -R)" >"$work/second-messages/$n.eml"
 done
 started2=$("$dovecot/start-dovecot.sh" "$work/second" --user "$user2" --password "$password2" --owner-pid $$ \
