@@ -1,5 +1,7 @@
 #include "mailbox/HeaderCache.h"
 
+#include <algorithm>
+
 #include <sqlite3.h>
 
 #include <cerrno>
@@ -27,7 +29,7 @@ constexpr int kNewerSchema = -1;
 // The header blocks, and apart from them when each was seen: a scan that
 // only sees cached messages again rewrites small rows, not the blocks.
 const char kCreate[] =
-    "DROP TABLE IF EXISTS headers; DROP TABLE IF EXISTS seen;"
+    "DROP TABLE IF EXISTS headers; DROP TABLE IF EXISTS seen; DROP TABLE IF EXISTS listing;"
     "CREATE TABLE headers("
     " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
     " header BLOB NOT NULL, size INTEGER NOT NULL,"
@@ -36,6 +38,13 @@ const char kCreate[] =
     " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
     " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
     " PRIMARY KEY (server, login, uidl)) WITHOUT ROWID";
+// The messages of each mailbox's last complete listing, by number. Files of
+// the same schema made before it was added gain it when opened.
+const char kCreateListing[] =
+    "CREATE TABLE IF NOT EXISTS listing("
+    " server TEXT NOT NULL, login TEXT NOT NULL, number INTEGER NOT NULL,"
+    " uidl TEXT NOT NULL, size INTEGER NOT NULL, scanned INTEGER NOT NULL,"
+    " PRIMARY KEY (server, login, number)) WITHOUT ROWID";
 const char kLoad[] =
     "SELECT h.uidl, h.header, h.size, s.first_seen, s.last_seen FROM headers h"
     " JOIN seen s ON s.server = h.server AND s.login = h.login AND s.uidl = h.uidl"
@@ -181,6 +190,8 @@ bool HeaderCache::OpenFile(int& rc) {
             return false;
         }
     }
+    rc = Exec(db_, kCreateListing);
+    if (rc != SQLITE_OK) return false;
     return Prepare(load_, kLoad, rc) && Prepare(get_, kGet, rc) && Prepare(insert_, kInsert, rc) &&
            Prepare(insertSeen_, kInsertSeen, rc) && Prepare(touch_, kTouch, rc) && Prepare(touchAll_, kTouchAll, rc) &&
            Prepare(remove_, kRemove, rc) && Prepare(removeSeen_, kRemoveSeen, rc);
@@ -290,6 +301,83 @@ void HeaderCache::CheckpointAside() {
         sqlite3_close(db);
         checkpointing_ = false;
     });
+}
+
+// Statements seldom run are prepared when they run.
+int HeaderCache::RunOnce(const char* sql, const std::function<int(sqlite3_stmt*)>& bindAndStep) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = bindAndStep(stmt);
+    sqlite3_finalize(stmt);
+    return rc;
+}
+
+int HeaderCache::WriteListing(const std::string& server, const std::string& login,
+                              const std::vector<Listed>& listing, int64_t scanned) {
+    int rc = RunOnce("DELETE FROM listing WHERE server = ?1 AND login = ?2", [&](sqlite3_stmt* stmt) {
+        const int bound = BindKey(stmt, server, login);
+        return bound == SQLITE_OK ? Run(stmt) : bound;
+    });
+    if (rc != SQLITE_OK) return rc;
+    return RunOnce("INSERT INTO listing(server, login, number, uidl, size, scanned) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+                   [&](sqlite3_stmt* stmt) {
+                       int result = SQLITE_OK;
+                       for (const Listed& m : listing) {
+                           result = BindKey(stmt, server, login);
+                           if (result == SQLITE_OK) result = sqlite3_bind_int(stmt, 3, m.number);
+                           if (result == SQLITE_OK) result = BindText(stmt, 4, m.uidl);
+                           if (result == SQLITE_OK) result = sqlite3_bind_int(stmt, 5, m.size);
+                           if (result == SQLITE_OK) result = sqlite3_bind_int64(stmt, 6, scanned);
+                           if (result == SQLITE_OK) result = Run(stmt);
+                           if (result != SQLITE_OK) break;
+                       }
+                       return result;
+                   });
+}
+
+bool HeaderCache::SetListing(const std::string& server, const std::string& login, const std::vector<Listed>& listing) {
+    if (!Ready()) return false;
+    const int rc = WriteListing(server, login, listing, Now());
+    return rc == SQLITE_OK || Abandon(rc);
+}
+
+bool HeaderCache::LastListing(const std::string& server, const std::string& login, std::vector<Listed>& out,
+                              int64_t& scanned) {
+    out.clear();
+    scanned = 0;
+    if (!Ready()) return false;
+    const int rc = RunOnce(
+        "SELECT number, uidl, size, scanned FROM listing WHERE server = ?1 AND login = ?2 ORDER BY number",
+        [&](sqlite3_stmt* stmt) {
+            int result = BindKey(stmt, server, login);
+            while (result == SQLITE_OK && (result = sqlite3_step(stmt)) == SQLITE_ROW) {
+                out.push_back({sqlite3_column_int(stmt, 0), Bytes(stmt, 1, false), sqlite3_column_int(stmt, 2)});
+                scanned = sqlite3_column_int64(stmt, 3);
+                result = SQLITE_OK;
+            }
+            return result == SQLITE_DONE ? SQLITE_OK : result;
+        });
+    if (rc != SQLITE_OK) {
+        out.clear();
+        return Fail(rc);
+    }
+    return scanned != 0;
+}
+
+bool HeaderCache::ForgetNumbers(const std::string& server, const std::string& login, std::vector<int> numbers) {
+    std::vector<Listed> listing;
+    int64_t scanned = 0;
+    if (!LastListing(server, login, listing, scanned)) return problem_.empty();
+    std::sort(numbers.begin(), numbers.end());
+    // The server numbers the messages left from 1 again, in their order.
+    std::vector<Listed> left;
+    for (const Listed& m : listing)
+        if (!std::binary_search(numbers.begin(), numbers.end(), m.number))
+            left.push_back({static_cast<int>(left.size()) + 1, m.uidl, m.size});
+    int rc = Exec(db_, "BEGIN IMMEDIATE");
+    if (rc == SQLITE_OK) rc = WriteListing(server, login, left, scanned);
+    if (rc == SQLITE_OK) rc = Exec(db_, "COMMIT");
+    return rc == SQLITE_OK || Abandon(rc);
 }
 
 void HeaderCache::Rollback() {

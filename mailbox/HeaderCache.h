@@ -17,7 +17,8 @@
 //
 // The file: table "headers" (server, login, uidl, header, size) and table
 // "seen" (server, login, uidl, first_seen, last_seen), both with the primary
-// key (server, login, uidl); the schema's version in PRAGMA user_version (a
+// key (server, login, uidl); table "listing" (server, login, number, uidl,
+// size, scanned), the last complete listing of each mailbox; the schema's version in PRAGMA user_version (a
 // file of an earlier version is emptied); WAL journal; mode 0600.
 #pragma once
 
@@ -93,6 +94,21 @@ public:
                 const std::vector<std::string>& gone, bool complete);
     void Rollback();
 
+    // The last complete listing of a mailbox: message numbers, UIDLs (empty
+    // for a message without one of its own) and sizes, and when it was
+    // made. SetListing replaces it inside the transaction of a scan (Begin
+    // .. Commit). LastListing is false when there is none (Problem() empty)
+    // or on failure. ForgetNumbers takes out messages the server has
+    // deleted and numbers the rest from 1 again, as the server will.
+    struct Listed {
+        int number = 0;
+        std::string uidl;
+        int32_t size = 0;
+    };
+    bool SetListing(const std::string& server, const std::string& login, const std::vector<Listed>& listing);
+    bool LastListing(const std::string& server, const std::string& login, std::vector<Listed>& out, int64_t& scanned);
+    bool ForgetNumbers(const std::string& server, const std::string& login, std::vector<int> numbers);
+
     // Tests only: limits the open file to this many pages (PRAGMA
     // max_page_count), as a full disk would; and fixes the clock (seconds
     // since the epoch; 0: the real one).
@@ -114,6 +130,9 @@ private:
     bool MoveAside();
     int64_t Now() const;
     void CheckpointAside();
+    int RunOnce(const char* sql, const std::function<int(sqlite3_stmt*)>& bindAndStep);
+    int WriteListing(const std::string& server, const std::string& login, const std::vector<Listed>& listing,
+                     int64_t scanned);
 
     std::string path_;
     std::string problem_;

@@ -93,6 +93,40 @@ TEST(HeaderCache, ScansComeBackPerMailbox) {
     EXPECT_EQ(Describe(again, "other.example", "ann"), "");
 }
 
+// The last listing of a mailbox: replaced with each scan's, and renumbered
+// as the server will once it has deleted messages.
+TEST(HeaderCache, TheLastListingIsRenumberedAfterDeletions) {
+    TempDir dir;
+    HeaderCache cache(dir.file("cache.sqlite"));
+    ASSERT_TRUE(cache.Open()) << cache.Problem();
+    const auto listing = [&cache](const std::string& login) {
+        std::vector<HeaderCache::Listed> out;
+        int64_t scanned = 0;
+        std::string text = cache.LastListing("pop.example", login, out, scanned) ? std::to_string(scanned) : "none";
+        for (const HeaderCache::Listed& m : out)
+            text += " " + std::to_string(m.number) + ":" + m.uidl + ":" + std::to_string(m.size);
+        return text;
+    };
+    const auto set = [&cache](const std::string& login, const std::vector<HeaderCache::Listed>& l) {
+        return cache.Begin() && cache.SetListing("pop.example", login, l) &&
+               cache.Commit("pop.example", login, {}, {}, false);
+    };
+    EXPECT_EQ(listing("ann"), "none");
+    cache.SetTimeForTest(1000);
+    ASSERT_TRUE(set("ann", {{1, "u1", 10}, {2, "u2", 20}, {3, "", 30}, {4, "u4", 40}}));
+    ASSERT_TRUE(set("bob", {{1, "b1", 5}}));
+    ASSERT_TRUE(cache.ForgetNumbers("pop.example", "ann", {3, 1}));
+    EXPECT_EQ(listing("ann"), "1000 1:u2:20 2:u4:40");
+    EXPECT_EQ(listing("bob"), "1000 1:b1:5");
+    // A rolled-back scan keeps the listing before it; an empty mailbox has none.
+    ASSERT_TRUE(cache.Begin() && cache.SetListing("pop.example", "ann", {{1, "x", 1}}));
+    cache.Rollback();
+    EXPECT_EQ(listing("ann"), "1000 1:u2:20 2:u4:40");
+    ASSERT_TRUE(set("ann", {}));
+    EXPECT_EQ(listing("ann"), "none");
+    EXPECT_TRUE(cache.ForgetNumbers("pop.example", "ann", {1}));
+}
+
 // Another copy of the program holding the file: one that keeps it locked
 // after a write (nothing can read it), or one in the middle of a write.
 const char kHoldAll[] = "PRAGMA locking_mode = EXCLUSIVE; UPDATE headers SET size = size";
