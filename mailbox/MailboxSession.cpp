@@ -305,6 +305,7 @@ Task<> MailboxSession::LogOffAndClear() {
         }
     }
     lines_.Clear();
+    fromListing_ = false;
     if (OnCount) OnCount(0);
 }
 
@@ -313,6 +314,19 @@ Task<> MailboxSession::LogOff() {
     TurnScope turn{this};
     SettleClosedSession();
     co_await LogOffAndClear();
+}
+
+Task<> MailboxSession::LogOn(const MailboxSettings& s) {
+    pop3_.SetAttachFilePath(".");
+    pop3_.DeleteOnRead = false;
+    pop3_.ReportLevel = 2;
+    pop3_.TimeOut = g_timeOutForTest > 0 ? g_timeOutForTest : kTimeOutMs;
+    pop3_.Host = s.Host;
+    pop3_.Port = s.Port;
+    pop3_.UserID = s.User;
+    pop3_.Password = s.Password;
+    SetState(State::Connecting);
+    co_await pop3_.Connect();
 }
 
 Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
@@ -325,20 +339,11 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     } else {
         lines_.Clear();
     }
+    fromListing_ = false;
     CheckEnding();
 
     const MailboxSettings s = settings();
-    pop3_.SetAttachFilePath(".");
-    pop3_.DeleteOnRead = false;
-    pop3_.ReportLevel = 2;
-    pop3_.TimeOut = g_timeOutForTest > 0 ? g_timeOutForTest : kTimeOutMs;
-    pop3_.Host = s.Host;
-    pop3_.Port = s.Port;
-    pop3_.UserID = s.User;
-    pop3_.Password = s.Password;
-
-    SetState(State::Connecting);
-    co_await pop3_.Connect();
+    co_await LogOn(s);
     const int count = pop3_.MailCount();
     if (OnCount) OnCount(count);
     SetState(State::Scanning);
@@ -412,11 +417,24 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     } catch (...) {
         failure = std::current_exception();
     }
+    if (remembering && !failure) {
+        std::vector<HeaderCache::Listed> listing;
+        for (int i = 1; i <= count; ++i) listing.push_back({i, Id(i), std::max(listed_[static_cast<size_t>(i)], 0)});
+        remembering = cache_->SetListing(cacheKey_.first, cacheKey_.second, listing);
+        if (!remembering) cacheNotice_ = CacheProblem();
+    }
     if (remembering && !cache_->Commit(cacheKey_.first, cacheKey_.second, seen, gone, !failure))
         cacheNotice_ = CacheProblem();
     transaction.cache = nullptr;
     if (failure) std::rethrow_exception(failure);
-    if (count == 0) lines_.Clear();
+    if (count == 0) {
+        lines_.Clear();
+        // An empty mailbox has no last scan to show.
+        if (OpenCache() && cache_->Begin()) {
+            cache_->SetListing(cacheKey_.first, cacheKey_.second, {});
+            cache_->Commit(cacheKey_.first, cacheKey_.second, {}, {}, false);
+        }
+    }
     std::string notice = cacheNotice_;
     if (pop3_.PasswordInClear()) {
         const std::string clear = A("Пароль передан без шифрования: сервер не предлагает STLS");
@@ -446,6 +464,50 @@ bool MailboxSession::BuildCachedLines(int count, std::vector<bool>& built, std::
     if (loaded) return true;
     cacheNotice_ = CacheProblem();
     return false;
+}
+
+bool MailboxSession::ShowLastScan(const std::string& server, const std::string& login, int64_t& scanned) {
+    if (pop3_.Connected() || turnTaken_ || !pending_.empty()) return false;
+    lines_.Clear();
+    fromListing_ = false;
+    std::vector<HeaderCache::Listed> listing;
+    if (!OpenCache() || !cache_->LastListing(server, login, listing, scanned)) return false;
+    cacheKey_ = {server, login};
+    const size_t count = listing.size();
+    listed_.assign(count + 1, -1);
+    ids_.assign(count + 1, std::string());
+    std::unordered_map<std::string_view, int> numbers;
+    for (const HeaderCache::Listed& m : listing) {
+        if (m.number < 1 || static_cast<size_t>(m.number) > count) continue;
+        listed_[static_cast<size_t>(m.number)] = m.size;
+        ids_[static_cast<size_t>(m.number)] = m.uidl;
+        if (!m.uidl.empty()) numbers.emplace(ids_[static_cast<size_t>(m.number)], m.number);
+    }
+    for (size_t n = 1; n <= count; ++n) lines_.Append(ListingLine(std::max(listed_[n], 0)));
+    cache_->Load(server, login, [&](const std::string& uidl, const HeaderCache::Entry& entry) {
+        const auto found = numbers.find(uidl);
+        if (found != numbers.end())
+            BuildLine(found->second - 1, SummaryOfBlock(entry.header, listed_[static_cast<size_t>(found->second)]));
+    });
+    fromListing_ = true;
+    return true;
+}
+
+Task<> MailboxSession::ConfirmListed(std::vector<int>& targets) {
+    std::vector<int> confirmed, changed;
+    for (int i : targets) {
+        CheckEnding();
+        const std::string id = Id(i + 1);
+        std::string now;
+        if (!id.empty()) now = co_await pop3_.UidlOf(i + 1);
+        if (!id.empty() && now == id)
+            confirmed.push_back(i);
+        else
+            changed.push_back(i);
+    }
+    targets.swap(confirmed);
+    for (int i : changed) lines_.SetChecked(i, false);
+    if (!changed.empty() && OnNotConfirmed) OnNotConfirmed(changed);
 }
 
 // ---- the header cache
@@ -526,26 +588,37 @@ Task<TSummary> MailboxSession::Fetch(int number, bool cachedIsEnough) {
     co_await TakeTurn(State::Fetching);
     TurnScope turn{this};
     CheckEnding();
-    RequireConnection();
     HeaderCache::Entry entry;
-    if (cachedIsEnough && cache_ && cache_->IsOpen() && !Id(number).empty() &&
+    if (cachedIsEnough && (pop3_.Connected() || fromListing_) && cache_ && cache_->IsOpen() && !Id(number).empty() &&
         cache_->Get(cacheKey_.first, cacheKey_.second, Id(number), entry))
         co_return SummaryOfBlock(entry.header, entry.size);
+    RequireConnection();
     co_await pop3_.GetSummary(number);
     CheckEnding();
     co_return pop3_.Summary();
 }
 
-Task<> MailboxSession::Delete() {
+Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
     CheckEnding();
     co_await TakeTurn(State::Deleting);
     TurnScope turn{this};
     CheckEnding();
-    RequireConnection();
-
+    SettleClosedSession();
     std::vector<int> targets;
     for (int i = 0; i < lines_.Count(); ++i)
         if (lines_.Checked(i) && lines_.Text(i).find(kDeleted) == std::string::npos) targets.push_back(i);
+    // The lines of a scan whose session has ended: a session of its own.
+    if (!pop3_.Connected() && fromListing_ && settings && !targets.empty()) {
+        const MailboxSettings s = settings();
+        co_await LogOn(s);
+        SetState(State::Deleting);
+        CheckEnding();
+    }
+    RequireConnection();
+    if (fromListing_) {
+        co_await ConfirmListed(targets);
+        CheckEnding();
+    }
     std::vector<std::string> binFiles(targets.size());
     // Whatever ends the run, a kept file whose deletion the server did not
     // accept goes again: its message is still on the server.
@@ -720,7 +793,15 @@ void MailboxSession::DeletionsLost() {
     std::vector<PendingDeletion> lost;
     lost.swap(pending_);
     keepAlive_.stop();
+    if (!lost.empty() && pop3_.QuitAccepted()) {
+        // The server has deleted them: the last scan shown later leaves them out.
+        std::vector<int> numbers;
+        for (const PendingDeletion& d : lost) numbers.push_back(d.index + 1);
+        if (cache_ && cache_->IsOpen()) cache_->ForgetNumbers(cacheKey_.first, cacheKey_.second, numbers);
+    }
     if (lost.empty() || pop3_.QuitAccepted()) return;
+    // The lines now tell what was lost; they are no longer a scan to act on.
+    fromListing_ = false;
     const std::string date = Today();
     std::string text;
     for (const PendingDeletion& d : lost) {

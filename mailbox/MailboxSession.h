@@ -125,12 +125,24 @@ public:
     // limit) and kept in the bin ("deleted/" beside log.dat); only a message
     // whose file is safely on disk is deleted, and the bin's file of a
     // deletion the server does not carry out is removed again.
-    Task<> Delete();
+    // Lines shown from the last scan (ShowLastScan) are deleted in a session
+    // made for it with `settings`: each message only once "UIDL n" confirms
+    // it is still the message of its line; the others are unchecked, left
+    // on the server and told to OnNotConfirmed.
+    Task<> Delete(std::function<MailboxSettings()> settings = nullptr);
+    // Without a connection: shows the lines of the mailbox's last complete
+    // scan from the header cache, marked by today's lists; `scanned` gets
+    // when it was made. False (and no lines) when the cache has none.
+    bool ShowLastScan(const std::string& server, const std::string& login, int64_t& scanned);
+    bool ShowsLastScan() const { return fromListing_; }
+    // The UIDL of a line's message when it is its alone, else empty.
+    const std::string& LineId(int index) const { return Id(index + 1); }
     // The bin's settings for the next delete runs; it is off until set.
     void SetBin(const BinSettings& bin) { bin_ = bin; }
     const BinSettings& Bin() const { return bin_; }
     // The header block of message `number`, fetched afresh; with
-    // `cachedIsEnough`, the cached one when the header cache has it.
+    // `cachedIsEnough`, the cached one when the header cache has it (no
+    // connection is needed then).
     Task<TSummary> Fetch(int number, bool cachedIsEnough = false);
     // QUIT and close; the lines are emptied unless accepted deletions were
     // lost on the way (ELostAtLogOff). Does nothing but empty them when not
@@ -182,6 +194,9 @@ public:
     // Messages of these lines could not be kept in the bin and stay on the
     // server, undeleted; `reason` (Windows-1251) says why. Once per delete run.
     std::function<void(const std::vector<int>& lines, const std::string& reason)> OnKeptOnServer;
+    // Lines shown from the last scan whose messages "UIDL n" did not
+    // confirm (gone, or another message now): not deleted. Once per run.
+    std::function<void(const std::vector<int>& lines)> OnNotConfirmed;
     // log.dat could not be opened: the deletions go on, unlogged.
     std::function<void()> OnLogUnavailable;
     // Accepted deletions wait for QUIT (after a delete run, after a keep-alive).
@@ -223,6 +238,10 @@ private:
     // Before an operation that needs the connection: asks the owner when
     // there is none.
     void RequireConnection();
+    // Reads `settings` and logs on.
+    Task<> LogOn(const MailboxSettings& s);
+    // Keeps in `targets` the lines whose message "UIDL n" confirms.
+    Task<> ConfirmListed(std::vector<int>& targets);
     // QUIT; false (lines kept, loss noted) when accepted deletions were lost.
     Task<> LogOffAndClear();
     void BuildLine(int index, const TSummary& summary);
@@ -266,6 +285,7 @@ private:
     std::unique_ptr<HeaderCache> cache_;
     std::pair<uint64_t, uint64_t> cacheFile_;  // device and inode of the file opened
     std::string cacheNotice_;
+    bool fromListing_ = false;  // the lines are the last scan's, shown from the cache
 
     struct Queued {
         Job job;

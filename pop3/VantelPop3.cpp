@@ -537,6 +537,19 @@ mg::Task<std::vector<std::string>> TVantelPOP3::Uidl(int32_t count) {
     co_return ids;
 }
 
+mg::Task<std::string> TVantelPOP3::UidlOf(int32_t number) {
+    if (busy_) co_return std::string();
+    BusyScope busy(busy_);
+    CheckConnection();
+    co_await SkipInFlight();
+    CheckStopped();
+    const std::string command = "UIDL " + mg::IntToStr(number);
+    std::string reply = co_await Command(command);
+    reply = WithoutLineEnd(reply);
+    if (!mg::Pop3Positive(reply) || mg::Pop3Field(reply, 2) != mg::IntToStr(number)) co_return std::string();
+    co_return mg::Pop3Field(reply, 3);
+}
+
 void TVantelPOP3::PlanSummaries(int32_t first, int32_t last) {
     if (!pipelining_ || busy_ || !Connected()) return;
     planned_.clear();

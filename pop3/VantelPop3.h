@@ -94,6 +94,9 @@ public:
     // unused; an empty id where the server gave none); empty when the server
     // refuses. Lines it cannot read are passed over.
     mg::Task<std::vector<std::string>> Uidl(int32_t count);
+    // "UIDL n": message n's unique id now; empty when the server refuses
+    // (no such message, or no UIDL) or names another message.
+    mg::Task<std::string> UidlOf(int32_t number);
     // Whether UIDL is worth asking: CAPA listed it, or CAPA gave nothing and
     // it has not been refused in this session.
     bool UidlWorthAsking() const { return !uidlRefused_ && (uidlListed_ || !capaAnswered_); }
