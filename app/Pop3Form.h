@@ -249,9 +249,16 @@ private:
     // Tells the user about deletions the session lost since the last report,
     // in one box; `reason`: the error that ended the session, when known.
     void ReportLostDeletions(const std::string& reason);
-    // What the user is told of messages that could not be kept in the bin
-    // and so were not deleted.
-    std::string KeptOnServerText(const std::vector<int>& lines, const std::string& reason) const;
+    // `head`, the count, and the first of `lines` (messages left on the
+    // server), as a box tells them.
+    std::string LinesText(const std::string& head, const std::vector<int>& lines) const;
+    // The server, port, login and password of the first page's fields.
+    mg::MailboxSettings FieldSettings() const;
+    // The selected mailbox's last scan from the header cache, when no
+    // session of the user's is open; with `keepMarks`, the check marks of
+    // the messages shown before stay as the user left them. False when
+    // there is none.
+    bool ShowLastScan(bool keepMarks);
     static mg::CheckScheduler::Clock CheckClock();
     void BuildWatchControls();
     void SetUpWatch();
@@ -295,6 +302,7 @@ private:
         bool CheckWritten = false;  // the file has CHECK for it
         std::optional<KeptPassword> Kept;
         std::string LastCheck;  // "Проверено в HH:MM", or why the check failed
+        bool CheckFailed = false;
         int Unseen = 0;         // announced, not yet looked at
     };
     std::vector<Mailbox> mailboxes_;

@@ -188,7 +188,7 @@ void TPop3Form::btnCheckAllClick() {
 
 mg::Task<> TPop3Form::btnSummaryClick() {
     if (!lbList->currentRowSelected()) co_return;
-    if (!session_->Connected()) co_return;
+    if (!session_->Connected() && !session_->ShowsLastScan()) co_return;
     const int index = lbList->currentRow();
     if (!LineEnabled(index)) co_return;
     // The header block the cache holds is the one the server sent.

@@ -117,16 +117,18 @@ mg::Task<> TPop3Form::btnConnectClick() {
     if (watch_) co_await Ended{*watch_, this};
     // The fields are read once the old session is gone (the port may be no
     // number: nothing has been sent then).
-    co_await session_->Scan([this] {
-        mg::MailboxSettings s;
-        s.Host = ToAnsi(editHost->text());
-        s.Port = mg::StrToInt(ToAnsi(editPort->text()));
-        // On the wire the login and password are UTF-8, as the keyring holds
-        // them and today's servers compare them.
-        s.User = editUser->text().toStdString();
-        s.Password = editPassword->text().toStdString();
-        return s;
-    });
+    co_await session_->Scan([this] { return FieldSettings(); });
+}
+
+mg::MailboxSettings TPop3Form::FieldSettings() const {
+    mg::MailboxSettings s;
+    s.Host = ToAnsi(editHost->text());
+    s.Port = mg::StrToInt(ToAnsi(editPort->text()));
+    // On the wire the login and password are UTF-8, as the keyring holds
+    // them and today's servers compare them.
+    s.User = editUser->text().toStdString();
+    s.Password = editPassword->text().toStdString();
+    return s;
 }
 
 void TPop3Form::btnDisconnectClick() {
@@ -164,38 +166,48 @@ void TPop3Form::lbListClick() {
 // ---- deletion ----
 
 mg::Task<> TPop3Form::btnDeleteClick() {
-    if (!session_->Connected()) co_return;
+    const bool lastScan = !session_->Connected() && session_->ShowsLastScan();
+    if (!session_->Connected() && !lastScan) co_return;
     if (mg::ShowMessage(A("Удалить выделенные сообщения?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
         mg::Answer::Ok)
         co_return;
+    // Lines of a scan whose session has ended are deleted in a new one: a
+    // background check under way gives way first.
+    if (lastScan && watch_) co_await Ended{*watch_, this};
     // The bin's limits may have changed since the last run.
     session_->SetBin(mg::BinSettings::Read(settingsPath_));
-    std::string kept;
+    std::string kept, changed;
     session_->OnKeptOnServer = [this, &kept](const std::vector<int>& lines, const std::string& reason) {
-        kept = KeptOnServerText(lines, reason);
+        kept = LinesText(A("Не удалось сохранить в корзину, поэтому не удалены и остались на сервере: "), lines);
+        if (!reason.empty()) kept += A("\nПричина: ") + reason;
+    };
+    session_->OnNotConfirmed = [this, &changed](const std::vector<int>& lines) {
+        changed = LinesText(A("Не удалены: на сервере этих сообщений уже нет или под их номерами теперь другие "
+                              "сообщения. Нажмите \"Соединение\", чтобы увидеть ящик как он есть: "),
+                            lines);
     };
     std::exception_ptr failure;
     try {
-        co_await session_->Delete();
+        co_await session_->Delete([this] { return FieldSettings(); });
     } catch (...) {
         failure = std::current_exception();
     }
     session_->OnKeptOnServer = nullptr;
+    session_->OnNotConfirmed = nullptr;
     // Told once the run is over, so no box stands inside it.
+    if (!changed.empty()) mg::ShowMessage(changed, mg::Icon::Warning, mg::Buttons::Ok);
     if (!kept.empty()) mg::ShowMessage(kept, mg::Icon::Warning, mg::Buttons::Ok);
     if (failure) std::rethrow_exception(failure);
 }
 
-std::string TPop3Form::KeptOnServerText(const std::vector<int>& lines, const std::string& reason) const {
+std::string TPop3Form::LinesText(const std::string& head, const std::vector<int>& lines) const {
     constexpr size_t kShown = 10;
-    std::string text = A("Не удалось сохранить в корзину, поэтому не удалены и остались на сервере: ") +
-                       std::to_string(lines.size());
+    std::string text = head + std::to_string(lines.size());
     for (size_t k = 0; k < lines.size() && k < kShown; ++k) {
         const std::string line = LineText(lines[k]);
         text += "\n" + (line.size() > 9 ? line.substr(9) : line);
     }
     if (lines.size() > kShown) text += A("\n... и еще ") + std::to_string(lines.size() - kShown);
-    if (!reason.empty()) text += A("\nПричина: ") + reason;
     return text;
 }
 

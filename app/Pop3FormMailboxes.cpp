@@ -228,9 +228,10 @@ void TPop3Form::ApplySelection(int index) {
     ShowMailbox(index);
     FillMailboxes();
     const Mailbox& m = mailboxes_[static_cast<size_t>(index)];
+    const bool shown = ShowLastScan(false);
     if (!pendingAdvice_.empty())
         SetStatus(std::exchange(pendingAdvice_, std::string()));
-    else
+    else if (!shown)
         SetStatus(m.LastCheck);
     Looked();
 }

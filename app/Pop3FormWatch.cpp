@@ -15,6 +15,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cerrno>
+#include <unordered_map>
 #include <unistd.h>
 
 #include "app/Icon.h"
@@ -111,6 +112,33 @@ void TPop3Form::SetUpWatch() {
         connect(network, &QNetworkInformation::reachabilityChanged, this, follow);
     }
     IntervalChanged();
+    // A mailbox checked in the background opens on what its last check saw.
+    if (mailboxes_[static_cast<size_t>(current_)].Check > 0) ShowLastScan(false);
+}
+
+bool TPop3Form::ShowLastScan(bool keepMarks) {
+    if (session_->Connected() || !session_->Settled() || session_->HoldsDeletions()) return false;
+    std::unordered_map<std::string, bool> marks;
+    if (keepMarks && session_->ShowsLastScan())
+        for (int i = 0; i < LineCount(); ++i)
+            if (!session_->LineId(i).empty()) marks[session_->LineId(i)] = LineChecked(i);
+    const mg::MailboxSettings s = FieldSettings();
+    int64_t scanned = 0;
+    const bool shown = session_->ShowLastScan(s.Host, s.User, scanned);
+    editCount->setText(QString::number(LineCount()));
+    if (!shown) return false;
+    for (int i = 0; i < LineCount(); ++i) {
+        const auto found = marks.find(session_->LineId(i));
+        if (found != marks.end() && LineEnabled(i)) SetLineChecked(i, found->second);
+    }
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(scanned);
+    std::string text = A("Проверено ");
+    if (at.date() != QDate::currentDate()) text += ToAnsi(at.toString(QStringLiteral("dd.MM.yyyy ")));
+    text += A("в ") + ToAnsi(at.toString(QStringLiteral("HH:mm")));
+    const Mailbox& m = mailboxes_[static_cast<size_t>(current_)];
+    if (m.CheckFailed) text += ". " + m.LastCheck;
+    SetStatus(text);
+    return true;
 }
 
 void TPop3Form::IntervalChanged() {
@@ -176,10 +204,14 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
             failure = "?";
         }
     }
+    m.CheckFailed = !failure.empty();
     if (!failure.empty()) {
         m.LastCheck = A("Ошибка проверки в ") + at + ": " + failure;
     } else {
         m.LastCheck = A("Проверено в ") + at;
+        // The selected mailbox shows what the check saw, unless the list
+        // holds something else of the user's.
+        if (index == current_ && (LineCount() == 0 || session_->ShowsLastScan())) ShowLastScan(true);
         if (!announced.empty()) {
             m.Unseen += static_cast<int>(announced.size());
             if (g_announceForTest)

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#include "platform/files.h"
 #include "pop3/VantelPop3.h"
 
 #include "app_support.h"
@@ -119,8 +120,9 @@ TEST(EndToEnd, RescanFetchesOnlyTheNewMailAgainstDovecot) {
 
 // Background checks of two mailboxes (two servers) through the window: the
 // first check of each learns it, the next announces the new mail that is not
-// black-listed under its own mailbox's name, once; every check leaves the
-// mailbox free for a scan by hand right after.
+// black-listed under its own mailbox's name, once; each mailbox shows its
+// last check, and its lines are deleted only where "UIDL n" confirms them;
+// every check leaves the mailbox free for a scan by hand right after.
 TEST(EndToEnd, BackgroundChecksOfTwoMailboxesAgainstDovecot) {
     DovecotServer first, second("news", "news-secret");
     first.addMessage("From: a@ok.example\nSubject: old\n\nbody\n");
@@ -160,10 +162,40 @@ TEST(EndToEnd, BackgroundChecksOfTwoMailboxesAgainstDovecot) {
         check();
         EXPECT_EQ(announced.size(), 2u);
         EXPECT_EQ(w.form.Unseen(), 2);
+        // The second mailbox shows its last check; another client takes
+        // its first message meanwhile: "UIDL 1" names the second one now,
+        // "UIDL 2" none. Neither is deleted.
+        ASSERT_EQ(w.form.LineCount(), 2);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(second.maildirPath())) {
+            std::string text;
+            if (entry.is_regular_file() && mg::ReadWholeFile(entry.path().string(), text) &&
+                text.find("Subject: old") != std::string::npos)
+                std::filesystem::remove(entry.path());
+        }
+        for (int i : {0, 1}) w.form.SetLineChecked(i, true);
+        w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
+        w.dialogs.ExpectMessage("Не удалены: на сервере этих сообщений уже нет или под их номерами теперь другие "
+                                "сообщения. Нажмите \"Соединение\", чтобы увидеть ящик как он есть: 2\n" +
+                                Utf8(w.line(0).substr(9)) + "\n" + Utf8(w.line(1).substr(9)));
+        w.click(w.form.btnDelete);
+        w.click(w.form.btnDisconnect);
+        EXPECT_EQ(second.storedMessages().size(), 1u);
+
+        // The first shows its last check at once, the junk checked; it is
+        // deleted after "UIDL 2" confirms it, and the mailbox is free after.
         w.form.cbMailbox->setCurrentIndex(0);
         EXPECT_EQ(w.form.Unseen(), 1) << "the first mailbox has been looked at";
+        ASSERT_EQ(w.form.LineCount(), 3);
+        EXPECT_NE(w.status().find("Проверено в"), std::string::npos) << w.status();
+        EXPECT_TRUE(w.form.LineChecked(1));
+        w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
+        w.click(w.form.btnDelete);
+        EXPECT_EQ(w.line(1), A("<УДАЛЕНО>"));
+        w.click(w.form.btnDisconnect);
+        EXPECT_EQ(first.storedMessages().size(), 2u);
+        EXPECT_NE(w.dir.read("log.dat").find("x@spam.example"), std::string::npos);
         w.click(w.form.btnConnect);
-        EXPECT_EQ(w.form.LineCount(), 3) << "the mailbox is free after each check";
+        EXPECT_EQ(w.form.LineCount(), 2);
         w.click(w.form.btnDisconnect);
     }
     TPop3Form::SetCheckClockForTest(nullptr);

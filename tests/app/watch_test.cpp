@@ -1,9 +1,11 @@
 // Background checks through the window: a scan that logs off at once, new
 // mail that is not black-listed announced once (across restarts too), a
 // failure shown in the status bar only, and no check while the user's own
-// session is connected.
+// session is connected; the lines a check showed deleted in a session of
+// their own, each only once "UIDL n" confirms it.
 #include <QSpinBox>
 
+#include <algorithm>
 #include <chrono>
 
 #include "app_support.h"
@@ -79,7 +81,10 @@ TEST(Watch, NewMailIsAnnouncedOnceAndNeverBlackListedMail) {
         for (int i = 0; i < 3; ++i) t.later(w.form);
         EXPECT_EQ(t.announced, std::vector<std::string>{mailbox + " d@ok.example - four;"});
         EXPECT_EQ(w.form.Unseen(), 1);
-        EXPECT_EQ(w.form.LineCount(), 0) << "the window's list is the user's";
+        // The list shows what the last check saw, black-listed mail checked.
+        ASSERT_EQ(w.form.LineCount(), 4);
+        EXPECT_TRUE(w.form.LineChecked(2));
+        EXPECT_FALSE(w.form.LineChecked(3));
         // A failure: no box, the status bar says it.
         t.later(w.form);
         EXPECT_NE(w.status().find("Ошибка проверки"), std::string::npos) << w.status();
@@ -103,9 +108,40 @@ TEST(Watch, NewMailIsAnnouncedOnceAndNeverBlackListedMail) {
     TPop3Form again(w.dir.path(), w.dir.file("MAILGROVE.INI"));
     ASSERT_TRUE(again.FormCreate());
     EXPECT_EQ(again.editCheck->value(), 5);
+    EXPECT_EQ(again.LineCount(), 4) << "a checked mailbox opens on its last scan";
     ScriptedServer server(Check(4, 4));
     Aim(again, server);
     t.later(again);
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(t.announced.size(), 1u);
+}
+
+TEST(Watch, LinesOfACheckAreDeletedOnlyWhereUidlConfirmsThem) {
+    // Between the check and the deletion, message 3 went, or another
+    // message took its number.
+    for (const std::string reply : {"-ERR no such message", "+OK 3 u9"}) {
+        SCOPED_TRACE(reply);
+        Watched t;
+        ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n");
+        ScriptedServer server(Check(4, 0) + Script{Accept()} + pop3::Logon("joe", "secret", 4, 40) +
+                              Script{C("UIDL 2"), S("+OK 2 u2"), C("UIDL 3"), S(reply)} + pop3::Dele(2) + pop3::Quit());
+        Aim(w.form, server);
+        t.later(w.form);
+        ASSERT_EQ(w.form.LineCount(), 4);
+        EXPECT_NE(w.status().find("Проверено в"), std::string::npos) << w.status();
+        ASSERT_TRUE(w.form.LineChecked(2));  // black-listed
+        w.form.SetLineChecked(1, true);
+        const std::string changed = Utf8(w.line(2).substr(9));
+        w.dialogs.ExpectMessage("Удалить выделенные сообщения?", mg::Answer::Ok)
+            .ExpectMessage("Не удалены: на сервере этих сообщений уже нет или под их номерами теперь другие "
+                           "сообщения. Нажмите \"Соединение\", чтобы увидеть ящик как он есть: 1\n" + changed);
+        w.click(w.form.btnDelete);
+        EXPECT_EQ(Utf8(w.line(1)), "<УДАЛЕНО>");
+        EXPECT_FALSE(w.form.LineChecked(2));
+        w.click(w.form.btnDisconnect);
+        EXPECT_TRUE(server.finish());
+        const std::string log = w.dir.read("log.dat");
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        EXPECT_NE(log.find("b@ok.example"), std::string::npos) << log;
+    }
 }
