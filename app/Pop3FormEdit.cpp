@@ -33,7 +33,7 @@ const std::string kWhiteMark = " <WHITE> ";
 void TPop3Form::ShowServerCount() { labSpamAllCount->setText(QString::number(serverEntries_.size())); }
 
 mg::Task<> TPop3Form::btnSpamAddClick() {
-    if (!session_->Connected()) co_return;
+    if (!session_->Connected() && !session_->ShowsLastScan()) co_return;
     bool confirm = true;
     enum class Remembered { None, YesToAll, NoToAll } serverAnswer = Remembered::None;
     struct CountOnExit {
@@ -134,7 +134,7 @@ void TPop3Form::btnSpamDeleteClick() {
 }
 
 mg::Task<> TPop3Form::btnWhiteClick() {
-    if (!session_->Connected()) co_return;
+    if (!session_->Connected() && !session_->ShowsLastScan()) co_return;
     const int index = lbList->currentRow();
     if (index < 0 || index >= LineCount() || !LineEnabled(index)) co_return;
     const TSummary summary = co_await session_->Fetch(index + 1);

@@ -589,9 +589,13 @@ Task<TSummary> MailboxSession::Fetch(int number, bool cachedIsEnough) {
     TurnScope turn{this};
     CheckEnding();
     HeaderCache::Entry entry;
-    if (cachedIsEnough && (pop3_.Connected() || fromListing_) && cache_ && cache_->IsOpen() && !Id(number).empty() &&
-        cache_->Get(cacheKey_.first, cacheKey_.second, Id(number), entry))
+    // Lines shown from the last scan are their cached header blocks: the
+    // message under a number on the server may be another one by now.
+    if ((cachedIsEnough || fromListing_) && (pop3_.Connected() || fromListing_) && cache_ && cache_->IsOpen() &&
+        !Id(number).empty() && cache_->Get(cacheKey_.first, cacheKey_.second, Id(number), entry))
         co_return SummaryOfBlock(entry.header, entry.size);
+    if (fromListing_ && pop3_.Connected())
+        throw Exception(A("Заголовок этого сообщения не сохранен: нажмите \"Соединение\", чтобы принять ящик заново"));
     RequireConnection();
     co_await pop3_.GetSummary(number);
     CheckEnding();

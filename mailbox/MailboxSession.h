@@ -142,7 +142,8 @@ public:
     const BinSettings& Bin() const { return bin_; }
     // The header block of message `number`, fetched afresh; with
     // `cachedIsEnough`, the cached one when the header cache has it (no
-    // connection is needed then).
+    // connection is needed then). Lines shown from the last scan always
+    // take the cached one.
     Task<TSummary> Fetch(int number, bool cachedIsEnough = false);
     // QUIT and close; the lines are emptied unless accepted deletions were
     // lost on the way (ELostAtLogOff). Does nothing but empty them when not
