@@ -122,9 +122,9 @@ bool TPop3Form::ShowLastScan(bool keepMarks) {
     if (keepMarks && session_->ShowsLastScan())
         for (int i = 0; i < LineCount(); ++i)
             if (!session_->LineId(i).empty()) marks[session_->LineId(i)] = LineChecked(i);
-    const mg::MailboxSettings s = FieldSettings();
+    // Keyed as a scan keys it (the port field is not read: it may be no number).
     int64_t scanned = 0;
-    const bool shown = session_->ShowLastScan(s.Host, s.User, scanned);
+    const bool shown = session_->ShowLastScan(ToAnsi(editHost->text()), editUser->text().toStdString(), scanned);
     editCount->setText(QString::number(LineCount()));
     if (!shown) return false;
     for (int i = 0; i < LineCount(); ++i) {
