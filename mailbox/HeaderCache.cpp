@@ -30,6 +30,7 @@ constexpr int kNewerSchema = -1;
 // only sees cached messages again rewrites small rows, not the blocks.
 const char kCreate[] =
     "DROP TABLE IF EXISTS headers; DROP TABLE IF EXISTS seen; DROP TABLE IF EXISTS listing;"
+    " DROP TABLE IF EXISTS scans;"
     "CREATE TABLE headers("
     " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
     " header BLOB NOT NULL, size INTEGER NOT NULL,"
@@ -38,13 +39,17 @@ const char kCreate[] =
     " server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
     " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL,"
     " PRIMARY KEY (server, login, uidl)) WITHOUT ROWID";
-// The messages of each mailbox's last complete listing, by number. Files of
-// the same schema made before it was added gain it when opened.
+// The messages of each mailbox's last complete listing, by number, and when
+// it was made (a mailbox found empty has a time and no messages). Files of
+// the same schema made before they were added gain them when opened.
 const char kCreateListing[] =
     "CREATE TABLE IF NOT EXISTS listing("
     " server TEXT NOT NULL, login TEXT NOT NULL, number INTEGER NOT NULL,"
-    " uidl TEXT NOT NULL, size INTEGER NOT NULL, scanned INTEGER NOT NULL,"
-    " PRIMARY KEY (server, login, number)) WITHOUT ROWID";
+    " uidl TEXT NOT NULL, size INTEGER NOT NULL,"
+    " PRIMARY KEY (server, login, number)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS scans("
+    " server TEXT NOT NULL, login TEXT NOT NULL, scanned INTEGER NOT NULL,"
+    " PRIMARY KEY (server, login)) WITHOUT ROWID";
 const char kLoad[] =
     "SELECT h.uidl, h.header, h.size, s.first_seen, s.last_seen FROM headers h"
     " JOIN seen s ON s.server = h.server AND s.login = h.login AND s.uidl = h.uidl"
@@ -319,7 +324,13 @@ int HeaderCache::WriteListing(const std::string& server, const std::string& logi
         return bound == SQLITE_OK ? Run(stmt) : bound;
     });
     if (rc != SQLITE_OK) return rc;
-    return RunOnce("INSERT INTO listing(server, login, number, uidl, size, scanned) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+    rc = RunOnce("INSERT OR REPLACE INTO scans(server, login, scanned) VALUES(?1, ?2, ?3)", [&](sqlite3_stmt* stmt) {
+        int result = BindKey(stmt, server, login);
+        if (result == SQLITE_OK) result = sqlite3_bind_int64(stmt, 3, scanned);
+        return result == SQLITE_OK ? Run(stmt) : result;
+    });
+    if (rc != SQLITE_OK) return rc;
+    return RunOnce("INSERT INTO listing(server, login, number, uidl, size) VALUES(?1, ?2, ?3, ?4, ?5)",
                    [&](sqlite3_stmt* stmt) {
                        int result = SQLITE_OK;
                        for (const Listed& m : listing) {
@@ -327,7 +338,6 @@ int HeaderCache::WriteListing(const std::string& server, const std::string& logi
                            if (result == SQLITE_OK) result = sqlite3_bind_int(stmt, 3, m.number);
                            if (result == SQLITE_OK) result = BindText(stmt, 4, m.uidl);
                            if (result == SQLITE_OK) result = sqlite3_bind_int(stmt, 5, m.size);
-                           if (result == SQLITE_OK) result = sqlite3_bind_int64(stmt, 6, scanned);
                            if (result == SQLITE_OK) result = Run(stmt);
                            if (result != SQLITE_OK) break;
                        }
@@ -346,17 +356,23 @@ bool HeaderCache::LastListing(const std::string& server, const std::string& logi
     out.clear();
     scanned = 0;
     if (!Ready()) return false;
-    const int rc = RunOnce(
-        "SELECT number, uidl, size, scanned FROM listing WHERE server = ?1 AND login = ?2 ORDER BY number",
-        [&](sqlite3_stmt* stmt) {
-            int result = BindKey(stmt, server, login);
-            while (result == SQLITE_OK && (result = sqlite3_step(stmt)) == SQLITE_ROW) {
-                out.push_back({sqlite3_column_int(stmt, 0), Bytes(stmt, 1, false), sqlite3_column_int(stmt, 2)});
-                scanned = sqlite3_column_int64(stmt, 3);
-                result = SQLITE_OK;
-            }
-            return result == SQLITE_DONE ? SQLITE_OK : result;
-        });
+    int rc = RunOnce("SELECT scanned FROM scans WHERE server = ?1 AND login = ?2", [&](sqlite3_stmt* stmt) {
+        int result = BindKey(stmt, server, login);
+        if (result == SQLITE_OK) result = sqlite3_step(stmt);
+        if (result == SQLITE_ROW) scanned = sqlite3_column_int64(stmt, 0);
+        return result == SQLITE_ROW || result == SQLITE_DONE ? SQLITE_OK : result;
+    });
+    if (rc == SQLITE_OK && scanned != 0)
+        rc = RunOnce("SELECT number, uidl, size FROM listing WHERE server = ?1 AND login = ?2 ORDER BY number",
+                     [&](sqlite3_stmt* stmt) {
+                         int result = BindKey(stmt, server, login);
+                         while (result == SQLITE_OK && (result = sqlite3_step(stmt)) == SQLITE_ROW) {
+                             out.push_back(
+                                 {sqlite3_column_int(stmt, 0), Bytes(stmt, 1, false), sqlite3_column_int(stmt, 2)});
+                             result = SQLITE_OK;
+                         }
+                         return result == SQLITE_DONE ? SQLITE_OK : result;
+                     });
     if (rc != SQLITE_OK) {
         out.clear();
         return Fail(rc);

@@ -17,8 +17,9 @@
 //
 // The file: table "headers" (server, login, uidl, header, size) and table
 // "seen" (server, login, uidl, first_seen, last_seen), both with the primary
-// key (server, login, uidl); table "listing" (server, login, number, uidl,
-// size, scanned), the last complete listing of each mailbox; the schema's version in PRAGMA user_version (a
+// key (server, login, uidl); tables "listing" (server, login, number, uidl,
+// size) and "scans" (server, login, scanned), the last complete listing of
+// each mailbox and when it was made; the schema's version in PRAGMA user_version (a
 // file of an earlier version is emptied); WAL journal; mode 0600.
 #pragma once
 
@@ -97,8 +98,9 @@ public:
     // The last complete listing of a mailbox: message numbers, UIDLs (empty
     // for a message without one of its own) and sizes, and when it was
     // made. SetListing replaces it inside the transaction of a scan (Begin
-    // .. Commit). LastListing is false when there is none (Problem() empty)
-    // or on failure. ForgetNumbers takes out messages the server has
+    // .. Commit). LastListing is false when the mailbox was never listed
+    // (Problem() empty) or on failure; a mailbox found empty has a listing
+    // without messages. ForgetNumbers takes out messages the server has
     // deleted and numbers the rest from 1 again, as the server will.
     struct Listed {
         int number = 0;

@@ -429,7 +429,7 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     if (failure) std::rethrow_exception(failure);
     if (count == 0) {
         lines_.Clear();
-        // An empty mailbox has no last scan to show.
+        // An empty mailbox's last scan shows no lines.
         if (OpenCache() && cache_->Begin()) {
             cache_->SetListing(cacheKey_.first, cacheKey_.second, {});
             cache_->Commit(cacheKey_.first, cacheKey_.second, {}, {}, false);
@@ -461,9 +461,15 @@ bool MailboxSession::BuildCachedLines(int count, std::vector<bool>& built, std::
                                          built[static_cast<size_t>(i)] = true;
                                          seen.push_back(uidl);
                                      });
-    if (loaded) return true;
-    cacheNotice_ = CacheProblem();
-    return false;
+    if (!loaded) {
+        cacheNotice_ = CacheProblem();
+        return false;
+    }
+    // A mailbox found empty before has been scanned: its first message is new.
+    std::vector<HeaderCache::Listed> listing;
+    int64_t scanned = 0;
+    if (firstScan && cache_->LastListing(cacheKey_.first, cacheKey_.second, listing, scanned)) firstScan = false;
+    return true;
 }
 
 bool MailboxSession::ShowLastScan(const std::string& server, const std::string& login, int64_t& scanned) {
@@ -611,8 +617,10 @@ Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
     std::vector<int> targets;
     for (int i = 0; i < lines_.Count(); ++i)
         if (lines_.Checked(i) && lines_.Text(i).find(kDeleted) == std::string::npos) targets.push_back(i);
-    // The lines of a scan whose session has ended: a session of its own.
-    if (!pop3_.Connected() && fromListing_ && settings && !targets.empty()) {
+    // The lines of a scan whose session has ended: a session of its own,
+    // when there is anything to delete.
+    if (!pop3_.Connected() && fromListing_ && targets.empty()) co_return;
+    if (!pop3_.Connected() && fromListing_ && settings) {
         const MailboxSettings s = settings();
         co_await LogOn(s);
         SetState(State::Deleting);

@@ -145,3 +145,17 @@ TEST(Watch, LinesOfACheckAreDeletedOnlyWhereUidlConfirmsThem) {
         EXPECT_NE(log.find("b@ok.example"), std::string::npos) << log;
     }
 }
+
+TEST(Watch, AMailboxEmptyAtItsFirstCheckAnnouncesItsFirstMessage) {
+    Watched t;
+    ScanWindow w("", "x@y.example\r\n");
+    ScriptedServer server(pop3::Logon("joe", "secret", 0, 0) + pop3::Listing({}) + pop3::Quit() + Script{Accept()} +
+                          Check(1, 0));
+    Aim(w.form, server);
+    t.later(w.form);
+    EXPECT_EQ(w.form.LineCount(), 0);
+    EXPECT_NE(w.status().find("Проверено в"), std::string::npos) << w.status();
+    t.later(w.form);
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(t.announced, std::vector<std::string>{"joe@" + ScriptedServer::host() + ": a@ok.example - one;"});
+}
