@@ -36,6 +36,12 @@ std::string ListingLine(int size) {
     return Format("%6d ", kb) + "\xCA\xE1 | ";  // "Кб | "
 }
 
+// Ends the component's plan of pipelined commands however the loop ends.
+struct PlanEnd {
+    TVantelPOP3& pop3;
+    ~PlanEnd() { pop3.EndPlan(); }
+};
+
 }  // namespace
 
 // ---- one operation at a time
@@ -389,10 +395,7 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     for (int i = 1; i <= count && !failure; ++i)
         if (!built[static_cast<size_t>(i)]) fetch.push_back({i, listed_[static_cast<size_t>(i)] >= 0});
     pop3_.PlanHeaders(fetch);
-    struct EndPlan {
-        TVantelPOP3& pop3;
-        ~EndPlan() { pop3.EndPlan(); }
-    } endPlan{pop3_};
+    const PlanEnd endPlan{pop3_};
 
     int fresh = 0;
     try {
@@ -501,6 +504,11 @@ bool MailboxSession::ShowLastScan(const std::string& server, const std::string& 
 
 Task<> MailboxSession::ConfirmListed(std::vector<int>& targets) {
     std::vector<int> confirmed, changed;
+    std::vector<int32_t> asked;
+    for (int i : targets)
+        if (!Id(i + 1).empty()) asked.push_back(i + 1);
+    pop3_.PlanUidls(asked);
+    const PlanEnd endPlan{pop3_};
     for (int i : targets) {
         CheckEnding();
         const std::string id = Id(i + 1);

@@ -541,10 +541,8 @@ mg::Task<std::string> TVantelPOP3::UidlOf(int32_t number) {
     if (busy_) co_return std::string();
     BusyScope busy(busy_);
     CheckConnection();
-    co_await SkipInFlight();
-    CheckStopped();
     const std::string command = "UIDL " + mg::IntToStr(number);
-    std::string reply = co_await Command(command);
+    std::string reply = co_await Reply(Kind::Uidl, number, command);
     reply = WithoutLineEnd(reply);
     if (!mg::Pop3Positive(reply) || mg::Pop3Field(reply, 2) != mg::IntToStr(number)) co_return std::string();
     co_return mg::Pop3Field(reply, 3);
@@ -574,6 +572,12 @@ void TVantelPOP3::PlanDeletions(const std::vector<int32_t>& numbers) {
     if (!pipelining_ || busy_ || !Connected()) return;
     planned_.clear();
     for (int32_t n : numbers) planned_.push_back({Kind::Dele, n, mg::IntToStr(n).size() + 7});  // "DELE n\r\n"
+}
+
+void TVantelPOP3::PlanUidls(const std::vector<int32_t>& numbers) {
+    if (!pipelining_ || busy_ || !Connected()) return;
+    planned_.clear();
+    for (int32_t n : numbers) planned_.push_back({Kind::Uidl, n, mg::IntToStr(n).size() + 7});  // "UIDL n\r\n"
 }
 
 void TVantelPOP3::PlanRetrievals(const std::vector<PlannedRetrieval>& messages) {
@@ -623,6 +627,7 @@ mg::Task<> TVantelPOP3::TopUp() {
             case Kind::ListOne: batch += "LIST " + number + "\r\n"; break;
             case Kind::Dele: batch += "DELE " + number + "\r\n"; break;
             case Kind::Retr: batch += "RETR " + number + "\r\n"; break;
+            case Kind::Uidl: batch += "UIDL " + number + "\r\n"; break;
         }
         inFlight_.push_back(p);
         bytesInFlight_ += p.bytes;

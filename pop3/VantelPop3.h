@@ -95,8 +95,10 @@ public:
     // refuses. Lines it cannot read are passed over.
     mg::Task<std::vector<std::string>> Uidl(int32_t count);
     // "UIDL n": message n's unique id now; empty when the server refuses
-    // (no such message, or no UIDL) or names another message.
+    // (no such message, or no UIDL) or names another message. A server that
+    // pipelines gets the planned ones ahead of time (PlanUidls).
     mg::Task<std::string> UidlOf(int32_t number);
+    void PlanUidls(const std::vector<int32_t>& numbers);
     // Whether UIDL is worth asking: CAPA listed it, or CAPA gave nothing and
     // it has not been refused in this session.
     bool UidlWorthAsking() const { return !uidlRefused_ && (uidlListed_ || !capaAnswered_); }
@@ -219,7 +221,7 @@ private:
     mg::Task<bool> OffersStls();
 
     // A command sent ahead of the operation that takes its reply.
-    enum class Kind { Top, ListOne, Dele, Retr };
+    enum class Kind { Top, ListOne, Dele, Retr, Uidl };
     struct Pending {
         Kind kind;
         int32_t number;
