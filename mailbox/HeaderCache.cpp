@@ -381,6 +381,8 @@ bool HeaderCache::LastListing(const std::string& server, const std::string& logi
 }
 
 bool HeaderCache::ForgetNumbers(const std::string& server, const std::string& login, std::vector<int> numbers) {
+    // Never inside a scan's transaction: its end decides the listing.
+    if (db_ && !sqlite3_get_autocommit(db_)) return false;
     std::vector<Listed> listing;
     int64_t scanned = 0;
     if (!LastListing(server, login, listing, scanned)) return problem_.empty();
