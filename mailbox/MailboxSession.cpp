@@ -605,8 +605,8 @@ Task<TSummary> MailboxSession::Fetch(int number, bool cachedIsEnough) {
     HeaderCache::Entry entry;
     // Lines shown from the last scan are their cached header blocks: the
     // message under a number on the server may be another one by now.
-    if ((cachedIsEnough || fromListing_) && (pop3_.Connected() || fromListing_) && cache_ && cache_->IsOpen() &&
-        !Id(number).empty() && cache_->Get(cacheKey_.first, cacheKey_.second, Id(number), entry))
+    if ((fromListing_ || (cachedIsEnough && pop3_.Connected())) && cache_ && cache_->IsOpen() && !Id(number).empty() &&
+        cache_->Get(cacheKey_.first, cacheKey_.second, Id(number), entry))
         co_return SummaryOfBlock(entry.header, entry.size);
     if (fromListing_ && pop3_.Connected())
         throw Exception(A("Заголовок этого сообщения не сохранен: нажмите \"Соединение\", чтобы принять ящик заново"));

@@ -166,12 +166,14 @@ TEST(EndToEnd, BackgroundChecksOfTwoMailboxesAgainstDovecot) {
         // its first message meanwhile: "UIDL 1" names the second one now,
         // "UIDL 2" none. Neither is deleted.
         ASSERT_EQ(w.form.LineCount(), 2);
+        std::vector<std::filesystem::path> taken;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(second.maildirPath())) {
             std::string text;
             if (entry.is_regular_file() && mg::ReadWholeFile(entry.path().string(), text) &&
                 text.find("Subject: old") != std::string::npos)
-                std::filesystem::remove(entry.path());
+                taken.push_back(entry.path());
         }
+        for (const auto& path : taken) std::filesystem::remove(path);
         for (int i : {0, 1}) w.form.SetLineChecked(i, true);
         w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
         w.dialogs.ExpectMessage("Не удалены: на сервере этих сообщений уже нет или под их номерами теперь другие "
