@@ -8,6 +8,7 @@
 #include "app/Termination.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
+#include "platform/ui/qt_dialogs.h"
 #include "platform/paths.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     // The menu entry the desktop matches the window to (its icon, its name).
     QGuiApplication::setDesktopFileName(QStringLiteral("org.mailgrove.Mailgrove"));
     QApplication::setWindowIcon(mg::MailgroveIcon());
+    mg::InstallQtDialogs();
 
     // Without its directory the program would read and write its lists
     // wherever it was started from.
@@ -27,7 +29,6 @@ int main(int argc, char** argv) {
     }
     TPop3Form form(programDir, mg::DefaultSettingsPath());
     Pop3Form = &form;
-    mg::SetDialogParent(&form);
     if (!form.FormCreate()) return 0;
 
     TPop3FormSummary summary(&form);

@@ -1,11 +1,10 @@
-// Every question and notice to the user goes through one Dialogs object: Qt
-// dialogs in the program, a scripted fake in tests. Texts are Windows-1251;
-// file paths are the file system's own bytes (UTF-8 on Linux).
+// Every question and notice to the user goes through one Dialogs object: the
+// window's Qt dialogs in the program (platform/ui), a scripted fake in tests.
+// Texts are Windows-1251; file paths are the file system's own bytes (UTF-8 on
+// Linux). Nothing here opens a window.
 #pragma once
 
 #include <string>
-
-class QWidget;
 
 namespace mg {
 
@@ -34,12 +33,14 @@ public:
     virtual bool SaveFile(const std::string& /*filter*/, std::string& /*path*/) { return false; }
 };
 
-// The process's dialogs: Qt dialogs unless a test installed its own.
+// The process's dialogs: those a test installed, else the default the user
+// interface installed, else none: a question is then answered as by closing
+// its box, and a message goes to stderr.
 Dialogs& CurrentDialogs();
-// Installs `dialogs` (not owned); nullptr restores the Qt dialogs.
+// Installs `dialogs` (not owned); nullptr restores the default.
 void SetDialogs(Dialogs* dialogs);
-// Parent window of the Qt dialogs (the main window once it exists).
-void SetDialogParent(QWidget* parent);
+// The default dialogs (not owned): the user interface's.
+void SetDefaultDialogs(Dialogs* dialogs);
 
 // Message box with the application title as caption.
 inline Answer ShowMessage(const std::string& text, Icon icon, Buttons buttons) {

@@ -1,9 +1,12 @@
 // The application's standard error report, and the rule that no exception
 // crosses Qt's event dispatch: every entry point Qt calls runs its body
-// through Guarded().
+// through Guarded(). Nothing here shows anything itself: the report goes to
+// the handler the user interface installs (a message box with the text, the
+// error icon, OK and the caption "Mailgrove"), else to stderr.
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <string>
 
 namespace mg {
@@ -13,7 +16,10 @@ namespace mg {
 // CR LF gets none).
 std::string ErrorReportText(const std::string& message);
 
-// A message box with the text, the error icon, OK and the caption "Mailgrove".
+// Receives the report's text (ErrorReportText already applied); nullptr
+// restores stderr.
+void SetErrorHandler(std::function<void(const std::string& text)> handler);
+
 void ShowError(const std::string& message);
 void ShowException(const std::exception& error);
 

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include "platform/ui/qt_dialogs.h"
 #include "support/fake_keyring.h"
 
 int main(int argc, char** argv) {
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Mailgrove"));
+    // The error report as the window makes it: a box, through the dialogs.
+    mg::InstallQtDialogs();
     mgtest::FakeKeyring noKeyring(false);
     return RUN_ALL_TESTS();
 }
