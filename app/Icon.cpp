@@ -32,4 +32,21 @@ QIcon MailgroveIcon() {
     return icon;
 }
 
+QIcon MailgroveIconWithCount(int count) {
+    if (count <= 0) return MailgroveIcon();
+    QPixmap pixmap = MailgroveIcon().pixmap(32, 32);
+    QPainter painter(&pixmap);
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPixelSize(count > 99 ? 11 : 14);
+    painter.setFont(font);
+    const QRect badge(12, 14, 20, 18);
+    painter.setBrush(Qt::red);
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(badge, 6, 6);
+    painter.setPen(Qt::white);
+    painter.drawText(badge, Qt::AlignCenter, count > 99 ? QStringLiteral("99+") : QString::number(count));
+    return QIcon(pixmap);
+}
+
 }  // namespace mg

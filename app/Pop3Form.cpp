@@ -1,37 +1,36 @@
 #include "app/Pop3Form.h"
-#include "mailbox/DeletionBin.h"
-#include "platform/notifier.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFrame>
-#include <QItemSelectionModel>
 #include <QGroupBox>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSpinBox>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
-#include <sys/stat.h>
 
-#include "app/BinForm.h"
 #include "app/Icon.h"
 #include "lists/TextOrder.h"
+#include "mailbox/DeletionBin.h"
+#include "platform/autostart.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/keyring.h"
 #include "platform/paths.h"
-#include "platform/profile.h"
-#include "platform/report.h"
-#include "pop3/VantelPop3.h"
+#include "platform/ui/qt_dialogs.h"
+#include "platform/notifier.h"
 
 using mg::A;
 using mg::FromAnsi;
@@ -63,10 +62,16 @@ QFont FixedPitchFont() {
     return font;
 }
 
+template <class W>
+W* Make(QWidget* parent, const char* name, QRect geometry, W* w = nullptr) {
+    if (!w) w = new W(parent);
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(geometry);
+    return w;
+}
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = false) {
-    auto* b = new QPushButton(U(caption), parent);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(geometry);
+    auto* b = Make(parent, name, geometry, new QPushButton(U(caption), parent));
     if (bold) {
         QFont f = b->font();
         f.setBold(true);
@@ -76,9 +81,7 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, 
 }
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = false) {
-    auto* l = new QLabel(U(caption), parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(geometry);
+    auto* l = Make(parent, name, geometry, new QLabel(U(caption), parent));
     if (bold) {
         QFont f = l->font();
         f.setBold(true);
@@ -87,26 +90,21 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect 
     return l;
 }
 
-QLineEdit* MakeEdit(QWidget* parent, const char* name, QRect geometry) {
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(QString::fromLatin1(name));
-    e->setGeometry(geometry);
-    return e;
-}
-
 QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, QRect geometry) {
-    auto* g = new QGroupBox(U(caption), parent);
-    g->setObjectName(QString::fromLatin1(name));
-    g->setGeometry(geometry);
-    return g;
+    return Make(parent, name, geometry, new QGroupBox(U(caption), parent));
 }
 
 QListWidget* MakeList(QWidget* parent, const char* name, QRect geometry) {
-    auto* l = new QListWidget(parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(geometry);
+    auto* l = Make<QListWidget>(parent, name, geometry);
     l->setUniformItemSizes(true);
     return l;
+}
+
+QWidget* MakePage(QTabWidget* pages, const char* name, const char* caption) {
+    auto* page = new QWidget;
+    page->setObjectName(QString::fromLatin1(name));
+    pages->addTab(page, U(caption));
+    return page;
 }
 
 // The list file's name as the I/O error of the runtime would report it.
@@ -114,14 +112,20 @@ QListWidget* MakeList(QWidget* parent, const char* name, QRect geometry) {
 
 }  // namespace
 
-TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, QWidget* parent)
+TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, Options options, QWidget* parent)
     : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)),
-      scheduler_(CheckClock()) {
+      options_(std::move(options)) {
     if (!programDir_.empty() && programDir_.back() != '/') programDir_ += '/';
     BuildControls();
-    session_ = std::make_unique<mg::MailboxSession>(programDir_, Spam, WhiteEntries);
-    VantelPOP3 = &session_->Component();
-    lbList->SetLines(&session_->Lines());
+    // Questions and error reports go to boxes over this window.
+    mg::InstallQtDialogs(this);
+    mailboxes_ = std::make_unique<mg::Mailboxes>(
+        mg::Mailbox::Environment{programDir_, settingsPath_, &Spam, &WhiteEntries, options_.Session, options_.BinByDefault});
+    mailboxes_->Load();
+    watcher_ = std::make_unique<mg::Watcher>(*mailboxes_, options_.Clock);
+    watcher_->OnAnnounce = [this](int mailbox, const Announcement& fresh) { Announce(mailbox, fresh); };
+    watcher_->OnChecked = [this](int mailbox) { Checked(mailbox); };
+    BindSession();
     Bind();
 }
 
@@ -129,8 +133,14 @@ TPop3Form::~TPop3Form() {
     // Events that arrive while the window goes away find no status bar.
     statusBar_.clear();
     lbList->SetLines(nullptr);
-    session_.reset();
+    watcher_.reset();
+    mailboxes_.reset();
     if (Pop3Form == this) Pop3Form = nullptr;
+}
+
+TMessageLines& TPop3Form::Lines(int index) const {
+    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
+    return *lbList->Lines();
 }
 
 void TPop3Form::BuildControls() {
@@ -142,30 +152,27 @@ void TPop3Form::BuildControls() {
     setFixedSize(762, 546);
     setFont(FixedPitchFont());
 
-    StatusBar = new QStatusBar(this);
-    StatusBar->setObjectName(QStringLiteral("StatusBar"));
+    StatusBar = Make<QStatusBar>(this, "StatusBar", {0, 524, 762, 22});
     StatusBar->setSizeGripEnabled(false);
-    StatusBar->setGeometry(0, 524, 762, 22);
     statusBar_ = StatusBar;
+    pgPop3 = Make<QTabWidget>(this, "pgPop3", {0, 0, 762, 524});
 
-    pgPop3 = new QTabWidget(this);
-    pgPop3->setObjectName(QStringLiteral("pgPop3"));
-    pgPop3->setGeometry(0, 0, 762, 524);
-
-    // Page 1: connection and the message list.
-    tsConnect = new QWidget;
-    tsConnect->setObjectName(QStringLiteral("tsConnect"));
-    pgPop3->addTab(tsConnect, U("Соединение"));
+    // Page 1: the mailbox and its message list.
+    tsConnect = MakePage(pgPop3, "tsConnect", "Соединение");
     gbConnect = MakeGroup(tsConnect, "gbConnect", " Параметры соединения ", {8, 4, 577, 140});
-    labHost = MakeLabel(gbConnect, "labHost", "Сервер", {12, 52, 64, 21});
-    editHost = MakeEdit(gbConnect, "editHost", {80, 50, 200, 23});
-    labPort = MakeLabel(gbConnect, "labPort", "Порт", {292, 52, 56, 21});
-    editPort = MakeEdit(gbConnect, "editPort", {352, 50, 72, 23});
+    MakeLabel(gbConnect, "labMailbox", "Ящик", {12, 24, 64, 21});
+    cbMailbox = Make<QComboBox>(gbConnect, "cbMailbox", {80, 22, 250, 23});
+    btnMailboxAdd = MakeButton(gbConnect, "btnMailboxAdd", "Добавить", {336, 21, 96, 25});
+    btnMailboxDelete = MakeButton(gbConnect, "btnMailboxDelete", "Удалить ящик", {436, 21, 133, 25});
+    MakeLabel(gbConnect, "labHost", "Сервер", {12, 52, 64, 21});
+    editHost = Make<QLineEdit>(gbConnect, "editHost", {80, 50, 200, 23});
+    MakeLabel(gbConnect, "labPort", "Порт", {292, 52, 56, 21});
+    editPort = Make<QLineEdit>(gbConnect, "editPort", {352, 50, 72, 23});
     editPort->setText(QStringLiteral("110"));
-    labUser = MakeLabel(gbConnect, "labUser", "Логин", {12, 80, 64, 21});
-    editUser = MakeEdit(gbConnect, "editUser", {80, 78, 200, 23});
-    labPassword = MakeLabel(gbConnect, "labPassword", "Пароль", {292, 80, 56, 21});
-    editPassword = MakeEdit(gbConnect, "editPassword", {352, 78, 72, 23});
+    MakeLabel(gbConnect, "labUser", "Логин", {12, 80, 64, 21});
+    editUser = Make<QLineEdit>(gbConnect, "editUser", {80, 78, 200, 23});
+    MakeLabel(gbConnect, "labPassword", "Пароль", {292, 80, 56, 21});
+    editPassword = Make<QLineEdit>(gbConnect, "editPassword", {352, 78, 72, 23});
     editPassword->setEchoMode(QLineEdit::Password);
     btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 50, 133, 25});
     btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 78, 133, 25});
@@ -173,35 +180,33 @@ void TPop3Form::BuildControls() {
     editCount = MakeLabel(gbConnect, "editCount", "0", {130, 110, 38, 21}, true);
     labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {170, 110, 148, 21});
     labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {318, 110, 38, 21}, true);
+    MakeLabel(gbConnect, "labCheck", "Проверять каждые", {358, 110, 120, 21});
+    editCheck = Make<QSpinBox>(gbConnect, "editCheck", {480, 108, 42, 23});
+    editCheck->setRange(0, 1440);
+    editCheck->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    editCheck->setKeyboardTracking(false);
+    editCheck->setToolTip(U("Проверять ящик в фоне каждые N минут (0 - не проверять)"));
+    MakeLabel(gbConnect, "labMinutes", "мин", {526, 110, 40, 21});
 
-    About = new QFrame(tsConnect);
-    About->setObjectName(QStringLiteral("About"));
+    About = Make<QFrame>(tsConnect, "About", {593, 10, 152, 106});
     About->setFrameShape(QFrame::StyledPanel);
-    About->setGeometry(593, 10, 152, 106);
-    labProduct = MakeLabel(About, "labProduct", "Mailgrove", {44, 8, 104, 18}, true);
-    labVersion = MakeLabel(About, "labVersion", "Версия 1.3.6", {44, 28, 104, 18});
-    imgAbout = new QLabel(About);
-    imgAbout->setObjectName(QStringLiteral("imgAbout"));
-    imgAbout->setGeometry(6, 8, 32, 32);
-    imgAbout->setPixmap(mg::MailgroveIcon().pixmap(32, 32));
+    MakeLabel(About, "labProduct", "Mailgrove", {44, 8, 104, 18}, true);
+    MakeLabel(About, "labVersion", "Версия 1.3.6", {44, 28, 104, 18});
+    MakeLabel(About, "imgAbout", "", {6, 8, 32, 32})->setPixmap(mg::MailgroveIcon().pixmap(32, 32));
     Internet = MakeLabel(About, "Internet", "", {6, 48, 142, 54});
     Internet->setText(ProjectPage());
     Internet->setWordWrap(true);
-    {
-        QFont f = Internet->font();
-        f.setBold(true);
-        f.setPointSize(7);
-        Internet->setFont(f);
-        QPalette pal = Internet->palette();
-        pal.setColor(QPalette::WindowText, Qt::blue);
-        Internet->setPalette(pal);
-        Internet->setCursor(Qt::PointingHandCursor);
-    }
+    QFont linkFont = Internet->font();
+    linkFont.setBold(true);
+    linkFont.setPointSize(7);
+    Internet->setFont(linkFont);
+    QPalette pal = Internet->palette();
+    pal.setColor(QPalette::WindowText, Qt::blue);
+    Internet->setPalette(pal);
+    Internet->setCursor(Qt::PointingHandCursor);
 
     gbList = MakeGroup(tsConnect, "gbList", " Список сообщений ", {8, 148, 737, 298});
-    lbList = new TMessageListBox(gbList);
-    lbList->setObjectName(QStringLiteral("lbList"));
-    lbList->setGeometry(8, 22, 545, 261);
+    lbList = Make<TMessageListBox>(gbList, "lbList", {8, 22, 545, 261});
     btnSummary = MakeButton(gbList, "btnSummary", "Дополнительно", {561, 22, 168, 25});
     btnWhite = MakeButton(gbList, "btnWhite", "Добавить в БЕЛЫЙ", {561, 54, 168, 25});
     btnSpamAdd = MakeButton(gbList, "btnSpamAdd", "Добавить в СПАМ", {561, 86, 168, 25});
@@ -210,11 +215,10 @@ void TPop3Form::BuildControls() {
     btnBin = MakeButton(gbList, "btnBin", "Корзина", {561, 226, 168, 25});
     btnOutlook = MakeButton(gbList, "btnOutlook", "Почтовая программа", {561, 258, 168, 25});
     btnOutlook->setIcon(mg::MailgroveIcon());
+    cbAutostart = Make(tsConnect, "cbAutostart", {12, 452, 300, 22}, new QCheckBox(U("Запускать при входе в систему"), tsConnect));
 
     // Page 2: the black list.
-    tsSpam = new QWidget;
-    tsSpam->setObjectName(QStringLiteral("tsSpam"));
-    pgPop3->addTab(tsSpam, U("\"Черный список\""));
+    tsSpam = MakePage(pgPop3, "tsSpam", "\"Черный список\"");
     gbSpamServers = MakeGroup(tsSpam, "gbSpamServers", " Список серверов ", {8, 8, 737, 481});
     lbSpamServers = MakeList(gbSpamServers, "lbSpamServers", {8, 32, 393, 433});
     gbAbout = MakeGroup(gbSpamServers, "gbAbout", " Пользователи ", {416, 24, 305, 441});
@@ -222,74 +226,16 @@ void TPop3Form::BuildControls() {
     btnSpamDelete = MakeButton(gbAbout, "btnSpamDelete", "Удалить из СПАМа", {8, 392, 281, 25}, true);
 
     // Page 3: the white list.
-    tsWhite = new QWidget;
-    tsWhite->setObjectName(QStringLiteral("tsWhite"));
-    pgPop3->addTab(tsWhite, U("\"Белый список\""));
+    tsWhite = MakePage(pgPop3, "tsWhite", "\"Белый список\"");
     gbWhite = MakeGroup(tsWhite, "gbWhite", " Адреса ", {8, 8, 737, 481});
     White = MakeList(gbWhite, "White", {8, 24, 417, 441});
     btnWhiteAdd = MakeButton(gbWhite, "btnWhiteAdd", "Добавить в список", {440, 24, 281, 25}, true);
     btnImport = MakeButton(gbWhite, "btnImport", "Импорт из файла", {440, 56, 281, 25}, true);
     btnWhiteDelete = MakeButton(gbWhite, "btnWhiteDelete", "Удалить из списка", {440, 440, 281, 25}, true);
-
-    BuildWatchControls();
-    BuildMailboxControls();
     pgPop3->setCurrentIndex(0);
 }
 
 void TPop3Form::Bind() {
-    mg::MailboxSession& c = *session_;
-    c.OnStatus = [this](const std::string& text) { VantelPOP3Status(text); };
-    c.OnHostResolved = [this] { VantelPOP3HostResolved(); };
-    c.OnInvalidHost = [this](bool& handled) { VantelPOP3InvalidHost(handled); };
-    c.OnConnectionFailed = [this] { VantelPOP3ConnectionFailed(); };
-    c.OnConnect = [this] { VantelPOP3Connect(); };
-    c.OnDisconnect = [this] { VantelPOP3Disconnect(); };
-    c.OnConnectionRequired = [this](bool& handled) { VantelPOP3ConnectionRequired(handled); };
-    c.OnRetrieveStart = [this] { VantelPOP3RetrieveStart(); };
-    c.OnRetrieveEnd = [this] { VantelPOP3RetrieveEnd(); };
-    c.OnSuccess = [this] { VantelPOP3Success(); };
-    c.OnFailure = [this] { VantelPOP3Failure(); };
-    c.OnPacketRecvd = [this] { VantelPOP3PacketRecvd(); };
-    c.OnReset = [this] { VantelPOP3Reset(); };
-    c.OnCount = [this](int count) { editCount->setText(QString::number(count)); };
-    c.OnScanned = [this](int count, int fresh, const std::string& notice) {
-        if (count == 0) {  // the last reply stays shown, unless there is news
-            if (!notice.empty()) SetStatus(notice);
-            return;
-        }
-        std::string text = A("Прием закончен");
-        if (!notice.empty())
-            text += ". " + notice;
-        else if (fresh > 0)
-            text += A(". Новых сообщений: ") + std::to_string(fresh);
-        SetStatus(text);
-    };
-    c.OnLogUnavailable = [] {
-        mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
-    };
-    c.OnDeletionsPending = [this] {
-        // Once the run is over (the status bar has shown its last reply),
-        // say when the deletions take effect.
-        if (noticeQueued_) return;
-        noticeQueued_ = true;
-        QTimer::singleShot(0, this, [this] {
-            noticeQueued_ = false;
-            if (session_->GetState() == mg::MailboxSession::State::Holding)
-                SetStatus(A("Удаления будут выполнены при разрыве соединения"));
-        });
-    };
-    c.OnDeletionsLost = [this] {
-        // A command under way, or the end of the session, reports the loss
-        // itself when it ends (naming its error); otherwise it is reported
-        // from the event loop.
-        QTimer::singleShot(0, this, [this] {
-            if (session_->Settled()) mg::Guarded([this] { ReportLostDeletions({}); });
-        });
-    };
-    c.OnKeepAliveFailed = [this](const std::string& error) {
-        mg::Guarded([&] { ReportLostDeletions(error); });
-    };
-
     const std::pair<QPushButton*, mg::Task<> (TPop3Form::*)()> jobs[] = {
         {btnConnect, &TPop3Form::btnConnectClick}, {btnDelete, &TPop3Form::btnDeleteClick},
         {btnSummary, &TPop3Form::btnSummaryClick}, {btnWhite, &TPop3Form::btnWhiteClick},
@@ -299,64 +245,105 @@ void TPop3Form::Bind() {
         connect(button, &QPushButton::clicked, this, [this, h = handler] { Submit(h); });
     // The session's end reports what it lost, naming the error: not the
     // command's wrapper, which would report it before that is known.
-    connect(btnDisconnect, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnDisconnectClick(); }); });
-    connect(btnOutlook, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnOutlookClick(); }); });
-    connect(btnBin, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnBinClick(); }); });
+    const std::pair<QPushButton*, void (TPop3Form::*)()> guarded[] = {
+        {btnDisconnect, &TPop3Form::btnDisconnectClick}, {btnOutlook, &TPop3Form::btnOutlookClick},
+        {btnBin, &TPop3Form::btnBinClick}, {btnImport, &TPop3Form::btnImportClick},
+    };
+    for (const auto& [button, handler] : guarded)
+        connect(button, &QPushButton::clicked, this, [this, h = handler] { mg::Guarded([this, h] { (this->*h)(); }); });
+    const std::pair<QPushButton*, void (TPop3Form::*)()> commands[] = {
+        {btnCheckAll, &TPop3Form::btnCheckAllClick}, {btnSpamDelete, &TPop3Form::btnSpamDeleteClick},
+        {btnWhiteAdd, &TPop3Form::btnWhiteAddClick}, {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
+        {btnMailboxDelete, &TPop3Form::RemoveMailbox},
+    };
+    for (const auto& [button, handler] : commands)
+        connect(button, &QPushButton::clicked, this, [this, h = handler] { Command([this, h] { (this->*h)(); }); });
     connect(lbList, &QAbstractItemView::clicked, this, [this](const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex&, const QModelIndex&) { Command([this] { lbListClick(); }); });
     connect(lbList, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex&) { Submit(&TPop3Form::btnSummaryClick); });
-    const std::pair<QPushButton*, void (TPop3Form::*)()> buttons[] = {
-        {btnCheckAll, &TPop3Form::btnCheckAllClick},
-        {btnSpamDelete, &TPop3Form::btnSpamDeleteClick}, {btnWhiteAdd, &TPop3Form::btnWhiteAddClick},
-        {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
-    };
-    for (const auto& [button, handler] : buttons)
-        connect(button, &QPushButton::clicked, this, [this, h = handler] { Command([this, h] { (this->*h)(); }); });
     Internet->installEventFilter(this);
     connect(lbSpamServers, &QListWidget::currentRowChanged, this, [this](int) {
-        if (!fillingViews_) mg::Guarded([this] { lbSpamServersClick(); });
+        if (!filling_) mg::Guarded([this] { lbSpamServersClick(); });
     });
-    connect(lbSpamServers, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
-        mg::Guarded([this] { lbSpamServersClick(); });
-    });
+    connect(lbSpamServers, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem*) { mg::Guarded([this] { lbSpamServersClick(); }); });
     connect(lbSpamServers, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
-        if (fillingViews_) return;
         const int row = lbSpamServers->row(item);
-        if (row < 0 || static_cast<size_t>(row) >= serverEntries_.size()) return;
+        if (filling_ || row < 0 || static_cast<size_t>(row) >= serverEntries_.size()) return;
         const bool checked = item->checkState() == Qt::Checked;
         if (serverEntries_[static_cast<size_t>(row)].Checked == checked) return;
         serverEntries_[static_cast<size_t>(row)].Checked = checked;
-        fillingViews_ = true;
+        filling_ = true;
         lbSpamServers->setCurrentRow(row);
-        fillingViews_ = false;
+        filling_ = false;
         mg::Guarded([this] { lbSpamServersClickCheck(); });
     });
     connect(pgPop3, &QTabWidget::currentChanged, this, [this](int index) {
         if (pgPop3->widget(index) == tsSpam) mg::Guarded([this] { tsSpamShow(); });
     });
-    connect(btnImport, &QPushButton::clicked, this, [this] { mg::Guarded([this] { btnImportClick(); }); });
-}
 
-void TPop3Form::btnBinClick() {
-    TBinForm bin(programDir_ + "deleted", settingsPath_, this);
-    bin.exec();
+    // The mailboxes: the first page's fields are the selected one's.
+    auto* menu = new QMenu(btnMailboxAdd);
+    for (size_t i = 0; i < mg::Mailboxes::Presets().size(); ++i)
+        connect(menu->addAction(U(mg::Mailboxes::Presets()[i].Name)), &QAction::triggered, this,
+                [this, i] { Command([this, i] { AddMailbox(i); }); });
+    btnMailboxAdd->setMenu(menu);
+    connect(cbMailbox, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (!filling_ && index >= 0) Command([this, index] { SelectMailbox(index); });
+    });
+    const auto edited = [this](auto store) {
+        return [this, store](const QString& text) {
+            if (filling_) return;
+            store(Current().Config(), text);
+            // The selector names the mailbox the fields describe.
+            cbMailbox->setItemText(current_, FromAnsi(Current().Name()));
+        };
+    };
+    connect(editHost, &QLineEdit::textChanged, this, edited([](mg::MailboxConfig& c, const QString& t) { c.Host = ToAnsi(t); }));
+    connect(editPort, &QLineEdit::textChanged, this, edited([](mg::MailboxConfig& c, const QString& t) { c.Port = ToAnsi(t); }));
+    connect(editUser, &QLineEdit::textChanged, this,
+            edited([](mg::MailboxConfig& c, const QString& t) { c.User = t.toStdString(); }));
+    connect(editPassword, &QLineEdit::textChanged, this,
+            edited([](mg::MailboxConfig& c, const QString& t) { c.Password = t.toStdString(); }));
+    connect(editCheck, &QSpinBox::valueChanged, this, [this](int minutes) {
+        if (filling_) return;
+        Current().Config().Check = minutes;
+        Command([this] { watcher_->Reschedule(); });
+    });
+    connect(cbAutostart, &QCheckBox::toggled, this, [this](bool on) { Command([on] { mg::SetAutostart(on); }); });
 }
-
-void TPop3Form::EnterProgramDir() const { mg::SetCurrentDir(programDir_); }
 
 bool TPop3Form::FormCreate() {
-    session_->Lines().Clear();
     pgPop3->setCurrentIndex(0);
-
-    LoadMailboxes();
-
+    current_ = 0;
+    ShowMailbox();
+    FillMailboxes();
     // Messages deleted longer ago than the bin keeps them go now.
-    mg::DeletionBin(programDir_ + "deleted/").Expire(mg::BinSettings::Read(settingsPath_).RetentionDays, std::time(nullptr));
+    mg::DeletionBin(programDir_ + "deleted/")
+        .Expire(mg::BinSettings::Read(settingsPath_, options_.BinByDefault).RetentionDays, std::time(nullptr));
+    bool quit = false;
+    LoadLists(quit);
+    if (quit) return false;
+    cbAutostart->setChecked(mg::AutostartEnabled());
+    watcher_->Start();
+    // A mailbox checked in the background opens on what its last check saw.
+    if (Current().Config().Check > 0) ShowLastScan(false);
+    return true;
+}
 
+void TPop3Form::FormClose() {
+    const std::string notice = mailboxes_->Save();
+    if (!notice.empty()) SetStatus(notice);
+    SaveLists();
+}
+
+// ---- the list files
+
+void TPop3Form::LoadLists(bool& quit) {
     Spam.Clear();
-    EnterProgramDir();
+    mg::SetCurrentDir(programDir_);
     // A first start: neither list exists yet, so nothing can have been lost
     // and there is nothing to warn about.
     const bool firstStart = !mg::FileExists("spam.dat") && !mg::FileExists("white.dat");
@@ -394,8 +381,10 @@ bool TPop3Form::FormCreate() {
                       mg::ToAnsi(QString::fromLocal8Bit(programDir_.c_str())));
         else if (WhiteEntries.Count() == 0 &&
                  mg::ShowMessage(A("Файл white.dat пуст! Выйти из программы?"), mg::Icon::Information,
-                                 mg::Buttons::YesNo) == mg::Answer::Yes)
-            return false;
+                                 mg::Buttons::YesNo) == mg::Answer::Yes) {
+            quit = true;
+            return;
+        }
 
         RebuildServerList();
     } catch (const std::exception& e) {
@@ -404,13 +393,6 @@ bool TPop3Form::FormCreate() {
         ShowWhiteEntries();
         mg::ShowException(e);
     }
-    SetUpWatch();
-    return true;
-}
-
-void TPop3Form::FormClose() {
-    SaveMailboxes();
-    SaveLists();
 }
 
 namespace {
@@ -432,7 +414,7 @@ std::string KeepAside(const std::string& name, const std::string& bytes) {
 }  // namespace
 
 void TPop3Form::SaveLists() {
-    EnterProgramDir();
+    mg::SetCurrentDir(programDir_);
     std::vector<std::pair<std::string, std::string>> keptAside;  // list file, where its list went
     // A list file that exists but was not loaded completely keeps its
     // content: the list in memory goes beside it instead.
@@ -467,15 +449,14 @@ void TPop3Form::closeEvent(QCloseEvent* event) {
     // and the log-off makes the server carry out the accepted deletions. The
     // window closes when that is done, or stays (with the lines) when the
     // server did not carry them out.
-    if (session_->Connected() || !session_->Settled() || session_->GetState() != mg::MailboxSession::State::Idle ||
-        session_->HoldsDeletions()) {
+    if (Current().InUse()) {
         if (closeAsked_) return;
         closeAsked_ = true;
-        session_->End([this](const mg::MailboxSession::EndResult& result) { SessionEnded(result, true); });
+        Current().End([this](const mg::MailboxSession::EndResult& result) { SessionEnded(result, true); });
         return;
     }
     // A background check has nothing to lose: it is simply ended.
-    if (watch_ && !watch_->Settled()) watch_->End([](const mg::MailboxSession::EndResult&) {});
+    for (int i = 0; i < MailboxCount(); ++i) mailboxes_->At(i).EndCheck();
     closeAsked_ = false;
     closing_ = true;
     try {
@@ -489,16 +470,15 @@ void TPop3Form::closeEvent(QCloseEvent* event) {
     closing_ = false;
 }
 
-// ---- views ----
+// ---- the list views
 
 void TPop3Form::RebuildServerList() {
     serverEntries_ = mg::BuildServerList(Spam);
-    labSpamAllCount->setText(QString::number(serverEntries_.size()));
     ShowServerEntries();
 }
 
 void TPop3Form::ShowServerEntries() {
-    fillingViews_ = true;
+    filling_ = true;
     const int current = lbSpamServers->currentRow();
     lbSpamServers->clear();
     for (const mg::ServerEntry& e : serverEntries_) {
@@ -508,7 +488,8 @@ void TPop3Form::ShowServerEntries() {
         lbSpamServers->addItem(item);
     }
     if (current >= 0 && current < lbSpamServers->count()) lbSpamServers->setCurrentRow(current);
-    fillingViews_ = false;
+    labSpamAllCount->setText(QString::number(serverEntries_.size()));
+    filling_ = false;
 }
 
 void TPop3Form::ShowWhiteEntries() {
@@ -528,11 +509,7 @@ void TPop3Form::lbSpamServersClick() {
     if (index < 0) return;
     lbSpamUsers->clear();
     const mg::ServerEntry& entry = serverEntries_[static_cast<size_t>(index)];
-    const int node = Spam.FindNode((entry.Checked ? "1" : "0") + entry.Text);
-    lbSpamUsersTag = node;
-    if (node == 0) throw Exception("Invalid outline index");
-    std::vector<std::string> users;
-    for (int u = Spam.FirstChild(node); u; u = Spam.NextSibling(u)) users.push_back(Spam.Text(u));
+    std::vector<std::string> users = Spam.Users((entry.Checked ? "1" : "0") + entry.Text);
     std::stable_sort(users.begin(), users.end(),
                      [](const std::string& a, const std::string& b) { return mg::CompareNoCase(a, b) < 0; });
     for (const std::string& u : users) lbSpamUsers->addItem(FromAnsi(u));
@@ -540,11 +517,7 @@ void TPop3Form::lbSpamServersClick() {
 
 void TPop3Form::lbSpamServersClickCheck() {
     const int index = CurrentServerIndex();
-    if (index < 0) return;
-    const mg::ServerEntry& entry = serverEntries_[static_cast<size_t>(index)];
-    const int node = Spam.FindNode((entry.Checked ? "0" : "1") + entry.Text);
-    if (node == 0) throw Exception("Invalid outline index");
-    Spam.SetText(node, (entry.Checked ? "1" : "0") + entry.Text);
+    if (index >= 0) Spam.SetWholeServer(serverEntries_[static_cast<size_t>(index)].Text, serverEntries_[static_cast<size_t>(index)].Checked);
 }
 
 void TPop3Form::tsSpamShow() { lbSpamServersClick(); }

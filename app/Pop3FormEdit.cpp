@@ -1,12 +1,14 @@
-// The list editing commands, the details dialog, the tray icon and the two
-// outside links of the main window.
+// The list editing commands, the details dialog, the tray icon with what the
+// background checks found, and the two outside links of the main window.
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMouseEvent>
+#include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "app/BinForm.h"
 #include "app/Icon.h"
 #include "app/Pop3Form.h"
 #include "app/SummaryForm.h"
@@ -15,6 +17,7 @@
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
+#include "platform/notifier.h"
 #include "platform/shell.h"
 #include "pop3/VantelPop3.h"
 
@@ -24,36 +27,20 @@ using mg::Buttons;
 using mg::FromAnsi;
 using mg::Icon;
 using mg::ToAnsi;
-
-namespace {
-const std::string kSpamMark = " <SPAM>  ";
-const std::string kWhiteMark = " <WHITE> ";
-}  // namespace
-
-void TPop3Form::ShowServerCount() { labSpamAllCount->setText(QString::number(serverEntries_.size())); }
+using Mark = TMessageLines::Mark;
 
 mg::Task<> TPop3Form::btnSpamAddClick() {
-    if (!session_->Connected() && !session_->ShowsLastScan()) co_return;
+    if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
     bool confirm = true;
     enum class Remembered { None, YesToAll, NoToAll } serverAnswer = Remembered::None;
-    struct CountOnExit {
-        TPop3Form* form;
-        ~CountOnExit() { form->ShowServerCount(); }
-    } countOnExit{this};
-
-    for (int i = 0; i < LineCount(); ++i) {
-        if (!LineEnabled(i) || !LineChecked(i) || LineText(i).find(" <SPAM>") != std::string::npos) continue;
-        const TSummary summary = co_await session_->Fetch(i + 1);
+    TMessageLines& lines = Session().Lines();
+    for (int i = 0; i < lines.Count(); ++i) {
+        if (!lines.Enabled(i) || !lines.Checked(i) || lines.MarkOf(i) == Mark::Spam) continue;
+        const TSummary summary = co_await Session().Fetch(i + 1);
         const mg::SenderKeys keys = mg::DeriveSender(summary.From);
-
-        int server = Spam.FindServerNode(keys.Server);
-        if (server) {
-            bool listed = false;
-            for (int u = Spam.FirstChild(server); u && !listed; u = Spam.NextSibling(u)) listed = Spam.Text(u) == keys.User;
-            if (listed) {
-                mg::ShowMessage(A("Адрес уже занесен в СПАМ!"), Icon::Information, Buttons::Ok);
-                continue;
-            }
+        if (Spam.HasUser(keys.Server, keys.User)) {
+            mg::ShowMessage(A("Адрес уже занесен в СПАМ!"), Icon::Information, Buttons::Ok);
+            continue;
         }
         if (confirm) {
             const Answer a = mg::ShowMessage(A("Занести в СПАМ адрес ") + keys.Address, Icon::Confirmation,
@@ -68,76 +55,46 @@ mg::Task<> TPop3Form::btnSpamAddClick() {
                             Buttons::Ok);
             continue;
         }
-        if (server) {
-            Spam.AddUser(server, keys.User);
-        } else {
-            std::string flag;
-            if (serverAnswer == Remembered::YesToAll) {
-                flag = "1";
-            } else if (serverAnswer == Remembered::NoToAll) {
-                flag = "0";
-            } else {
-                switch (mg::ShowMessage(A("Применить ко всем адресам с этого сервера?"), Icon::Confirmation,
-                                        Buttons::YesNoCancelNoToAllYesToAll)) {
-                    case Answer::Yes: flag = "1"; break;
-                    case Answer::No: flag = "0"; break;
-                    case Answer::NoToAll: flag = "0"; serverAnswer = Remembered::NoToAll; break;
-                    case Answer::YesToAll: flag = "1"; serverAnswer = Remembered::YesToAll; break;
-                    default: co_return;
-                }
+        bool whole = serverAnswer == Remembered::YesToAll;
+        if (!Spam.FindServerNode(keys.Server) && serverAnswer == Remembered::None) {
+            switch (mg::ShowMessage(A("Применить ко всем адресам с этого сервера?"), Icon::Confirmation,
+                                    Buttons::YesNoCancelNoToAllYesToAll)) {
+                case Answer::Yes: whole = true; break;
+                case Answer::No: break;
+                case Answer::NoToAll: serverAnswer = Remembered::NoToAll; break;
+                case Answer::YesToAll: whole = true; serverAnswer = Remembered::YesToAll; break;
+                default: co_return;
             }
-            server = Spam.AddServer(flag + keys.Server);
-            Spam.AddUser(server, keys.User);
-            mg::InsertServerEntry(serverEntries_, {keys.Server, flag == "1"});
+        }
+        if (Spam.AddSender(keys.Server, keys.User, whole)) {
+            mg::InsertServerEntry(serverEntries_, {keys.Server, whole});
             ShowServerEntries();
         }
-        MarkLine(i, kSpamMark);
-        SetLineChecked(i, true);
+        lines.SetMark(i, Mark::Spam);
+        lines.SetChecked(i, true);
     }
 }
 
 void TPop3Form::btnSpamDeleteClick() {
     QListWidgetItem* selected = lbSpamUsers->currentItem();
     if (!selected || !selected->isSelected()) return;
-    const std::string userText = ToAnsi(selected->text());
-    const int serverIndex = CurrentServerIndex();
-    const std::string serverText = serverIndex >= 0 ? serverEntries_[static_cast<size_t>(serverIndex)].Text : "";
+    const int index = CurrentServerIndex();
     if (mg::ShowMessage(A("Удалить адрес из списка?"), Icon::Confirmation, Buttons::OkCancel) != Answer::Ok) return;
-
-    int node = lbSpamUsersTag;
-    // Node numbers shift when nodes are added before them: check that the
-    // remembered node is still the server shown, else find it again.
-    if (serverIndex >= 0) {
-        const mg::ServerEntry& entry = serverEntries_[static_cast<size_t>(serverIndex)];
-        const std::string text = (entry.Checked ? "1" : "0") + entry.Text;
-        if (node < 1 || node > Spam.Count() || Spam.Text(node) != text) node = Spam.FindNode(text);
+    if (index < 0) return;
+    const mg::ServerEntry entry = serverEntries_[static_cast<size_t>(index)];
+    const mg::SpamTree::Removed removed = Spam.RemoveUser((entry.Checked ? "1" : "0") + entry.Text, ToAnsi(selected->text()));
+    if (removed.user) delete lbSpamUsers->takeItem(lbSpamUsers->row(selected));
+    if (removed.server) {
+        serverEntries_.erase(serverEntries_.begin() + index);
+        ShowServerEntries();
     }
-    if (node >= 1 && node <= Spam.Count()) {
-        for (int u = Spam.FirstChild(node); u; u = Spam.NextSibling(u)) {
-            if (Spam.Text(u) != userText) continue;
-            delete lbSpamUsers->takeItem(lbSpamUsers->row(selected));
-            Spam.Delete(u);
-            if (Spam.FirstChild(node) == 0) {
-                Spam.Delete(node);
-                lbSpamUsersTag = 0;
-                for (size_t e = 0; e < serverEntries_.size(); ++e)
-                    if (mg::SameNoCase(serverEntries_[e].Text, serverText)) {
-                        serverEntries_.erase(serverEntries_.begin() + static_cast<long>(e));
-                        break;
-                    }
-                ShowServerEntries();
-            }
-            break;
-        }
-    }
-    ShowServerCount();
 }
 
 mg::Task<> TPop3Form::btnWhiteClick() {
-    if (!session_->Connected() && !session_->ShowsLastScan()) co_return;
+    if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
     const int index = lbList->currentRow();
     if (index < 0 || index >= LineCount() || !LineEnabled(index)) co_return;
-    const TSummary summary = co_await session_->Fetch(index + 1);
+    const TSummary summary = co_await Session().Fetch(index + 1);
     const mg::SenderKeys keys = mg::DeriveSender(summary.From);
     if (WhiteEntries.Contains(keys.Server) || WhiteEntries.Contains(keys.Address)) {
         mg::ShowMessage(A("Адрес уже занесен в список!"), Icon::Information, Buttons::Yes);
@@ -154,9 +111,10 @@ mg::Task<> TPop3Form::btnWhiteClick() {
         }
     }
     ShowWhiteEntries();
-    MarkLine(index, kWhiteMark);
-    SetLineChecked(index, false);
-    SetLineEnabled(index, false);
+    TMessageLines& lines = Session().Lines();
+    lines.SetMark(index, Mark::White);
+    lines.SetChecked(index, false);
+    lines.SetEnabled(index, false);
 }
 
 void TPop3Form::btnWhiteAddClick() {
@@ -181,24 +139,88 @@ void TPop3Form::btnWhiteDeleteClick() {
 }
 
 void TPop3Form::btnCheckAllClick() {
-    if (!session_->Connected() || LineCount() == 0) return;
+    if (!Session().Connected() || LineCount() == 0) return;
     for (int i = 0; i < LineCount(); ++i)
         if (!LineChecked(i) && LineEnabled(i)) SetLineChecked(i, true);
 }
 
 mg::Task<> TPop3Form::btnSummaryClick() {
     if (!lbList->currentRowSelected()) co_return;
-    if (!session_->Connected() && !session_->ShowsLastScan()) co_return;
+    if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
     const int index = lbList->currentRow();
     if (!LineEnabled(index)) co_return;
     // The header block the cache holds is the one the server sent.
-    const TSummary summary = co_await session_->Fetch(index + 1, true);
+    const TSummary summary = co_await Session().Fetch(index + 1, true);
     if (!Pop3FormSummary) Pop3FormSummary = new TPop3FormSummary(this);
     Pop3FormSummary->SetLines(summary.Header);
     Pop3FormSummary->exec();
 }
 
-// ---- tray icon and outside links ----
+void TPop3Form::btnBinClick() {
+    TBinForm bin(programDir_ + "deleted", settingsPath_, this);
+    bin.exec();
+}
+
+// ---- what the background checks found
+
+void TPop3Form::Announce(int mailbox, const Announcement& fresh) {
+    const std::string name = mailboxes_->At(mailbox).Name();
+    if (options_.Announce) {
+        options_.Announce(name, fresh);
+        return;
+    }
+    if (!notifier_) {
+        notifier_ = std::make_unique<mg::Notifier>();
+        connect(notifier_.get(), &mg::Notifier::Activated, this, [this](int box) {
+            WMTrayNotify(515);
+            Command([this, box] { SelectMailbox(box); });
+        });
+    }
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const mg::Mailbox::Announced& a : fresh) lines.emplace_back(a.Sender, a.Subject);
+    notifier_->Announce(mailbox, name, lines);
+}
+
+void TPop3Form::Checked(int mailbox) {
+    const mg::Mailbox& box = mailboxes_->At(mailbox);
+    // The selected mailbox shows what the check saw, unless the list holds
+    // something else of the user's.
+    if (mailbox == current_ && !box.CheckFailed() && (LineCount() == 0 || Session().ShowsLastScan())) ShowLastScan(true);
+    // The user's own reply stays shown while a session of theirs is open.
+    if (Session().GetState() == mg::MailboxSession::State::Idle) {
+        std::string text = (MailboxCount() > 1 ? box.Name() + ": " : std::string()) + box.LastCheck();
+        if (box.Unseen() > 0) text += A(". Новых сообщений: ") + std::to_string(box.Unseen());
+        SetStatus(text);
+    }
+    ShowUnseen();
+}
+
+int TPop3Form::Unseen() const {
+    int total = 0;
+    for (int i = 0; i < MailboxCount(); ++i) total += mailboxes_->At(i).Unseen();
+    return total;
+}
+
+void TPop3Form::ShowUnseen() {
+    if (!tray_) return;
+    tray_->setIcon(mg::MailgroveIconWithCount(Unseen()));
+    QString tip = QStringLiteral("Mailgrove");
+    for (int i = 0; i < MailboxCount(); ++i) {
+        const mg::Mailbox& box = mailboxes_->At(i);
+        if (box.LastCheck().empty() && box.Unseen() == 0) continue;
+        std::string line = box.Name() + ": " + box.LastCheck();
+        if (box.Unseen() > 0) line += A(", новых: ") + std::to_string(box.Unseen());
+        tip += QLatin1Char('\n') + FromAnsi(line);
+    }
+    tray_->setToolTip(tip);
+}
+
+void TPop3Form::Looked() {
+    Current().Looked();
+    ShowUnseen();
+}
+
+// ---- tray icon and outside links
 
 bool TPop3Form::TrayIconShown() const { return tray_ && tray_->isVisible(); }
 
@@ -213,6 +235,15 @@ void TPop3Form::TrayIcon(int mode) {
     }
     if (mode == 1) tray_->show();
     if (mode == 2) tray_->hide();
+}
+
+void TPop3Form::StartHidden() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        showMinimized();
+        return;
+    }
+    TrayIcon(1);
+    ShowUnseen();
 }
 
 void TPop3Form::AppEventsMinimize() {
@@ -259,11 +290,11 @@ void TPop3Form::btnOutlookClick() {
     // Deletions take effect at QUIT, and an open session keeps the mailbox
     // locked: the mail program starts once the session has ended, with the
     // report of any deletions the server did not confirm.
-    if (!session_->Connected()) {
+    if (!Session().Connected()) {
         mg::ShellStartMailReader();
         return;
     }
-    session_->End([this](const mg::MailboxSession::EndResult& result) {
+    Current().End([this](const mg::MailboxSession::EndResult& result) {
         SessionEnded(result, false);
         mg::ShellStartMailReader();
     });

@@ -1,13 +1,17 @@
-// The mailbox commands of the main window (scan, delete, disconnect) and the
-// status reporting of the session's events.
+// The mailbox commands of the main window (scan, delete, disconnect), the
+// status reporting of the selected mailbox's session, and choosing, adding
+// and removing mailboxes.
+#include <QComboBox>
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
 #include <exception>
 
 #include "app/Pop3Form.h"
-#include "mailbox/DeletionBin.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
@@ -17,61 +21,12 @@
 using mg::A;
 using mg::FromAnsi;
 using mg::ToAnsi;
+using State = mg::MailboxSession::State;
 
-// ---- message lines ----
-
-void TPop3Form::CheckLineIndex(int index) const {
-    if (index < 0 || index >= lbList->count()) throw EListError(ListIndexError(index));
-}
-
-int TPop3Form::LineCount() const { return lbList->count(); }
-
-std::string TPop3Form::LineText(int index) const {
-    CheckLineIndex(index);
-    return lbList->Lines()->Text(index);
-}
-
-void TPop3Form::SetLineText(int index, const std::string& text) {
-    CheckLineIndex(index);
-    lbList->Lines()->SetText(index, text);
-}
-
-bool TPop3Form::LineChecked(int index) const {
-    CheckLineIndex(index);
-    return lbList->Lines()->Checked(index);
-}
-
-void TPop3Form::SetLineChecked(int index, bool checked) {
-    CheckLineIndex(index);
-    lbList->Lines()->SetChecked(index, checked);
-}
-
-bool TPop3Form::LineEnabled(int index) const {
-    CheckLineIndex(index);
-    return lbList->Lines()->Enabled(index);
-}
-
-void TPop3Form::SetLineEnabled(int index, bool enabled) {
-    CheckLineIndex(index);
-    lbList->Lines()->SetEnabled(index, enabled);
-}
-
-void TPop3Form::AppendLine(const std::string& text) { lbList->Lines()->Append(text); }
-
-void TPop3Form::MarkLine(int index, const std::string& mark) {
-    CheckLineIndex(index);
-    lbList->Lines()->Mark(index, mark);
-}
-
-// ---- jobs ----
-
-void TPop3Form::SetScanTimeOutForTest(int milliseconds) { mg::MailboxSession::SetTimeOutForTest(milliseconds); }
-void TPop3Form::SetKeepAliveIntervalForTest(int milliseconds) {
-    mg::MailboxSession::SetKeepAliveIntervalForTest(milliseconds);
-}
+// ---- jobs
 
 void TPop3Form::Submit(mg::Task<> (TPop3Form::*handler)()) {
-    session_->Submit([this, handler] { return (this->*handler)(); }, [this](std::exception_ptr e) { JobDone(e); });
+    Session().Submit([this, handler] { return (this->*handler)(); }, [this](std::exception_ptr e) { JobDone(e); });
 }
 
 void TPop3Form::JobDone(std::exception_ptr error) {
@@ -94,45 +49,102 @@ void TPop3Form::JobDone(std::exception_ptr error) {
 
 void TPop3Form::AfterCommand() { ReportLostDeletions({}); }
 
-// ---- the scan ----
+// ---- the session's reports
 
-namespace {
-// Waits until a session has ended (at once when it has): a mailbox takes one
-// session at a time.
-struct Ended {
-    mg::MailboxSession& session;
-    QObject* context;
-    bool await_ready() const noexcept { return session.Settled() && !session.Connected(); }
-    void await_suspend(std::coroutine_handle<> job) {
-        session.End([job, c = context](const mg::MailboxSession::EndResult&) {
-            QTimer::singleShot(0, c, [job] { job.resume(); });
+void TPop3Form::BindSession() {
+    mg::MailboxSession& c = Session();
+    VantelPOP3 = &c.Component();
+    lbList->SetLines(&c.Lines());
+    c.OnStatus = [this](const std::string& text) { VantelPOP3Status(text); };
+    c.OnHostResolved = [this] { SetStatus(A("Сервер найден")); };
+    c.OnInvalidHost = [this](bool& handled) { VantelPOP3InvalidHost(handled); };
+    c.OnConnectionFailed = [] {
+        mg::ShowMessage(A("Невозможно установить соединение"), mg::Icon::None, mg::Buttons::Ok);
+    };
+    c.OnConnect = [this] { SetStatus(A("Соединение установлено")); };
+    c.OnDisconnect = [this] { SetStatus(A("Соединение разорвано")); };
+    c.OnConnectionRequired = [this](bool& handled) { VantelPOP3ConnectionRequired(handled); };
+    c.OnRetrieveStart = [this] {
+        setCursor(Qt::WaitCursor);
+        SetStatus(A("Начало приема"));
+    };
+    c.OnRetrieveEnd = [this] {
+        unsetCursor();
+        SetStatus(A("Прием закончен"));
+    };
+    c.OnSuccess = [this] { SetStatus(A("Операция завершена успешно")); };
+    c.OnFailure = [] { mg::ShowMessage(A("Операция завершилась ошибкой"), mg::Icon::None, mg::Buttons::Ok); };
+    c.OnPacketRecvd = [this] {
+        SetStatus(A("Принято ") + std::to_string(VantelPOP3->BytesRecvd) + A(" байт из ") +
+                  std::to_string(VantelPOP3->BytesTotal));
+    };
+    c.OnReset = [] { mg::ShowMessage(A("Удаление завершено"), mg::Icon::None, mg::Buttons::Ok); };
+    c.OnCount = [this](int count) { editCount->setText(QString::number(count)); };
+    c.OnScanned = [this](int count, int fresh, const std::string& notice) {
+        if (count == 0) {  // the last reply stays shown, unless there is news
+            if (!notice.empty()) SetStatus(notice);
+            return;
+        }
+        std::string text = A("Прием закончен");
+        if (!notice.empty())
+            text += ". " + notice;
+        else if (fresh > 0)
+            text += A(". Новых сообщений: ") + std::to_string(fresh);
+        SetStatus(text);
+    };
+    c.OnLogUnavailable = [] {
+        mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
+    };
+    c.OnDeletionsPending = [this] {
+        // Once the run is over (the status bar has shown its last reply),
+        // say when the deletions take effect.
+        if (noticeQueued_) return;
+        noticeQueued_ = true;
+        QTimer::singleShot(0, this, [this] {
+            noticeQueued_ = false;
+            if (Session().GetState() == State::Holding) SetStatus(A("Удаления будут выполнены при разрыве соединения"));
         });
-    }
-    void await_resume() noexcept {}
-};
-}  // namespace
-
-mg::Task<> TPop3Form::btnConnectClick() {
-    // A background check under way gives way to the user's own session.
-    if (watch_) co_await Ended{*watch_, this};
-    // The fields are read once the old session is gone (the port may be no
-    // number: nothing has been sent then).
-    co_await session_->Scan([this] { return FieldSettings(); });
+    };
+    c.OnDeletionsLost = [this] {
+        // A command under way, or the end of the session, reports the loss
+        // itself when it ends (naming its error); otherwise it is reported
+        // from the event loop.
+        QTimer::singleShot(0, this, [this] {
+            if (Session().Settled()) mg::Guarded([this] { ReportLostDeletions({}); });
+        });
+    };
+    c.OnKeepAliveFailed = [this](const std::string& error) { mg::Guarded([&] { ReportLostDeletions(error); }); };
 }
 
-mg::MailboxSettings TPop3Form::FieldSettings() const {
-    mg::MailboxSettings s;
-    s.Host = ToAnsi(editHost->text());
-    s.Port = mg::StrToInt(ToAnsi(editPort->text()));
-    // On the wire the login and password are UTF-8, as the keyring holds
-    // them and today's servers compare them.
-    s.User = editUser->text().toStdString();
-    s.Password = editPassword->text().toStdString();
-    return s;
+void TPop3Form::SetStatus(const std::string& text) {
+    if (statusBar_) statusBar_->showMessage(FromAnsi(text));
 }
+
+void TPop3Form::VantelPOP3Status(const std::string& Status) { SetStatus(Status); }
+
+void TPop3Form::VantelPOP3InvalidHost(bool& Handled) {
+    std::string host;
+    if (!mg::CurrentDialogs().InputQuery(A("Сервер не найден!"), A("Укажите новый сервер:"), host)) return;
+    Session().SetHost(host);
+    editHost->setText(FromAnsi(host));
+    Handled = true;
+}
+
+void TPop3Form::VantelPOP3ConnectionRequired(bool& Handled) {
+    if (mg::ShowMessage(A("Соединение не установлено. Соединить?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
+        mg::Answer::Ok)
+        return;
+    // The scan comes after the command that asked: never inside it.
+    Handled = true;
+    Submit(&TPop3Form::btnConnectClick);
+}
+
+// ---- the scan and the end of the session
+
+mg::Task<> TPop3Form::btnConnectClick() { co_await Current().Scan(); }
 
 void TPop3Form::btnDisconnectClick() {
-    session_->End([this](const mg::MailboxSession::EndResult& result) { SessionEnded(result, false); });
+    Current().End([this](const mg::MailboxSession::EndResult& result) { SessionEnded(result, false); });
 }
 
 void TPop3Form::SessionEnded(const mg::MailboxSession::EndResult& result, bool thenClose) {
@@ -153,6 +165,18 @@ void TPop3Form::SessionEnded(const mg::MailboxSession::EndResult& result, bool t
     if (thenClose) QTimer::singleShot(0, this, [this] { close(); });
 }
 
+void TPop3Form::AfterSession(std::function<void()> then) {
+    if (!Current().InUse()) {
+        then();
+        return;
+    }
+    Current().End([this, then](const mg::MailboxSession::EndResult& result) {
+        SessionEnded(result, false);
+        if (!result.lost) then();
+        FillMailboxes();
+    });
+}
+
 void TPop3Form::lbListClick() {
     if (!lbList->currentRowSelected()) {
         lbList->setToolTip(QString());
@@ -163,37 +187,31 @@ void TPop3Form::lbListClick() {
     lbList->setToolTip(hint);
 }
 
-// ---- deletion ----
+// ---- deletion
 
 mg::Task<> TPop3Form::btnDeleteClick() {
-    const bool lastScan = !session_->Connected() && session_->ShowsLastScan();
-    if (!session_->Connected() && !lastScan) co_return;
+    if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
     if (mg::ShowMessage(A("Удалить выделенные сообщения?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
         mg::Answer::Ok)
         co_return;
-    // Lines of a scan whose session has ended are deleted in a new one: a
-    // background check under way gives way first.
-    if (lastScan && watch_) co_await Ended{*watch_, this};
-    // The bin's limits may have changed since the last run.
-    session_->SetBin(mg::BinSettings::Read(settingsPath_));
     std::string kept, changed;
-    session_->OnKeptOnServer = [this, &kept](const std::vector<int>& lines, const std::string& reason) {
+    Session().OnKeptOnServer = [this, &kept](const std::vector<int>& lines, const std::string& reason) {
         kept = LinesText(A("Не удалось сохранить в корзину, поэтому не удалены и остались на сервере: "), lines);
         if (!reason.empty()) kept += A("\nПричина: ") + reason;
     };
-    session_->OnNotConfirmed = [this, &changed](const std::vector<int>& lines) {
+    Session().OnNotConfirmed = [this, &changed](const std::vector<int>& lines) {
         changed = LinesText(A("Не удалены: на сервере этих сообщений уже нет или под их номерами теперь другие "
                               "сообщения. Нажмите \"Соединение\", чтобы увидеть ящик как он есть: "),
                             lines);
     };
     std::exception_ptr failure;
     try {
-        co_await session_->Delete([this] { return FieldSettings(); });
+        co_await Current().Delete();
     } catch (...) {
         failure = std::current_exception();
     }
-    session_->OnKeptOnServer = nullptr;
-    session_->OnNotConfirmed = nullptr;
+    Session().OnKeptOnServer = nullptr;
+    Session().OnNotConfirmed = nullptr;
     // Told once the run is over, so no box stands inside it.
     if (!changed.empty()) mg::ShowMessage(changed, mg::Icon::Warning, mg::Buttons::Ok);
     if (!kept.empty()) mg::ShowMessage(kept, mg::Icon::Warning, mg::Buttons::Ok);
@@ -204,7 +222,7 @@ std::string TPop3Form::LinesText(const std::string& head, const std::vector<int>
     constexpr size_t kShown = 10;
     std::string text = head + std::to_string(lines.size());
     for (size_t k = 0; k < lines.size() && k < kShown; ++k) {
-        const std::string line = LineText(lines[k]);
+        const std::string& line = LineText(lines[k]);
         text += "\n" + (line.size() > 9 ? line.substr(9) : line);
     }
     if (lines.size() > kShown) text += A("\n... и еще ") + std::to_string(lines.size() - kShown);
@@ -212,7 +230,7 @@ std::string TPop3Form::LinesText(const std::string& head, const std::vector<int>
 }
 
 void TPop3Form::ReportLostDeletions(const std::string& reason) {
-    const mg::MailboxSession::Loss loss = session_->TakeLoss();
+    const mg::MailboxSession::Loss loss = Session().TakeLoss();
     if (loss.count == 0) return;
     std::string text = A("Сервер не выполнил удаление сообщений: ") + std::to_string(loss.count) +
                        A(". Сеанс закончился без подтверждения удалений, эти сообщения остались на сервере "
@@ -224,58 +242,94 @@ void TPop3Form::ReportLostDeletions(const std::string& reason) {
     mg::ShowMessage(text, mg::Icon::Warning, mg::Buttons::Ok);
 }
 
-// ---- status reporting ----
+// ---- the mailboxes
 
-void TPop3Form::SetStatus(const std::string& text) {
-    if (statusBar_) statusBar_->showMessage(FromAnsi(text));
+void TPop3Form::FillMailboxes() {
+    filling_ = true;
+    cbMailbox->clear();
+    for (int i = 0; i < MailboxCount(); ++i) cbMailbox->addItem(FromAnsi(mailboxes_->At(i).Name()));
+    cbMailbox->setCurrentIndex(current_);
+    filling_ = false;
+    btnMailboxDelete->setEnabled(MailboxCount() > 1);
 }
 
-void TPop3Form::VantelPOP3Status(const std::string& Status) { SetStatus(Status); }
-void TPop3Form::VantelPOP3HostResolved() { SetStatus(A("Сервер найден")); }
-
-void TPop3Form::VantelPOP3InvalidHost(bool& Handled) {
-    std::string host;
-    if (!mg::CurrentDialogs().InputQuery(A("Сервер не найден!"), A("Укажите новый сервер:"), host)) return;
-    session_->SetHost(host);
-    editHost->setText(FromAnsi(host));
-    Handled = true;
+void TPop3Form::ShowMailbox() {
+    const mg::MailboxConfig& c = Current().Config();
+    filling_ = true;
+    editHost->setText(FromAnsi(c.Host));
+    editPort->setText(FromAnsi(c.Port));
+    editUser->setText(QString::fromStdString(c.User));
+    editPassword->setText(QString::fromStdString(c.Password));
+    editCheck->setValue(c.Check);
+    filling_ = false;
 }
 
-void TPop3Form::VantelPOP3ConnectionFailed() {
-    mg::ShowMessage(A("Невозможно установить соединение"), mg::Icon::None, mg::Buttons::Ok);
-}
-
-void TPop3Form::VantelPOP3Connect() { SetStatus(A("Соединение установлено")); }
-void TPop3Form::VantelPOP3Disconnect() { SetStatus(A("Соединение разорвано")); }
-
-void TPop3Form::VantelPOP3ConnectionRequired(bool& Handled) {
-    if (mg::ShowMessage(A("Соединение не установлено. Соединить?"), mg::Icon::Confirmation, mg::Buttons::OkCancel) !=
-        mg::Answer::Ok)
+void TPop3Form::SelectMailbox(int index) {
+    if (index < 0 || index >= MailboxCount() || index == current_) {
+        FillMailboxes();
         return;
-    // The scan comes after the command that asked: never inside it.
-    Handled = true;
-    Submit(&TPop3Form::btnConnectClick);
+    }
+    // The session of the mailbox left behind ends first: its deletions are
+    // committed (or reported lost, and then the mailbox stays selected).
+    AfterSession([this, index] {
+        if (index >= MailboxCount()) return;
+        Session().Lines().Clear();
+        current_ = index;
+        BindSession();
+        editCount->setText(QStringLiteral("0"));
+        ShowMailbox();
+        FillMailboxes();
+        const bool shown = ShowLastScan(false);
+        if (!pendingAdvice_.empty())
+            SetStatus(std::exchange(pendingAdvice_, std::string()));
+        else if (!shown)
+            SetStatus(Current().LastCheck());
+        Looked();
+    });
 }
 
-void TPop3Form::VantelPOP3RetrieveStart() {
-    setCursor(Qt::WaitCursor);
-    SetStatus(A("Начало приема"));
+bool TPop3Form::ShowLastScan(bool keepMarks) {
+    const bool shown = Current().ShowLastScan(keepMarks);
+    editCount->setText(QString::number(LineCount()));
+    if (!shown) return false;
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(Current().LastScanTime());
+    std::string text = A("Проверено ");
+    if (at.date() != QDate::currentDate()) text += ToAnsi(at.toString(QStringLiteral("dd.MM.yyyy ")));
+    text += A("в ") + ToAnsi(at.toString(QStringLiteral("HH:mm")));
+    if (Current().CheckFailed()) text += ". " + Current().LastCheck();
+    SetStatus(text);
+    return true;
 }
 
-void TPop3Form::VantelPOP3RetrieveEnd() {
-    unsetCursor();
-    SetStatus(A("Прием закончен"));
+void TPop3Form::AddMailbox(size_t preset) {
+    if (preset >= mg::Mailboxes::Presets().size()) return;
+    const mg::Mailboxes::Preset& p = mg::Mailboxes::Presets()[preset];
+    mailboxes_->Add(p);
+    pendingAdvice_ = A(p.Advice);
+    FillMailboxes();
+    watcher_->Reschedule();
+    SelectMailbox(MailboxCount() - 1);
+    // A provider this version cannot sign in to is said plainly, at once.
+    if (p.Warn) mg::ShowMessage(A(p.Advice), mg::Icon::Warning, mg::Buttons::Ok);
 }
 
-void TPop3Form::VantelPOP3Success() { SetStatus(A("Операция завершена успешно")); }
-
-void TPop3Form::VantelPOP3Failure() {
-    mg::ShowMessage(A("Операция завершилась ошибкой"), mg::Icon::None, mg::Buttons::Ok);
+void TPop3Form::RemoveMailbox() {
+    if (MailboxCount() < 2) return;
+    if (mg::ShowMessage(A("Удалить ящик ") + Current().Name() + "?", mg::Icon::Confirmation, mg::Buttons::YesNo) !=
+        mg::Answer::Yes)
+        return;
+    AfterSession([this, index = current_] {
+        if (index >= MailboxCount()) return;
+        // The numbers of the mailboxes after it change: a background check
+        // under way is given up.
+        watcher_->GiveUp();
+        Session().Lines().Clear();
+        mailboxes_->Remove(index);
+        current_ = std::max(0, index - 1);
+        BindSession();
+        editCount->setText(QStringLiteral("0"));
+        ShowMailbox();
+        FillMailboxes();
+        watcher_->Reschedule();
+    });
 }
-
-void TPop3Form::VantelPOP3PacketRecvd() {
-    SetStatus(A("Принято ") + std::to_string(VantelPOP3->BytesRecvd) + A(" байт из ") +
-              std::to_string(VantelPOP3->BytesTotal));
-}
-
-void TPop3Form::VantelPOP3Reset() { mg::ShowMessage(A("Удаление завершено"), mg::Icon::None, mg::Buttons::Ok); }

@@ -336,7 +336,7 @@ Figures ScanWithWindow(const Account& account, std::string programDir, bool then
             // lines come from the cache, and the view has drawn them.
             form.btnDisconnect->click();
             WaitUntilSettled(form);
-            form.AddMailbox(TPop3Form::Presets().size() - 1);
+            form.AddMailbox(mg::Mailboxes::Presets().size() - 1);
             const auto s0 = Clock::now();
             form.SelectMailbox(0);
             QApplication::processEvents();

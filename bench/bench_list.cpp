@@ -7,8 +7,8 @@
 //   - memory: the resident size of an idle window, then of the window holding
 //     10,000 message lines (target: under 50 MB above the idle window);
 //   - time: 2,000 and 10,000 lines built as the scan builds them (one
-//     AppendLine per message through the listing handler, then per message
-//     LineText + SetLineText and the marks with their check and enabled
+//     line appended per message through the listing handler, then per
+//     message its sender and subject and the marks with their check and enabled
 //     state), the event loop run every B messages (default 1: during a real
 //     scan the window waits for each reply) and every 64 listing lines, so
 //     that the view lays out and paints as it would during a scan. The
@@ -87,15 +87,14 @@ void BuildAsTheScan(List& list, int count, int batch) {
     Pump();
     for (int i = 0; i < count; ++i) {
         const Message m = MessageAt(i);
-        list.SetLineText(i, list.LineText(i) + mg::Format("%-30s | ", m.address.c_str()) + m.subject);
-        if (m.spam) {
-            list.MarkLine(i, kSpam);
-            list.SetLineChecked(i, true);
-        }
+        list.Summarise(i, m.address, m.subject);
         if (m.white) {
             list.MarkLine(i, kWhite);
             list.SetLineChecked(i, false);
             list.SetLineEnabled(i, false);
+        } else if (m.spam) {
+            list.MarkLine(i, kSpam);
+            list.SetLineChecked(i, true);
         }
         if ((i + 1) % batch == 0) Pump();
     }
@@ -107,18 +106,26 @@ std::string ListingLine(int size) {
     return mg::Format("%6d ", kb) + A("Кб | ");
 }
 
-// The window itself.
+// The window itself: the lines of its selected mailbox, as the scan fills them.
 struct WindowList {
     TPop3Form& form;
-    void Listed(int, int size) { form.AppendLine(ListingLine(size)); }
-    std::string LineText(int i) const { return form.LineText(i); }
-    void SetLineText(int i, const std::string& t) { form.SetLineText(i, t); }
-    void MarkLine(int i, const std::string& m) { form.MarkLine(i, m); }
-    void SetLineChecked(int i, bool c) { form.SetLineChecked(i, c); }
-    void SetLineEnabled(int i, bool e) { form.SetLineEnabled(i, e); }
-    void Clear() { form.Session().Lines().Clear(); }
+    TMessageLines& lines() const { return form.Session().Lines(); }
+    void Listed(int, int size) { lines().Append(size); }
+    void Summarise(int i, const std::string& address, const std::string& subject) { lines().SetSummary(i, address, subject); }
+    void MarkLine(int i, const std::string& m) {
+        lines().SetMark(i, m == kSpam ? TMessageLines::Mark::Spam : TMessageLines::Mark::White);
+    }
+    void SetLineChecked(int i, bool c) { lines().SetChecked(i, c); }
+    void SetLineEnabled(int i, bool e) { lines().SetEnabled(i, e); }
+    void Clear() { lines().Clear(); }
     int Count() const { return form.LineCount(); }
 };
+
+// The text of a line once its header block is known, as the lists below
+// build it.
+std::string Summarised(const std::string& line, const std::string& address, const std::string& subject) {
+    return line + mg::Format("%-30s | ", address.c_str()) + subject;
+}
 
 // The floor: the same strings in a vector.
 struct VectorList {
@@ -131,6 +138,7 @@ struct VectorList {
     void Listed(int, int size) { lines.push_back({ListingLine(size)}); }
     std::string LineText(int i) const { return lines[static_cast<size_t>(i)].text; }
     void SetLineText(int i, const std::string& t) { lines[static_cast<size_t>(i)].text = t; }
+    void Summarise(int i, const std::string& a, const std::string& s) { SetLineText(i, Summarised(LineText(i), a, s)); }
     void MarkLine(int i, const std::string& m) {
         const std::string t = LineText(i);
         SetLineText(i, m + (t.size() > 9 ? t.substr(9) : std::string()));
@@ -152,6 +160,7 @@ struct ItemWidgetList {
     }
     std::string LineText(int i) const { return mg::ToAnsi(list->item(i)->text()); }
     void SetLineText(int i, const std::string& t) { list->item(i)->setText(mg::FromAnsi(t)); }
+    void Summarise(int i, const std::string& a, const std::string& s) { SetLineText(i, Summarised(LineText(i), a, s)); }
     void MarkLine(int i, const std::string& m) {
         const std::string t = LineText(i);
         SetLineText(i, m + (t.size() > 9 ? t.substr(9) : std::string()));

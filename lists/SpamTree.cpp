@@ -82,6 +82,52 @@ void SpamTree::Delete(int node) {
     nodes_.erase(nodes_.begin() + static_cast<long>(i), nodes_.begin() + static_cast<long>(SubtreeEnd(i)));
 }
 
+bool SpamTree::HasUser(const std::string& serverKey, const std::string& user) const {
+    const int server = FindServerNode(serverKey);
+    for (int u = server ? FirstChild(server) : 0; u; u = NextSibling(u))
+        if (Text(u) == user) return true;
+    return false;
+}
+
+bool SpamTree::AddSender(const std::string& serverKey, const std::string& user, bool wholeServer) {
+    int server = FindServerNode(serverKey);
+    const bool made = server == 0;
+    if (made) server = AddServer((wholeServer ? "1" : "0") + serverKey);
+    AddUser(server, user);
+    return made;
+}
+
+std::vector<std::string> SpamTree::Users(const std::string& serverText) const {
+    const int node = FindNode(serverText);
+    if (node == 0) throw Exception("Invalid outline index");
+    std::vector<std::string> users;
+    for (int u = FirstChild(node); u; u = NextSibling(u)) users.push_back(Text(u));
+    return users;
+}
+
+SpamTree::Removed SpamTree::RemoveUser(const std::string& serverText, const std::string& user) {
+    Removed removed;
+    const int node = FindNode(serverText);
+    if (node == 0) return removed;
+    for (int u = FirstChild(node); u; u = NextSibling(u)) {
+        if (Text(u) != user) continue;
+        Delete(u);
+        removed.user = true;
+        if (FirstChild(node) == 0) {
+            Delete(node);
+            removed.server = true;
+        }
+        break;
+    }
+    return removed;
+}
+
+void SpamTree::SetWholeServer(const std::string& serverKey, bool whole) {
+    const int node = FindNode((whole ? "0" : "1") + serverKey);
+    if (node == 0) throw Exception("Invalid outline index");
+    SetText(node, (whole ? "1" : "0") + serverKey);
+}
+
 bool SpamTree::Storable(const std::string& text, int depth) {
     if (!text.empty() && (text.front() == ' ' || text.front() == '\t')) return false;
     if (text.find('\r') != std::string::npos || text.find('\x1a') != std::string::npos) return false;

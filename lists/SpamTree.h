@@ -43,6 +43,28 @@ public:
     // Deletes a node with all its children.
     void Delete(int node);
 
+    // ---- edits by name. A server node's text is its flag and its key,
+    // "1@host" (the whole server) or "0@host" (the users listed).
+
+    // Whether `user` is listed under the server's node, whatever its flag.
+    bool HasUser(const std::string& serverKey, const std::string& user) const;
+    // Lists `user` under the server's node; a server not listed yet gets a
+    // node at the end, flag "1" when `wholeServer`. True when it was new.
+    bool AddSender(const std::string& serverKey, const std::string& user, bool wholeServer);
+    // The users under the server node whose text is `serverText`, in file
+    // order; raises "Invalid outline index" when there is no such node.
+    std::vector<std::string> Users(const std::string& serverText) const;
+    // Removes the first node `user` under the server node `serverText`, and
+    // that server node with its last user. False when nothing was removed.
+    struct Removed {
+        bool user = false, server = false;
+    };
+    Removed RemoveUser(const std::string& serverText, const std::string& user);
+    // Sets the flag of the server `serverKey` ("1" for the whole server);
+    // raises "Invalid outline index" when its node with the other flag is
+    // not there.
+    void SetWholeServer(const std::string& serverKey, bool whole);
+
     // Whether a node text can be written to the file and read back as it is
     // at the given depth: no CR or byte 26, no leading blank or TAB, and the
     // line within the line buffer.

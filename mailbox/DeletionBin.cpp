@@ -94,20 +94,16 @@ std::string Part(const std::string& field, const std::string& key) {
     return Trim(field.substr(from, end == std::string::npos ? std::string::npos : end - from));
 }
 
-bool g_enabledByDefault = true;
-
 }  // namespace
 
-void BinSettings::SetEnabledByDefaultForTest(bool enabled) { g_enabledByDefault = enabled; }
-
-BinSettings BinSettings::Read(const std::string& settingsPath) {
+BinSettings BinSettings::Read(const std::string& settingsPath, bool enabled) {
     BinSettings s;
     const auto number = [&](const char* key, int64_t fallback, int64_t low, int64_t high) {
         int32_t v = 0;
         if (!TryStrToInt(GetPrivateProfileString("BIN", key, "", settingsPath), v) || v < low || v > high) return fallback;
         return static_cast<int64_t>(v);
     };
-    s.Enabled = number("ENABLED", g_enabledByDefault ? 1 : 0, 0, 1) != 0;
+    s.Enabled = number("ENABLED", enabled ? 1 : 0, 0, 1) != 0;
     s.MaxBytes = number("MAXSIZE", s.MaxBytes / kMegabyte, 1, 1000) * kMegabyte;
     s.RetentionDays = static_cast<int>(number("DAYS", s.RetentionDays, 1, 3650));
     return s;

@@ -30,12 +30,11 @@ struct BinSettings {
     int RetentionDays = 30;
 
     // The [BIN] section of the settings file (ENABLED, MAXSIZE in megabytes,
-    // DAYS); missing or unreadable values keep the defaults.
-    static BinSettings Read(const std::string& settingsPath);
+    // DAYS); missing or unreadable values keep the defaults (`enabled` for a
+    // file without ENABLED).
+    static BinSettings Read(const std::string& settingsPath, bool enabled = true);
     // False when the file could not be written.
     bool Write(const std::string& settingsPath) const;
-    // Tests only: whether a settings file without ENABLED has the bin on.
-    static void SetEnabledByDefaultForTest(bool enabled);
 };
 
 // One file of the bin, as the dialog lists it.

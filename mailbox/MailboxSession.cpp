@@ -17,24 +17,8 @@ namespace mg {
 
 namespace {
 
-const char kSpamMark[] = " <SPAM>  ";
-const char kWhiteMark[] = " <WHITE> ";
-const char kDeleted[] = "<\xD3\xC4\xC0\xCB\xC5\xCD\xCE>";               // "<УДАЛЕНО>"
-const char kNotDeleted[] = "<\xCD\xC5 \xD3\xC4\xC0\xCB\xC5\xCD\xCE>";  // "<НЕ УДАЛЕНО>"
+using Mark = TMessageLines::Mark;
 
-int g_timeOutForTest = 0;
-int g_keepAliveForTest = 0;
-int g_cachePagesForTest = 0;
-constexpr int kTimeOutMs = 20000;
-// Idleness after which a session holding deletions is kept open with a NOOP:
-// well inside the 10 minutes after which a server may log off an idle client.
-constexpr int kKeepAliveMs = 2 * 60 * 1000;
-
-// The listing-stage line of a message of `size` octets.
-std::string ListingLine(int size) {
-    const int kb = static_cast<int>(std::ceil(static_cast<double>(size) / 1024.0));
-    return Format("%6d ", kb) + "\xCA\xE1 | ";  // "Кб | "
-}
 
 // Ends the component's plan of pipelined commands however the loop ends.
 struct PlanEnd {
@@ -112,8 +96,9 @@ void MailboxSession::SetState(State state) {
 
 // ---- construction
 
-MailboxSession::MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, QObject* parent)
-    : QObject(parent), dataDir_(std::move(dataDir)), spam_(spam), white_(white) {
+MailboxSession::MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, SessionOptions options,
+                               QObject* parent)
+    : QObject(parent), dataDir_(std::move(dataDir)), options_(options), spam_(spam), white_(white) {
     if (!dataDir_.empty() && dataDir_.back() != '/') dataDir_ += '/';
     bin_.Enabled = false;
     // The component as the window held it: port 110, report level 0, no
@@ -134,9 +119,6 @@ MailboxSession::~MailboxSession() {
     pop3_.OnDisconnect = nullptr;
 }
 
-void MailboxSession::SetTimeOutForTest(int milliseconds) { g_timeOutForTest = milliseconds; }
-void MailboxSession::SetKeepAliveIntervalForTest(int milliseconds) { g_keepAliveForTest = milliseconds; }
-void MailboxSession::SetCachePageLimitForTest(int pages) { g_cachePagesForTest = pages; }
 
 void MailboxSession::Bind() {
     TVantelPOP3& c = pop3_;
@@ -188,7 +170,7 @@ void MailboxSession::Bind() {
         if (OnReset) OnReset();
     };
     c.OnList = [this](int32_t msg, int32_t size) {
-        lines_.Append(ListingLine(size));
+        lines_.Append(size);
         if (msg >= 1 && msg <= pop3_.MailCount()) listed_[msg] = size;
     };
 }
@@ -326,7 +308,7 @@ Task<> MailboxSession::LogOn(const MailboxSettings& s) {
     pop3_.SetAttachFilePath(".");
     pop3_.DeleteOnRead = false;
     pop3_.ReportLevel = 2;
-    pop3_.TimeOut = g_timeOutForTest > 0 ? g_timeOutForTest : kTimeOutMs;
+    pop3_.TimeOut = options_.TimeOutMs;
     pop3_.Host = s.Host;
     pop3_.Port = s.Port;
     pop3_.UserID = s.User;
@@ -492,7 +474,7 @@ bool MailboxSession::ShowLastScan(const std::string& server, const std::string& 
         ids_[static_cast<size_t>(m.number)] = m.uidl;
         if (!m.uidl.empty()) numbers.emplace(ids_[static_cast<size_t>(m.number)], m.number);
     }
-    for (size_t n = 1; n <= count; ++n) lines_.Append(ListingLine(std::max(listed_[n], 0)));
+    for (size_t n = 1; n <= count; ++n) lines_.Append(std::max(listed_[n], 0));
     cache_->Load(server, login, [&](const std::string& uidl, const HeaderCache::Entry& entry) {
         const auto found = numbers.find(uidl);
         if (found != numbers.end())
@@ -538,7 +520,7 @@ bool MailboxSession::OpenCache() {
         cacheNotice_ = CacheProblem();
         return false;
     }
-    if (g_cachePagesForTest > 0) cache_->SetPageLimitForTest(g_cachePagesForTest);
+    if (options_.CachePageLimit > 0) cache_->SetPageLimitForTest(options_.CachePageLimit);
     cacheFile_ = ::stat(path.c_str(), &st) == 0 ? std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino)
                                                 : std::pair<uint64_t, uint64_t>();
     if (cache_->Rebuilt()) cacheNotice_ = A("Кэш заголовков был поврежден: он сохранен как cache.sqlite.bad и начат заново");
@@ -575,25 +557,15 @@ void MailboxSession::BuildLine(int index, const TSummary& summary) {
     if (index >= lines_.Count()) throw EListError(ListIndexError(index));
     const SenderKeys keys = DeriveSender(summary.From);
     const std::string subject = DecodeSubject(summary.Header, summary.Subject);
-    lines_.SetText(index, lines_.Text(index) + Format("%-30s | ", keys.Address.c_str()) + subject);
-    // Each test is made whatever the earlier ones found: white wins.
-    if (spam_.WholeServerListed(keys.Server)) {
-        lines_.Mark(index, kSpamMark);
-        lines_.SetChecked(index, true);
-    }
-    if (spam_.UserListed(keys.User, keys.Server)) {
-        lines_.Mark(index, kSpamMark);
-        lines_.SetChecked(index, true);
-    }
-    if (white_.Contains(keys.Server)) {
-        lines_.Mark(index, kWhiteMark);
+    lines_.SetSummary(index, keys.Address, subject);
+    // White wins over black.
+    if (white_.Contains(keys.Server) || white_.Contains(keys.Address)) {
+        lines_.SetMark(index, Mark::White);
         lines_.SetChecked(index, false);
         lines_.SetEnabled(index, false);
-    }
-    if (white_.Contains(keys.Address)) {
-        lines_.Mark(index, kWhiteMark);
-        lines_.SetChecked(index, false);
-        lines_.SetEnabled(index, false);
+    } else if (spam_.WholeServerListed(keys.Server) || spam_.UserListed(keys.User, keys.Server)) {
+        lines_.SetMark(index, Mark::Spam);
+        lines_.SetChecked(index, true);
     }
 }
 
@@ -624,7 +596,7 @@ Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
     SettleClosedSession();
     std::vector<int> targets;
     for (int i = 0; i < lines_.Count(); ++i)
-        if (lines_.Checked(i) && lines_.Text(i).find(kDeleted) == std::string::npos) targets.push_back(i);
+        if (lines_.Checked(i) && lines_.MarkOf(i) != Mark::Deleted) targets.push_back(i);
     // The lines of a scan whose session has ended: a session of its own,
     // when there is anything to delete.
     if (!pop3_.Connected() && fromListing_ && targets.empty()) co_return;
@@ -694,7 +666,7 @@ Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
         const std::string text = lines_.Text(i);
         const std::string entry = text.size() > 9 ? text.substr(9, 230) : std::string();
         if (log.IsOpen()) log.Write(date + " |" + entry + "\r\n");
-        lines_.SetText(i, kDeleted);
+        lines_.SetMark(i, Mark::Deleted);
         lines_.SetEnabled(i, false);
         NoteDeletionAccepted(i, entry, std::exchange(binFiles[k], std::string()));
     }
@@ -825,10 +797,10 @@ void MailboxSession::DeletionsLost() {
     const std::string date = Today();
     std::string text;
     for (const PendingDeletion& d : lost) {
-        text += date + " | " + kNotDeleted + d.logged + "\r\n";
+        text += date + " | " + TMessageLines::MarkText(Mark::NotDeleted) + d.logged + "\r\n";
         if (!d.binFile.empty()) DeletionBin::Remove(d.binFile);  // the message is still on the server
-        if (d.index < lines_.Count() && lines_.Text(d.index) == kDeleted) {
-            lines_.SetText(d.index, kNotDeleted);
+        if (d.index < lines_.Count() && lines_.MarkOf(d.index) == Mark::Deleted) {
+            lines_.SetMark(d.index, Mark::NotDeleted);
             lines_.SetEnabled(d.index, false);
         }
     }
@@ -860,7 +832,7 @@ void MailboxSession::RestartKeepAlive() {
         return;
     }
     if (keepAliveRunning_) return;
-    keepAlive_.start(g_keepAliveForTest > 0 ? g_keepAliveForTest : kKeepAliveMs);
+    keepAlive_.start(options_.KeepAliveMs);
 }
 
 void MailboxSession::KeepAliveTick() {

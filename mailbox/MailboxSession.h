@@ -60,6 +60,20 @@ struct MailboxSettings {
     std::string Password;  // UTF-8, as it goes on the wire
 };
 
+// What a session is given at construction: its time-outs, and limits that
+// tests set lower.
+struct SessionOptions {
+    // The component's time-out for a scan's every wait.
+    int TimeOutMs = 20000;
+    // Idleness after which a NOOP keeps a session holding deletions open:
+    // well inside the 10 minutes after which a server may log off an idle
+    // client.
+    int KeepAliveMs = 2 * 60 * 1000;
+    // Above 0: the header cache is limited to that many pages once opened,
+    // as a full disk would limit it.
+    int CachePageLimit = 0;
+};
+
 // A job stopped because the session is ending: nothing to report.
 class ESessionEnded : public Exception {
 public:
@@ -80,7 +94,8 @@ public:
 
     // `dataDir`: where log.dat lives (with a trailing "/"). The lists are the
     // owner's and are read at each scan.
-    MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, QObject* parent = nullptr);
+    MailboxSession(std::string dataDir, const SpamTree& spam, const WhiteList& white, SessionOptions options = {},
+                   QObject* parent = nullptr);
     ~MailboxSession() override;
 
     State GetState() const { return state_; }
@@ -208,15 +223,6 @@ public:
     std::function<void(const std::string& error)> OnKeepAliveFailed;
     std::function<void(State state)> OnState;
 
-    // Tests only: a value above 0 replaces the 20000 ms time-out of a scan,
-    // and the 2 minutes of idleness after which a NOOP keeps a session
-    // holding deletions open.
-    static void SetTimeOutForTest(int milliseconds);
-    static void SetKeepAliveIntervalForTest(int milliseconds);
-    // Tests only: a value above 0 limits the header cache to that many pages
-    // once it is opened, as a full disk would.
-    static void SetCachePageLimitForTest(int pages);
-
 private:
     // One operation on the wire at a time: a job's operation waits while a
     // keep-alive NOOP is under way.
@@ -273,6 +279,7 @@ private:
     Task<> KeepAlive();
 
     std::string dataDir_;
+    SessionOptions options_;
     const SpamTree& spam_;
     const WhiteList& white_;
     TVantelPOP3 pop3_;

@@ -1,20 +1,53 @@
 #include "mailbox/MessageLines.h"
 
+#include <cmath>
+
 #include "platform/codepage.h"
+#include "platform/strutil.h"
 
 TMessageLines::TMessageLines(QObject* parent) : QAbstractListModel(parent) {}
 
-void TMessageLines::SetText(int row, std::string text) {
-    lines_[static_cast<size_t>(row)].text = std::move(text);
+const std::string& TMessageLines::MarkText(Mark mark) {
+    static const std::string texts[] = {
+        "",
+        " <SPAM>  ",
+        " <WHITE> ",
+        " <FAKE>  ",
+        "<\xD3\xC4\xC0\xCB\xC5\xCD\xCE>",               // "<УДАЛЕНО>"
+        "<\xCD\xC5 \xD3\xC4\xC0\xCB\xC5\xCD\xCE>",  // "<НЕ УДАЛЕНО>"
+    };
+    return texts[static_cast<size_t>(mark)];
+}
+
+void TMessageLines::Format(Line& line) {
+    if (line.mark == Mark::Deleted || line.mark == Mark::NotDeleted) {
+        line.text = MarkText(line.mark);
+        return;
+    }
+    const int kb = static_cast<int>(std::ceil(static_cast<double>(line.size) / 1024.0));
+    line.text = mg::Format("%6d ", kb) + "\xCA\xE1 | ";  // "Кб | "
+    if (line.summarised) line.text += mg::Format("%-30s | ", line.sender.c_str()) + line.subject;
+    if (line.mark == Mark::None) return;
+    if (line.text.size() > 9)
+        line.text.replace(0, 9, MarkText(line.mark));
+    else
+        line.text = MarkText(line.mark);
+}
+
+void TMessageLines::SetSummary(int row, std::string sender, std::string subject) {
+    Line& line = lines_[static_cast<size_t>(row)];
+    line.sender = std::move(sender);
+    line.subject = std::move(subject);
+    line.summarised = true;
+    Format(line);
     Changed(row);
 }
 
-void TMessageLines::Mark(int row, const std::string& mark) {
-    std::string& text = lines_[static_cast<size_t>(row)].text;
-    if (text.size() > 9)
-        text.replace(0, 9, mark);
-    else
-        text = mark;
+void TMessageLines::SetMark(int row, Mark mark) {
+    Line& line = lines_[static_cast<size_t>(row)];
+    if (line.mark == mark) return;
+    line.mark = mark;
+    Format(line);
     Changed(row);
 }
 
@@ -39,8 +72,11 @@ void TMessageLines::SetFresh(int row, bool fresh) {
     Changed(row);
 }
 
-void TMessageLines::Append(std::string text) {
-    lines_.push_back(Line{std::move(text)});
+void TMessageLines::Append(int32_t size) {
+    Line line;
+    line.size = size;
+    Format(line);
+    lines_.push_back(std::move(line));
     ScheduleFlush();
 }
 

@@ -1,6 +1,10 @@
 #include "platform/profile.h"
 
+#include <QByteArray>
+#include <QString>
 #include <vector>
+
+#include "platform/codepage.h"
 
 #include "platform/files.h"
 #include "platform/strutil.h"
@@ -125,6 +129,32 @@ bool DeletePrivateProfileSection(const std::string& section, const std::string& 
     std::string out;
     for (const std::string& line : kept) out += line + "\r\n";
     return WriteFileAtomic(path, out, 0600, true);
+}
+
+namespace {
+const std::string kWordStart = "=?UTF-8?B?";
+const std::string kWordEnd = "?=";
+
+bool EncodedWord(const std::string& value) {
+    return value.size() >= kWordStart.size() + kWordEnd.size() && value.compare(0, kWordStart.size(), kWordStart) == 0 &&
+           value.compare(value.size() - kWordEnd.size(), kWordEnd.size(), kWordEnd) == 0;
+}
+}  // namespace
+
+std::string ProfileText(const std::string& utf8) {
+    const QString text = QString::fromStdString(utf8);
+    const std::string ansi = ToAnsi(text);
+    const bool exact = FromAnsi(ansi) == text && ansi.find_first_of("\r\n") == std::string::npos &&
+                       TrimBlanks(ansi) == ansi && !(ansi.size() >= 2 && ansi.front() == '"' && ansi.back() == '"') &&
+                       !EncodedWord(ansi);
+    if (exact) return ansi;
+    return kWordStart + QByteArray::fromStdString(utf8).toBase64().toStdString() + kWordEnd;
+}
+
+std::string TextOfProfile(const std::string& value) {
+    if (!EncodedWord(value)) return FromAnsi(value).toStdString();
+    const std::string data = value.substr(kWordStart.size(), value.size() - kWordStart.size() - kWordEnd.size());
+    return QByteArray::fromBase64(QByteArray::fromStdString(data)).toStdString();
 }
 
 }  // namespace mg

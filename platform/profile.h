@@ -21,4 +21,13 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
 // there was none. False when the file could not be written.
 bool DeletePrivateProfileSection(const std::string& section, const std::string& path);
 
+// A text value (UTF-8) the way the settings file keeps it so that it reads
+// back exactly: in Windows-1251, as every other value, where that loses
+// nothing; otherwise (a character the code page lacks, a blank at either
+// end, a quote at both ends, a line break, or a text that itself looks like
+// the encoding) as an encoded word of its UTF-8, "=?UTF-8?B?...?=" (RFC 2047).
+std::string ProfileText(const std::string& utf8);
+// The UTF-8 text of a value read from the settings file.
+std::string TextOfProfile(const std::string& value);
+
 }  // namespace mg

@@ -57,11 +57,14 @@ struct ClosingDetails {
 // A window on a temporary program directory with both lists seeded; its
 // deletions go without the bin unless the settings file turns it on.
 struct ScanWindow {
-    ScanWindow(const std::string& spam, const std::string& white)
-        : form((dir.write("spam.dat", spam), dir.write("white.dat", white), mg::BinSettings::SetEnabledByDefaultForTest(false),
-                dir.path()),
-               dir.file("MAILGROVE.INI")) {
+    ScanWindow(const std::string& spam, const std::string& white, TPop3Form::Options options = {})
+        : form((dir.write("spam.dat", spam), dir.write("white.dat", white), dir.path()), dir.file("MAILGROVE.INI"),
+               WithoutBin(std::move(options))) {
         EXPECT_TRUE(form.FormCreate());
+    }
+    static TPop3Form::Options WithoutBin(TPop3Form::Options options) {
+        options.BinByDefault = false;
+        return options;
     }
     void pointAt(const ScriptedServer& server, const std::string& user = "joe",
                  const std::string& password = "secret") {
@@ -91,6 +94,14 @@ struct ScanWindow {
     FakeDialogs dialogs;
     TPop3Form form;
 };
+
+// A window's options with a shorter time-out for every wait of a scan, so
+// that a silent server is given up on sooner.
+inline TPop3Form::Options TimeOut(int milliseconds) {
+    TPop3Form::Options options;
+    options.Session.TimeOutMs = milliseconds;
+    return options;
+}
 
 inline pop3::Message Msg(std::vector<std::string> header, int size) { return pop3::Message{std::move(header), size}; }
 

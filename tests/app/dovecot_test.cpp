@@ -134,21 +134,22 @@ TEST(EndToEnd, BackgroundChecksOfTwoMailboxesAgainstDovecot) {
         }
     auto now = std::chrono::system_clock::now();
     std::vector<std::string> announced;
-    TPop3Form::SetCheckClockForTest([&] { return now; });
-    TPop3Form::SetAnnounceForTest([&](const std::string& mailbox, const TPop3Form::Announcement& a) {
-        for (const auto& [sender, subject] : a) announced.push_back(mailbox + ": " + sender + " - " + subject);
-    });
+    TPop3Form::Options options;
+    options.Clock = [&] { return now; };
+    options.Announce = [&](const std::string& mailbox, const TPop3Form::Announcement& a) {
+        for (const auto& m : a) announced.push_back(mailbox + ": " + m.Sender + " - " + m.Subject);
+    };
     {
-        ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n");
+        ScanWindow w("1@spam.example\r\n\tx\r\n", "friend@ok.example\r\n", options);
         AimAt(w, first);
         w.form.editCheck->setValue(1);
-        w.form.AddMailbox(TPop3Form::Presets().size() - 1);  // another server
+        w.form.AddMailbox(mg::Mailboxes::Presets().size() - 1);  // another server
         AimAt(w, second);
         w.form.editCheck->setValue(1);
         const auto check = [&] {
             now += std::chrono::minutes(1);
             w.form.Scheduler().Tick();
-            EXPECT_TRUE(PumpUntil([&] { return w.form.Scheduler().Running() < 0 && w.form.Watch()->Settled(); }));
+            EXPECT_TRUE(PumpUntil([&] { return w.form.Watching().Idle(); }));
             for (int i : {0, 1}) EXPECT_EQ(w.form.Scheduler().LastError(i), "") << i;
         };
         check();
@@ -200,6 +201,4 @@ TEST(EndToEnd, BackgroundChecksOfTwoMailboxesAgainstDovecot) {
         EXPECT_EQ(w.form.LineCount(), 2);
         w.click(w.form.btnDisconnect);
     }
-    TPop3Form::SetCheckClockForTest(nullptr);
-    TPop3Form::SetAnnounceForTest(nullptr);
 }

@@ -1,5 +1,5 @@
-// The message list: the line model under the window's line API, what the
-// user can do with the check boxes, and what the view is told and repaints.
+// The message list: the window's line API over the selected mailbox's lines,
+// what the user can do with the check boxes, and what the view repaints.
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -22,7 +22,7 @@ namespace {
 // A shown window with `count` listing-stage lines, laid out and painted.
 struct ListWindow : ScanWindow {
     explicit ListWindow(int count) : ScanWindow("", "x@y.example\r\n") {
-        for (int i = 0; i < count; ++i) form.AppendLine(mg::Format("%6d ", i) + A("Кб | "));
+        for (int i = 0; i < count; ++i) form.Session().Lines().Append(i * 1024);
         form.show();
         Settle();
     }
@@ -65,10 +65,8 @@ TEST(MessageList, LineApiOutsideTheListRaisesTheListIndexError) {
     ListWindow w(3);
     TPop3Form& f = w.form;
     const std::vector<std::function<void(int)>> calls = {
-        [&](int i) { f.LineText(i); },          [&](int i) { f.SetLineText(i, "x"); },
-        [&](int i) { f.LineChecked(i); },       [&](int i) { f.SetLineChecked(i, true); },
-        [&](int i) { f.LineEnabled(i); },       [&](int i) { f.SetLineEnabled(i, false); },
-        [&](int i) { f.MarkLine(i, " <SPAM>  "); },
+        [&](int i) { f.LineText(i); },    [&](int i) { f.LineChecked(i); },
+        [&](int i) { f.SetLineChecked(i, true); }, [&](int i) { f.LineEnabled(i); },
     };
     for (size_t c = 0; c < calls.size(); ++c)
         for (int index : {-1, 3, 1000}) {
@@ -82,33 +80,13 @@ TEST(MessageList, LineApiOutsideTheListRaisesTheListIndexError) {
     EXPECT_EQ(f.LineCount(), 3);
 }
 
-TEST(MessageList, MarksReplaceTheSizeColumnAndKeepTheCheckBox) {
-    ListWindow w(0);
-    const struct {
-        std::string line, mark, expected;
-    } rows[] = {
-        {"     1 " + A("Кб | ") + "a@b.example", " <SPAM>  ", " <SPAM>   | a@b.example"},
-        {"123456789", " <WHITE> ", " <WHITE> "},
-        {"abc", " <SPAM>  ", " <SPAM>  "},
-        {A("<УДАЛЕНО>") + "?", " <SPAM>  ", " <SPAM>  ?"},
-    };
-    for (int i = 0; i < 4; ++i) {
-        w.form.AppendLine(rows[i].line);
-        w.form.SetLineChecked(i, i % 2 == 0);
-        w.form.SetLineEnabled(i, i < 2);
-        w.form.MarkLine(i, rows[i].mark);
-        EXPECT_EQ(w.form.LineText(i), rows[i].expected) << i;
-        EXPECT_EQ(w.form.LineChecked(i), i % 2 == 0) << i;
-        EXPECT_EQ(w.form.LineEnabled(i), i < 2) << i;
-    }
-}
-
 TEST(MessageList, TheUserTogglesEnabledLinesOnlyByMouseAndKeyboard) {
     ListWindow w(3);
     TPop3Form& f = w.form;
-    f.SetLineEnabled(1, false);
+    TMessageLines& model = f.Session().Lines();
+    model.SetEnabled(1, false);
     f.SetLineChecked(2, true);
-    f.SetLineEnabled(2, false);  // a deleted line: disabled, still checked
+    model.SetEnabled(2, false);  // a deleted line: disabled, still checked
     ListWindow::Settle();
 
     // The check box sits at the left of the row.
@@ -138,10 +116,11 @@ TEST(MessageList, TheUserTogglesEnabledLinesOnlyByMouseAndKeyboard) {
 
 TEST(MessageList, ClickSetsTheTooltipAndDeselectingClearsIt) {
     ListWindow w(3);
-    w.form.SetLineText(1, A("     2 Кб | a@b.example | Тема|x"));
+    w.form.Session().Lines().SetSummary(1, "a@b.example", A("Тема|x"));
     ListWindow::Settle();
     w.Click(1);
-    EXPECT_EQ(mg::ToAnsi(w.form.lbList->toolTip()), A("     2 Кб  :  a@b.example  :  Тема : x"));
+    EXPECT_EQ(mg::ToAnsi(w.form.lbList->toolTip()),
+              A("     1 Кб  :  ") + mg::Format("%-30s", "a@b.example") + A("  :  Тема : x"));
     w.Click(1, Qt::ControlModifier);  // deselects the line
     EXPECT_EQ(w.form.lbList->toolTip(), QString());
     w.Click(0);
@@ -174,58 +153,14 @@ TEST(MessageList, DoubleClickOpensTheDetailsOfEnabledLines) {
     server.finish();
 }
 
-TEST(MessageList, ViewsLearnOfLinesOncePerEventLoopTurn) {
-    TMessageLines lines;
-    std::vector<std::pair<int, int>> inserted, changed;
-    QObject::connect(&lines, &QAbstractItemModel::rowsInserted,
-                     [&](const QModelIndex&, int first, int last) { inserted.emplace_back(first, last); });
-    QObject::connect(&lines, &QAbstractItemModel::dataChanged, [&](const QModelIndex& top, const QModelIndex& bottom) {
-        changed.emplace_back(top.row(), bottom.row());
-    });
-    for (int i = 0; i < 10000; ++i) lines.Append("line " + std::to_string(i));
-    EXPECT_EQ(lines.Count(), 10000);
-    EXPECT_EQ(lines.Text(9999), "line 9999");
-    EXPECT_EQ(lines.rowCount(), 0);
-    QApplication::processEvents();
-    EXPECT_EQ(inserted, (std::vector<std::pair<int, int>>{{0, 9999}}));
-    EXPECT_EQ(lines.rowCount(), 10000);
-    EXPECT_EQ(lines.data(lines.index(42)).toString().toStdString(), "line 42");
-
-    // A shown line's change is announced for that line alone; a line not
-    // yet shown is announced once, as it then stands.
-    lines.SetText(7, "a");
-    lines.Mark(7, " <SPAM>  ");
-    lines.SetChecked(7, false);  // no change
-    lines.Append("new");
-    lines.SetText(10000, "newer");
-    lines.SetChecked(10000, true);
-    EXPECT_EQ(changed, (std::vector<std::pair<int, int>>{{7, 7}, {7, 7}}));
-    EXPECT_EQ(lines.Text(7), " <SPAM>  ");
-    QApplication::processEvents();
-    EXPECT_EQ(inserted.back(), (std::pair<int, int>{10000, 10000}));
-    EXPECT_EQ(changed.size(), 2u);
-    EXPECT_EQ(lines.data(lines.index(10000)).toString().toStdString(), "newer");
-    EXPECT_EQ(lines.data(lines.index(10000), Qt::CheckStateRole).toInt(), Qt::Checked);
-
-    // Lines appended and cleared within one turn never reach the views.
-    inserted.clear();
-    lines.Clear();
-    lines.Append("gone");
-    lines.Clear();
-    QApplication::processEvents();
-    EXPECT_TRUE(inserted.empty());
-    EXPECT_EQ(lines.rowCount(), 0);
-    EXPECT_EQ(lines.Count(), 0);
-}
-
 TEST(MessageList, AChangedLineRepaintsOnlyWhenVisible) {
     // A list view relays out and repaints everything on any change unless
     // told otherwise: a scan would repaint the list once per message.
     ListWindow w(2000);
     Paints paints(w.form.lbList->viewport());
     for (int i = 1000; i < 1100; ++i) {
-        w.form.SetLineText(i, w.form.LineText(i) + "a@b.example | subject");
-        w.form.MarkLine(i, " <SPAM>  ");
+        w.form.Session().Lines().SetSummary(i, "a@b.example", "subject");
+        w.form.Session().Lines().SetMark(i, TMessageLines::Mark::Spam);
         w.form.SetLineChecked(i, true);
         QApplication::processEvents();
     }

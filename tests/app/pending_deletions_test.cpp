@@ -57,13 +57,13 @@ std::vector<std::string> ScanAndDelete(ScanWindow& w, const std::function<void()
     return parts;
 }
 
-struct KeepAliveInterval {
-    explicit KeepAliveInterval(int ms) { TPop3Form::SetKeepAliveIntervalForTest(ms); }
-    ~KeepAliveInterval() {
-        TPop3Form::SetKeepAliveIntervalForTest(0);
-        TPop3Form::SetScanTimeOutForTest(0);
-    }
-};
+// A window's options: a keep-alive after `keepAliveMs` of idleness, and a
+// time-out of `timeOutMs` for every wait.
+TPop3Form::Options KeepAlive(int keepAliveMs, int timeOutMs) {
+    TPop3Form::Options options = TimeOut(timeOutMs);
+    options.Session.KeepAliveMs = keepAliveMs;
+    return options;
+}
 
 enum class Then { Wait, Disconnect, Connect, Close };
 
@@ -97,9 +97,7 @@ TEST(PendingDeletions, SessionEndingWithoutQuitTakesThemBack) {
     };
     for (const LossCase& c : cases) {
         SCOPED_TRACE(c.name);
-        KeepAliveInterval keepAlive(c.keepAliveMs);
-        TPop3Form::SetScanTimeOutForTest(1500);
-        ScanWindow w(kSpam, kWhite);
+        ScanWindow w(kSpam, kWhite, KeepAlive(c.keepAliveMs, 1500));
         ScriptedServer server(pop3::Scan("joe", "secret", Box()) + pop3::Dele(1) + pop3::Dele(3) + c.tail);
         w.pointAt(server);
         const std::vector<std::string> parts = ScanAndDelete(w, [&] {
@@ -138,9 +136,8 @@ TEST(PendingDeletions, SessionEndingWithoutQuitTakesThemBack) {
 // status bar says when they take effect; the log-off then carries them out.
 // Without deletions nothing is sent (the session locks the mailbox).
 TEST(PendingDeletions, KeepAliveHoldsTheSessionOnlyWhileDeletionsWait) {
-    KeepAliveInterval keepAlive(150);
     {
-        ScanWindow w(kSpam, kWhite);
+        ScanWindow w(kSpam, kWhite, KeepAlive(150, 20000));
         ScriptedServer server(pop3::Scan("joe", "secret", Box()) + pop3::Quit());
         w.pointAt(server);
         w.click(w.form.btnConnect);
@@ -148,7 +145,7 @@ TEST(PendingDeletions, KeepAliveHoldsTheSessionOnlyWhileDeletionsWait) {
         w.click(w.form.btnDisconnect);  // QUIT is the next line: no NOOP came before it
         server.finish();
     }
-    ScanWindow w(kSpam, kWhite);
+    ScanWindow w(kSpam, kWhite, KeepAlive(150, 20000));
     Script noops;
     for (int i = 0; i < 3; ++i) noops = noops + Script{CWithin(2000, "NOOP"), S("+OK")};
     ScriptedServer server(pop3::Scan("joe", "secret", Box()) + pop3::Dele(1) + pop3::Dele(3) + noops + pop3::Quit());
@@ -169,9 +166,7 @@ TEST(PendingDeletions, KeepAliveHoldsTheSessionOnlyWhileDeletionsWait) {
 // the reply, not inside the wait: a new scan started there would leave the
 // NOOP's read waiting on the new session until its time-out closed it.
 TEST(PendingDeletions, CommandDuringAKeepAliveRunsAfterIt) {
-    KeepAliveInterval keepAlive(100);
-    TPop3Form::SetScanTimeOutForTest(1000);
-    ScanWindow w(kSpam, kWhite);
+    ScanWindow w(kSpam, kWhite, KeepAlive(100, 1000));
     ScriptedServer server(pop3::Scan("joe", "secret", Box()) + pop3::Dele(1) + pop3::Dele(3) +
                           Script{CWithin(5000, "NOOP"), Pause(400), S("+OK")} + pop3::Quit() + Script{Accept()} +
                           pop3::Scan("joe", "secret", Box()) + pop3::Quit());
@@ -214,8 +209,7 @@ TEST(PendingDeletions, DovecotAppliesThemAfterKeepAlives) {
         if (dovecot.unavailable()) GTEST_SKIP() << "Dovecot is not available: " << dovecot.error();
         FAIL() << dovecot.error();
     }
-    KeepAliveInterval keepAlive(100);
-    ScanWindow w(kSpam, kWhite);
+    ScanWindow w(kSpam, kWhite, KeepAlive(100, 20000));
     w.form.editHost->setText(QString::fromStdString(dovecot.host()));
     w.form.editPort->setText(QString::number(dovecot.port()));
     w.form.editUser->setText(QString::fromStdString(dovecot.user()));

@@ -94,8 +94,7 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScanWindow w(kSpam, kWhite);
-        TPop3Form::SetScanTimeOutForTest(300);
+        ScanWindow w(kSpam, kWhite, TimeOut(300));
         Script script = pop3::Logon("joe", "secret", 4, 3100, Capa::Pipelining) + pop3::Listing({100, 2000, 900, 100}) +
                         pop3::Uidl({});
         for (int n = 1; n <= 4; ++n) script.push_back(C("TOP " + std::to_string(n) + " 0"));
@@ -104,7 +103,6 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
         w.pointAt(server);
         w.dialogs.ExpectMessage(c.shown);
         w.click(w.form.btnConnect);
-        TPop3Form::SetScanTimeOutForTest(0);
         ASSERT_EQ(w.form.LineCount(), 4);
         EXPECT_EQ(w.line(0), Marked(" <SPAM>  ", "a@spam.example", ""));
         EXPECT_EQ(w.line(1), Size(2));

@@ -110,8 +110,7 @@ TEST(Promise, CredentialsGoOutAsUtf8) {
 // A server that stops reading: the send waits with the time-out of a read,
 // the window answers meanwhile, and the wait ends with the send's error.
 TEST(Promise, ASendToAServerThatStopsReadingTimesOut) {
-    ScanWindow w(kSpam, kWhite);
-    TPop3Form::SetScanTimeOutForTest(500);
+    ScanWindow w(kSpam, kWhite, TimeOut(500));
     ScriptedServer server(pop3::Scan("joe", "secret", {Msg({"From: a@spam.example"}, 10)}) + Script{mgtest::Silent()});
     w.pointAt(server);
     w.click(w.form.btnConnect);
@@ -124,7 +123,6 @@ TEST(Promise, ASendToAServerThatStopsReadingTimesOut) {
         .ExpectMessage("Socket send aborted.", mg::Icon::Error, mg::Buttons::Ok, Answer::Ok);
     w.click(w.form.btnDelete);
     mg::SetSendsStalled(false);
-    TPop3Form::SetScanTimeOutForTest(0);
     EXPECT_GT(ticks, 10) << "the window froze while the send waited";
     EXPECT_FALSE(w.form.Session().Connected());
     EXPECT_EQ(w.dir.read("log.dat"), "") << "nothing logged";

@@ -3,6 +3,9 @@
 // failure shown in the status bar only, and no check while the user's own
 // session is connected; the lines a check showed deleted in a session of
 // their own, each only once "UIDL n" confirms it.
+#include <QAction>
+#include <QComboBox>
+#include <QMenu>
 #include <QSpinBox>
 
 #include <algorithm>
@@ -22,45 +25,44 @@ const std::vector<pop3::Message> kFour = {Msg({"From: a@ok.example", "Subject: o
 
 // A scan of a mailbox holding the first `count` messages, of which the
 // first `known` are in the header cache already.
-Script Scanned(int count, int known) {
+Script Scanned(int count, int known, const std::string& user = "joe") {
     const std::vector<std::string> ids = {"u1", "u2", "u3", "u4"};
     std::vector<int> sizes(static_cast<size_t>(count), 10);
-    Script s = pop3::Logon("joe", "secret", count, 10 * count) + pop3::Listing(sizes) +
+    Script s = pop3::Logon(user, "secret", count, 10 * count) + pop3::Listing(sizes) +
                pop3::Uidl(std::vector<std::string>(ids.begin(), ids.begin() + count));
     for (int n = known + 1; n <= count; ++n) s = s + pop3::Top(n, kFour[static_cast<size_t>(n - 1)].header);
     return s;
 }
 
 // A background check: the scan, and QUIT at once.
-Script Check(int count, int known) { return Scanned(count, known) + pop3::Quit(); }
+Script Check(int count, int known, const std::string& user = "joe") { return Scanned(count, known, user) + pop3::Quit(); }
 
 struct Watched {
     Clock::time_point now = Clock::now();
     std::vector<std::string> announced;  // "mailbox: sender - subject; ..."
-    Watched() {
-        TPop3Form::SetCheckClockForTest([this] { return now; });
-        TPop3Form::SetAnnounceForTest([this](const std::string& mailbox, const TPop3Form::Announcement& a) {
+    // A window's options: the clock above, the announcements collected.
+    TPop3Form::Options options() {
+        TPop3Form::Options o;
+        o.Clock = [this] { return now; };
+        o.Announce = [this](const std::string& mailbox, const TPop3Form::Announcement& a) {
             std::string text = mailbox + ":";
-            for (const auto& [sender, subject] : a) text += " " + sender + " - " + subject + ";";
+            for (const auto& m : a) text += " " + m.Sender + " - " + m.Subject + ";";
             announced.push_back(text);
-        });
-    }
-    ~Watched() {
-        TPop3Form::SetCheckClockForTest(nullptr);
-        TPop3Form::SetAnnounceForTest(nullptr);
+        };
+        return o;
     }
     // Five minutes on, and whatever check falls due run to its end.
     void later(TPop3Form& form) {
         now += std::chrono::minutes(5);
         form.Scheduler().Tick();
-        EXPECT_TRUE(PumpUntil([&] { return form.Scheduler().Running() < 0 && form.Watch()->Settled(); }));
+        EXPECT_TRUE(PumpUntil([&] { return form.Watching().Idle(); }));
     }
 };
 
-void Aim(TPop3Form& form, const ScriptedServer& server) {
+void Aim(TPop3Form& form, const ScriptedServer& server, const char* user = "joe") {
     form.editHost->setText(QString::fromStdString(server.host()));
     form.editPort->setText(QString::number(server.port()));
-    form.editUser->setText(QStringLiteral("joe"));
+    form.editUser->setText(QString::fromLatin1(user));
     form.editPassword->setText(QStringLiteral("secret"));
     form.editCheck->setValue(5);
 }
@@ -69,7 +71,7 @@ void Aim(TPop3Form& form, const ScriptedServer& server) {
 
 TEST(Watch, NewMailIsAnnouncedOnceAndNeverBlackListedMail) {
     Watched t;
-    ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n");
+    ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n", t.options());
     const std::string mailbox = "joe@" + ScriptedServer::host() + ":";
     {
         // The first check learns the mailbox; the second finds two new
@@ -100,12 +102,12 @@ TEST(Watch, NewMailIsAnnouncedOnceAndNeverBlackListedMail) {
         t.later(w.form);
         t.later(w.form);
         w.click(w.form.btnDisconnect);
-        EXPECT_TRUE(PumpUntil([&] { return server.connections() == 2 && w.form.Watch()->Settled(); }));
+        EXPECT_TRUE(PumpUntil([&] { return server.connections() == 2 && w.form.Watching().Idle(); }));
         EXPECT_TRUE(server.finish());
     }
     // After a restart, what was announced is not announced again.
     ASSERT_TRUE(w.close());
-    TPop3Form again(w.dir.path(), w.dir.file("MAILGROVE.INI"));
+    TPop3Form again(w.dir.path(), w.dir.file("MAILGROVE.INI"), ScanWindow::WithoutBin(t.options()));
     ASSERT_TRUE(again.FormCreate());
     EXPECT_EQ(again.editCheck->value(), 5);
     EXPECT_EQ(again.LineCount(), 4) << "a checked mailbox opens on its last scan";
@@ -127,7 +129,7 @@ TEST(Watch, LinesOfACheckAreDeletedOnlyWhereUidlConfirmsThem) {
         const std::string reply = row.reply;
         SCOPED_TRACE(reply);
         Watched t;
-        ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n");
+        ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n", t.options());
         const Script confirm = row.capa == pop3::Capa::Pipelining
                                    ? Script{C("UIDL 2"), C("UIDL 3"), S("+OK 2 u2"), S(reply)}
                                    : Script{C("UIDL 2"), S("+OK 2 u2"), C("UIDL 3"), S(reply)};
@@ -156,7 +158,7 @@ TEST(Watch, LinesOfACheckAreDeletedOnlyWhereUidlConfirmsThem) {
 
 TEST(Watch, AMailboxEmptyAtItsFirstCheckAnnouncesItsFirstMessage) {
     Watched t;
-    ScanWindow w("", "x@y.example\r\n");
+    ScanWindow w("", "x@y.example\r\n", t.options());
     ScriptedServer server(pop3::Logon("joe", "secret", 0, 0) + pop3::Listing({}) + pop3::Quit() + Script{Accept()} +
                           Check(1, 0));
     Aim(w.form, server);
@@ -166,4 +168,34 @@ TEST(Watch, AMailboxEmptyAtItsFirstCheckAnnouncesItsFirstMessage) {
     t.later(w.form);
     EXPECT_TRUE(server.finish());
     EXPECT_EQ(t.announced, std::vector<std::string>{"joe@" + ScriptedServer::host() + ": a@ok.example - one;"});
+}
+
+// Working in one mailbox keeps the others watched: with A connected and
+// holding a deletion, B is checked every time it falls due and its new mail
+// announced, while A gets no second session; A's deletion is carried out at
+// "Разрыв соединения", and A's overdue check follows.
+TEST(Watch, OtherMailboxesAreWatchedWhileTheUserWorksInOne) {
+    Watched t;
+    ScanWindow w("1@spam.example\r\n\tx\r\n", "x@y.example\r\n", t.options());
+    ScriptedServer a(pop3::Scan("joe", "secret", {kFour[0], kFour[2]}, pop3::Capa::Unknown, {"u1", "u3"}) + pop3::Dele(2) +
+                     pop3::Quit() + Script{Accept()} + pop3::Logon("joe", "secret", 1, 10) + pop3::Listing({10}) +
+                     pop3::Uidl({"u1"}) + pop3::Quit());
+    ScriptedServer b(Check(1, 0, "bob") + Script{Accept()} + Check(2, 1, "bob"));
+    Aim(w.form, a);
+    w.form.btnMailboxAdd->menu()->actions().back()->trigger();
+    Aim(w.form, b, "bob");
+    w.form.cbMailbox->setCurrentIndex(0);
+    w.dialogs.ExpectMessage("Удалить выделенные сообщения?", mg::Answer::Ok);
+    w.click(w.form.btnConnect);
+    w.click(w.form.btnDelete);
+    ASSERT_TRUE(w.form.Session().HoldsDeletions());
+    t.later(w.form);
+    t.later(w.form);
+    EXPECT_EQ(a.connections(), 1) << "no second session with A";
+    EXPECT_EQ(t.announced, std::vector<std::string>{"bob@" + ScriptedServer::host() + ": b@ok.example - two;"});
+    w.click(w.form.btnDisconnect);
+    EXPECT_TRUE(PumpUntil([&] { return a.connections() == 2 && w.form.Watching().Idle(); }));
+    EXPECT_TRUE(a.finish());
+    EXPECT_TRUE(b.finish());
+    EXPECT_NE(w.dir.read("log.dat").find("c@spam.example"), std::string::npos);
 }

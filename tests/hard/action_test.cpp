@@ -120,10 +120,7 @@ void PrintTo(const Row& r, std::ostream* os) {
         << kActionNames[static_cast<int>(r.action)];
 }
 
-class ActionRun : public ::testing::TestWithParam<Row> {
-protected:
-    void TearDown() override { TPop3Form::SetScanTimeOutForTest(0); }
-};
+class ActionRun : public ::testing::TestWithParam<Row> {};
 
 std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     const Row& r = info.param;
@@ -138,9 +135,8 @@ TEST_P(ActionRun, DeletesExactlyWhatItReportsAndAnswersAfterwards) {
     const Row row = GetParam();
     const Plan plan = MakePlan(row);
     const bool closes = row.action == Action::Close || row.action == Action::Terminate;
-    ScanWindow w(kSpamDat, kWhiteDat);
+    ScanWindow w(kSpamDat, kWhiteDat, TimeOut(kShortTimeOut));
     if (row.bin) w.dir.write("MAILGROVE.INI", "[BIN]\r\nENABLED=1\r\n");
-    TPop3Form::SetScanTimeOutForTest(kShortTimeOut);
     if (row.action == Action::Terminate) mg::CloseOnTermination(w.form);
     w.form.show();
     std::vector<int> marked;  // the "<УДАЛЕНО>" lines when QUIT went out
@@ -214,7 +210,6 @@ TEST_P(ActionRun, DeletesExactlyWhatItReportsAndAnswersAfterwards) {
     EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
     ScriptedServer fresh(pop3::Scan("joe", "secret", Mailbox()) + pop3::Quit());
     w.pointAt(fresh);
-    TPop3Form::SetScanTimeOutForTest(0);
     w.click(w.form.btnConnect);
     ASSERT_EQ(w.form.LineCount(), 3);
     w.click(w.form.btnDisconnect);

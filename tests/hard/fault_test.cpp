@@ -149,10 +149,7 @@ void PrintTo(Mode mode, std::ostream* os) { *os << (mode == Mode::Pipelined ? "p
 class FaultRun : public ::testing::TestWithParam<std::tuple<int, Fault, Mode>> {
 protected:
     void SetUp() override { g_pipelined = std::get<2>(GetParam()) == Mode::Pipelined; }
-    void TearDown() override {
-        TPop3Form::SetScanTimeOutForTest(0);
-        g_pipelined = false;
-    }
+    void TearDown() override { g_pipelined = false; }
 };
 
 }  // namespace
@@ -165,8 +162,7 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
     const Phase failing = complete ? Phase::Quit : d[static_cast<size_t>(cut + 1)].phase;
     const bool idleClose = fault == Fault::Close && IdleAfter(cut);
 
-    ScanWindow w(kSpamDat, kWhiteDat);
-    TPop3Form::SetScanTimeOutForTest(kShortTimeOut);
+    ScanWindow w(kSpamDat, kWhiteDat, TimeOut(kShortTimeOut));
     const std::vector<int> accepted = Accepted(cut);
     std::vector<std::string> boxes;  // what the user is expected to see
     const std::string closed = "Connection closed by server.";
@@ -274,7 +270,6 @@ TEST_P(FaultRun, EndsWithTheErrorShownAndNothingLost) {
 
     // The window is usable: a fresh scan works, and closing it writes the
     // lists unchanged and logs nothing more.
-    TPop3Form::SetScanTimeOutForTest(0);
     {
         ScriptedServer fresh(mgtest::pop3::Scan("joe", "secret", Mailbox()) + mgtest::pop3::Quit());
         w.pointAt(fresh);
@@ -319,8 +314,7 @@ TEST(FaultRunPartialLine, InTheStatReplyAndInTheHeaderBlock) {
             const std::string& next = d[static_cast<size_t>(cut + 1)].text;
             script.push_back(mgtest::Raw(next.substr(0, next.size() / 2)));
             script.push_back(fault == Fault::Close ? mgtest::Close() : mgtest::Silent());
-            ScanWindow w(kSpamDat, kWhiteDat);
-            TPop3Form::SetScanTimeOutForTest(kShortTimeOut);
+            ScanWindow w(kSpamDat, kWhiteDat, TimeOut(kShortTimeOut));
             {
                 ScriptedServer server(script);
                 w.pointAt(server);
@@ -331,7 +325,6 @@ TEST(FaultRunPartialLine, InTheStatReplyAndInTheHeaderBlock) {
                 EXPECT_EQ(w.form.VantelPOP3->TimedOut(), fault == Fault::Silence);
                 server.finish();
             }
-            TPop3Form::SetScanTimeOutForTest(0);
             EXPECT_TRUE(w.dialogs.done());
             EXPECT_EQ(w.form.Spam.SaveToBytes(), kSpamDat);
             EXPECT_EQ(w.form.WhiteEntries.SaveToBytes(), kWhiteDat);

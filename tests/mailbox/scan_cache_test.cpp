@@ -44,6 +44,7 @@ struct Case {
     const char* notice = "";  // in the first round's status (UTF-8)
     std::function<void(Session&)> before = nullptr;
     const char* later = "";  // in the later rounds
+    int cachePages = 0;      // above 0: the cache is limited to so many pages, as a full disk would
 };
 
 std::vector<pop3::Message> Messages(const std::vector<int>& box) {
@@ -94,12 +95,13 @@ TEST(ScanCache, OnlyWhatTheCacheLacksGoesOnTheWire) {
         {"the cache on a full disk: the scan goes on, nothing is kept", pop3::Capa::Plain,
          {{{0, 4}, {"a", "e"}, true, {1, 2}, {}}, {{0, 4}, {"a", "e"}, true, {1, 2}, {}}},
          "Прием закончен. Кэш заголовков недоступен: сообщения приняты без него",
-         [](Session&) { MailboxSession::SetCachePageLimitForTest(1); },
-         "Прием закончен. Кэш заголовков недоступен: сообщения приняты без него"},
+         nullptr, "Прием закончен. Кэш заголовков недоступен: сообщения приняты без него", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Session t;
+        mg::SessionOptions options;
+        options.CachePageLimit = c.cachePages;
+        Session t(options);
         if (c.before) c.before(t);
         for (size_t r = 0; r < c.rounds.size(); ++r) {
             SCOPED_TRACE("scan " + std::to_string(r + 1));
@@ -131,7 +133,6 @@ TEST(ScanCache, OnlyWhatTheCacheLacksGoesOnTheWire) {
             t.settle();
             EXPECT_TRUE(server.finish());
         }
-        MailboxSession::SetCachePageLimitForTest(0);
     }
 }
 

@@ -33,7 +33,7 @@ inline const char* Name(mg::MailboxSession::State s) {
 
 // A session on a temporary data directory; black list: spam.example.
 struct Session {
-    Session() : session(dir.path(), spam, white) {
+    explicit Session(mg::SessionOptions options = {}) : session(dir.path(), spam, white, options) {
         spam.LoadFromBytes("1@spam.example\r\n\tx\r\n");
         session.OnState = [this](mg::MailboxSession::State s) {
             states += std::string(states.empty() ? "" : " ") + Name(s);

@@ -161,8 +161,9 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        MailboxSession::SetKeepAliveIntervalForTest(150);
-        Session t;
+        mg::SessionOptions options;
+        options.KeepAliveMs = 150;
+        Session t(options);
         ScriptedServer server(c.script);
         if (c.scanFirst) {
             t.scan(server);
@@ -177,7 +178,6 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
         EXPECT_EQ(t.lost, c.lost);
         EXPECT_FALSE(t.session.Connected());
         EXPECT_TRUE(server.finish());
-        MailboxSession::SetKeepAliveIntervalForTest(0);
     }
 }
 
