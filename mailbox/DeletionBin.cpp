@@ -132,6 +132,8 @@ std::string DeletedFieldValue(std::time_t when, const std::string& mailbox, cons
     return value;
 }
 
+std::string DeletionBin::SettledPath(const std::string& stagedName) const { return dir_ + "cur/" + stagedName + ":2,S"; }
+
 DeletionBin::DeletionBin(std::string dir) : dir_(std::move(dir)) {
     if (!dir_.empty() && dir_.back() != '/') dir_ += '/';
 }
@@ -192,7 +194,7 @@ std::vector<std::string> DeletionBin::Settle(std::string& error) {
     }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string from = dir_ + "tmp/" + names[i];
-        const std::string to = dir_ + "cur/" + names[i] + ":2,S";
+        const std::string to = SettledPath(names[i]);
         if (::rename(from.c_str(), to.c_str()) == 0) {
             settled[i] = to;
         } else {

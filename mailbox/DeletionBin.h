@@ -76,6 +76,8 @@ public:
     // flush itself fails every staged file is removed and all are empty,
     // with the reason in `error`.
     std::vector<std::string> Settle(std::string& error);
+    // Where Settle puts the file Stage named `stagedName`.
+    std::string SettledPath(const std::string& stagedName) const;
     // Drops what is staged and not settled.
     void DropStaged();
 
