@@ -286,6 +286,7 @@ void TPop3Form::Bind() {
             if (session_->Settled()) mg::Guarded([this] { ReportLostDeletions({}); });
         });
     };
+    c.OnUndoneFound = [this](int count, bool logFailed) { NoteUndone(current_, count, logFailed); };
     c.OnKeepAliveFailed = [this](const std::string& error) {
         mg::Guarded([&] { ReportLostDeletions(error); });
     };

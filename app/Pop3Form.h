@@ -249,6 +249,10 @@ private:
     // Tells the user about deletions the session lost since the last report,
     // in one box; `reason`: the error that ended the session, when known.
     void ReportLostDeletions(const std::string& reason);
+    // A scan of `mailbox` found deletions of an earlier run that the server
+    // never carried out; told by ReportUndone, once no command runs.
+    void NoteUndone(int mailbox, int count, bool logFailed);
+    void ReportUndone();
     // `head`, the count, and the first of `lines` (messages left on the
     // server), as a box tells them.
     std::string LinesText(const std::string& head, const std::vector<int>& lines) const;
@@ -335,6 +339,7 @@ private:
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QStatusBar> statusBar_;
     bool noticeQueued_ = false;
+    std::string undoneReport_;  // what ReportUndone has yet to tell
     bool closing_ = false;     // the close handler runs
     bool closeAsked_ = false;  // a close waits for the session's end
     std::unique_ptr<mg::MailboxSession> session_;

@@ -92,7 +92,10 @@ void TPop3Form::JobDone(std::exception_ptr error) {
     if (error) mg::Guarded([&error] { std::rethrow_exception(error); });
 }
 
-void TPop3Form::AfterCommand() { ReportLostDeletions({}); }
+void TPop3Form::AfterCommand() {
+    ReportLostDeletions({});
+    ReportUndone();
+}
 
 // ---- the scan ----
 
@@ -222,6 +225,19 @@ void TPop3Form::ReportLostDeletions(const std::string& reason) {
     if (!why.empty()) text += A("\nПричина: ") + why;
     if (loss.logFailed) text += A("\nОшибка записи в файл log.dat!");
     mg::ShowMessage(text, mg::Icon::Warning, mg::Buttons::Ok);
+}
+
+void TPop3Form::NoteUndone(int mailbox, int count, bool logFailed) {
+    const std::string name = mailbox >= 0 && mailbox < MailboxCount() ? MailboxName(mailbox) + ": " : std::string();
+    undoneReport_ += (undoneReport_.empty() ? "" : "\n\n") + name +
+                     A("сервер не выполнил удаления прошлого сеанса: ") + std::to_string(count) +
+                     A(". Программа была завершена до подтверждения удалений; эти сообщения остались на сервере, "
+                       "в log.dat о каждом записано <НЕ УДАЛЕНО>, их копии убраны из корзины.");
+    if (logFailed) undoneReport_ += A("\nОшибка записи в файл log.dat!");
+}
+
+void TPop3Form::ReportUndone() {
+    if (!undoneReport_.empty()) mg::ShowMessage(std::exchange(undoneReport_, {}), mg::Icon::Warning, mg::Buttons::Ok);
 }
 
 // ---- status reporting ----

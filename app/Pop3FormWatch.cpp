@@ -95,6 +95,7 @@ void TPop3Form::SetUpWatch() {
     connect(cbAutostart, &QCheckBox::toggled, this, [this](bool on) { Command([this, on] { AutostartToggled(on); }); });
 
     watch_ = std::make_unique<mg::MailboxSession>(programDir_, Spam, WhiteEntries);
+    watch_->OnUndoneFound = [this](int count, bool logFailed) { NoteUndone(checking_, count, logFailed); };
     // Nothing a background check meets asks the user anything: a failure is
     // its error, shown in the status bar and the tray's tooltip.
     scheduler_.OnCheckDue = [this](int mailbox) { CheckDue(mailbox); };
@@ -235,6 +236,7 @@ void TPop3Form::CheckDone(std::exception_ptr error) {
         SetStatus(text);
     }
     ShowUnseen();
+    mg::Guarded([this] { ReportUndone(); });
     // Last: the next mailbox's check may start inside this call.
     if (scheduler_.Running() == index) scheduler_.Finished(index, error == nullptr, failure);
 }
