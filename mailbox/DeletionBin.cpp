@@ -96,6 +96,17 @@ std::string Part(const std::string& field, const std::string& key) {
 
 bool g_enabledByDefault = true;
 
+// A UIDL is printable ASCII (0x21 to 0x7E); any other byte a server puts in
+// one is written "%XX" here, so that the field stays one line of the file.
+std::string FieldUidl(const std::string& uidl) {
+    std::string out;
+    for (const char c : uidl) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte > 0x20 && byte < 0x7F ? std::string(1, c) : Format("%%%02X", byte);
+    }
+    return out;
+}
+
 }  // namespace
 
 void BinSettings::SetEnabledByDefaultForTest(bool enabled) { g_enabledByDefault = enabled; }
@@ -127,7 +138,7 @@ std::string DeletedFieldValue(std::time_t when, const std::string& mailbox, cons
                                t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+',
                                std::labs(offset) / 60, std::labs(offset) % 60);
     value += "; mailbox=" + mailbox;
-    if (!uidl.empty()) value += "; uidl=" + uidl;
+    if (!uidl.empty()) value += "; uidl=" + FieldUidl(uidl);
     if (headerOnlySize >= 0) value += "; header-only=" + std::to_string(headerOnlySize);
     return value;
 }

@@ -50,7 +50,8 @@ struct BinEntry {
 };
 
 // The added field's value: the date (local time, RFC 5322), the mailbox,
-// the UIDL where known, the original size when only the header is kept.
+// the UIDL where known (a byte outside 0x21 to 0x7E written "%XX"), the
+// original size when only the header is kept.
 std::string DeletedFieldValue(std::time_t when, const std::string& mailbox, const std::string& uidl,
                               int64_t headerOnlySize = -1);
 
