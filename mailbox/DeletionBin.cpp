@@ -143,7 +143,9 @@ std::string DeletedFieldValue(std::time_t when, const std::string& mailbox, cons
     return value;
 }
 
-std::string DeletionBin::SettledPath(const std::string& stagedName) const { return dir_ + "cur/" + stagedName + ":2,S"; }
+std::string DeletionBin::SettledPath(const std::string& stagedName) const {
+    return dir_ + "cur/" + stagedName + ":2,S";
+}
 
 DeletionBin::DeletionBin(std::string dir) : dir_(std::move(dir)) {
     if (!dir_.empty() && dir_.back() != '/') dir_ += '/';

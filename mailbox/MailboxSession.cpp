@@ -776,8 +776,9 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
                 because(WhatOf(refused));
             } else {
                 try {
-                    const std::string name = bin.Stage(
-                        DeletedFieldValue(std::time(nullptr), mailbox, Id(i + 1), header ? listed_[i + 1] : -1), message);
+                    const std::string field =
+                        DeletedFieldValue(std::time(nullptr), mailbox, Id(i + 1), header ? listed_[i + 1] : -1);
+                    const std::string name = bin.Stage(field, message);
                     staged.push_back(i);
                     stagedFiles.push_back(bin.SettledPath(name));
                 } catch (const std::exception& e) {
