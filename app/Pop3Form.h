@@ -178,6 +178,8 @@ private:
     // The selected mailbox's session reports to this window.
     void BindSession();
     void ReportLostDeletions(const std::string& reason);
+    // Deletions of an earlier run that a scan found undone, once no command runs.
+    void ReportUndone();
     // `head`, the count, and the first of `lines`, as a box tells them.
     std::string LinesText(const std::string& head, const std::vector<int>& lines) const;
     void SessionEnded(const mg::MailboxSession::EndResult& result, bool thenClose);

@@ -193,6 +193,7 @@ void TPop3Form::Checked(int mailbox) {
         SetStatus(text);
     }
     ShowUnseen();
+    mg::Guarded([this] { ReportUndone(); });
 }
 
 int TPop3Form::Unseen() const {

@@ -47,7 +47,19 @@ void TPop3Form::JobDone(std::exception_ptr error) {
     if (error) mg::Guarded([&error] { std::rethrow_exception(error); });
 }
 
-void TPop3Form::AfterCommand() { ReportLostDeletions({}); }
+void TPop3Form::AfterCommand() {
+    ReportLostDeletions({});
+    ReportUndone();
+}
+
+void TPop3Form::ReportUndone() {
+    std::string text;
+    for (int i = 0; i < MailboxCount(); ++i) {
+        const std::string undone = mailboxes_->At(i).TakeUndoneReport();
+        if (!undone.empty()) text += (text.empty() ? "" : "\n\n") + undone;
+    }
+    if (!text.empty()) mg::ShowMessage(text, mg::Icon::Warning, mg::Buttons::Ok);
+}
 
 // ---- the session's reports
 

@@ -262,10 +262,11 @@ bool ParseWord(std::string_view text, size_t at, EncodedWord& word) {
     return true;
 }
 
-// Length of the invalid UTF-8 sequence at the start of bytes: its lead byte
-// and the continuation bytes that still fitted it (the maximal subpart), so
-// that each bad sequence becomes one "?".
-size_t BadUtf8Length(const unsigned char* bytes, size_t size) {
+// Length of the UTF-8 sequence at the start of bytes as far as it is valid:
+// its lead byte and the continuation bytes that still fitted it (of a bad
+// sequence the maximal subpart, so that each becomes one "?"). `whole` tells
+// whether that is a complete sequence beyond ASCII.
+size_t Utf8Length(const unsigned char* bytes, size_t size, bool& whole) {
     const unsigned lead = bytes[0];
     size_t need = 0;
     unsigned low = 0x80, high = 0xBF;
@@ -286,7 +287,24 @@ size_t BadUtf8Length(const unsigned char* bytes, size_t size) {
         high = 0xBF;
         ++length;
     }
+    whole = need > 0 && length == need + 1;
     return length;
+}
+
+// Whether the text is UTF-8 throughout: no overlong form, no surrogate,
+// nothing past U+10FFFF, no sequence cut short.
+bool ValidUtf8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t at = 0; at < text.size();) {
+        bool whole = false;
+        if (bytes[at] < 0x80) {
+            ++at;
+        } else {
+            at += Utf8Length(bytes + at, text.size() - at, whole);
+            if (!whole) return false;
+        }
+    }
+    return true;
 }
 
 // UTF-32LE characters to Windows-1251, "?" for each the code page lacks. A
@@ -322,7 +340,8 @@ void ConvertToAnsi(iconv_t cd, const std::string& charset, const std::string& by
         if (result != static_cast<size_t>(-1) || error == E2BIG) continue;
         out.push_back('?');
         if (error != EILSEQ) break;  // an incomplete sequence at the end
-        const size_t skip = utf8 ? BadUtf8Length(reinterpret_cast<unsigned char*>(in), inLeft) : 1;
+        bool whole = false;
+        const size_t skip = utf8 ? Utf8Length(reinterpret_cast<unsigned char*>(in), inLeft, whole) : 1;
         in += skip;
         inLeft -= skip;
     }
@@ -382,6 +401,27 @@ std::string DecodeEncodedWords(const std::string& Text, bool* Decoded) {
     return out;
 }
 
+std::string ShownHeaderValue(const std::string& Text) {
+    std::string text;
+    text.reserve(Text.size());
+    bool beyondAscii = false;
+    for (const char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\t')
+            text.push_back(' ');
+        else if (byte >= 0x20 && byte != 0x7F)
+            text.push_back(c);
+        beyondAscii = beyondAscii || byte >= 0x80;
+    }
+    if (!beyondAscii || !ValidUtf8(text)) return text;
+    Converters converters;
+    const std::optional<iconv_t> cd = converters.Get("utf-8");
+    if (!cd) return text;
+    std::string out;
+    ConvertToAnsi(*cd, "utf-8", text, out);
+    return out;
+}
+
 std::string DecodeSubject(const std::vector<std::string>& Header, const std::string& Subject) {
     const std::string lower = mg::LowerAscii(Subject);
     if (ContainsAny(lower, kBase64Openings) || ContainsAny(lower, kQuotedOpenings)) return DecodeHeaderText(Subject);
@@ -404,6 +444,6 @@ std::string DecodeSubject(const std::vector<std::string>& Header, const std::str
         value = first == std::string::npos ? std::string() : value.substr(first, value.find_last_not_of(" \t") + 1 - first);
     }
     bool decoded = false;
-    const std::string text = DecodeEncodedWords(value, &decoded);
-    return decoded ? text : Subject;
+    const std::string text = DecodeEncodedWords(ShownHeaderValue(value), &decoded);
+    return decoded ? text : ShownHeaderValue(Subject);
 }

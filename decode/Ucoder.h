@@ -44,10 +44,19 @@ std::string KoiToAnsi(const std::string& Text);
 // word was decoded.
 std::string DecodeEncodedWords(const std::string& Text, bool* Decoded = nullptr);
 
+// A header value as the program shows it and the lists match it: a TAB
+// becomes a blank and every other control character (NUL, a bare CR...) is
+// dropped; then a value that is valid UTF-8 with anything beyond ASCII (raw
+// UTF-8 in a header, RFC 6532) is converted to Windows-1251 as an encoded
+// UTF-8 word is, "?" for a character the code page lacks. Other bytes
+// (Windows-1251 and other 8-bit mail) stay as they are.
+std::string ShownHeaderValue(const std::string& Text);
+
 // The subject as the message list shows it. When DecodeHeaderText recognises
 // one of its openings in Subject (the first physical line of the header, as
 // the summary holds it), its result. Otherwise the last "Subject:" line of
 // Header (lines without line ends) and its continuation lines are unfolded,
-// trimmed of blanks and given to DecodeEncodedWords; when that decodes no
-// word at all, Subject comes back unchanged.
+// trimmed of blanks, made a shown value (ShownHeaderValue) and given to
+// DecodeEncodedWords; when that decodes no word at all, the shown value of
+// Subject.
 std::string DecodeSubject(const std::vector<std::string>& Header, const std::string& Subject);

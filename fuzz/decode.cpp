@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& line : header)
         if (line.compare(0, 8, "Subject:") == 0) subject = line.substr(line.size() > 8 && line[8] == ' ' ? 9 : 8);
     const std::string shown = DecodeSubject(header, subject);
-    if (text.find("=?") == std::string::npos) Check(shown == subject, "a subject without a word changed");
+    if (text.find("=?") == std::string::npos)
+        Check(shown == ShownHeaderValue(subject), "a subject without a word is not its shown value");
     const std::string old = DecodeHeaderText(subject);
     if (old != subject) Check(shown == old, "the old decoder's result was not kept");
 

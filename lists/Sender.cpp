@@ -1,11 +1,12 @@
 #include "lists/Sender.h"
 
+#include "decode/Ucoder.h"
 #include "platform/strutil.h"
 
 namespace mg {
 
 SenderKeys DeriveSender(const std::string& fromValue) {
-    const std::string lower = LowerAscii(fromValue);
+    const std::string lower = LowerAscii(ShownHeaderValue(fromValue));
     SenderKeys keys;
     const size_t lt = lower.find('<');
     if (lt == std::string::npos) {

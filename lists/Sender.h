@@ -11,7 +11,9 @@ struct SenderKeys {
     std::string Server;   // from the first "@" on (the whole address when there is none)
 };
 
-// Lower-cases A to Z, takes the text after the first "<" up to but not
+// Takes the value as it is shown (ShownHeaderValue: control characters out,
+// raw UTF-8 in Windows-1251), so that what the lists match is what the user
+// sees; lower-cases A to Z, takes the text after the first "<" up to but not
 // including the last character when there is a "<" (else the whole value),
 // and splits it at its first "@". Blanks and TABs at the start of the user
 // part are dropped: the list file could not carry them.

@@ -94,6 +94,17 @@ std::string Part(const std::string& field, const std::string& key) {
     return Trim(field.substr(from, end == std::string::npos ? std::string::npos : end - from));
 }
 
+// A UIDL is printable ASCII (0x21 to 0x7E); any other byte a server puts in
+// one is written "%XX" here, so that the field stays one line of the file.
+std::string FieldUidl(const std::string& uidl) {
+    std::string out;
+    for (const char c : uidl) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte > 0x20 && byte < 0x7F ? std::string(1, c) : Format("%%%02X", byte);
+    }
+    return out;
+}
+
 }  // namespace
 
 BinSettings BinSettings::Read(const std::string& settingsPath, bool enabled) {
@@ -123,9 +134,13 @@ std::string DeletedFieldValue(std::time_t when, const std::string& mailbox, cons
                                t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+',
                                std::labs(offset) / 60, std::labs(offset) % 60);
     value += "; mailbox=" + mailbox;
-    if (!uidl.empty()) value += "; uidl=" + uidl;
+    if (!uidl.empty()) value += "; uidl=" + FieldUidl(uidl);
     if (headerOnlySize >= 0) value += "; header-only=" + std::to_string(headerOnlySize);
     return value;
+}
+
+std::string DeletionBin::SettledPath(const std::string& stagedName) const {
+    return dir_ + "cur/" + stagedName + ":2,S";
 }
 
 DeletionBin::DeletionBin(std::string dir) : dir_(std::move(dir)) {
@@ -188,7 +203,7 @@ std::vector<std::string> DeletionBin::Settle(std::string& error) {
     }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string from = dir_ + "tmp/" + names[i];
-        const std::string to = dir_ + "cur/" + names[i] + ":2,S";
+        const std::string to = SettledPath(names[i]);
         if (::rename(from.c_str(), to.c_str()) == 0) {
             settled[i] = to;
         } else {

@@ -49,7 +49,8 @@ struct BinEntry {
 };
 
 // The added field's value: the date (local time, RFC 5322), the mailbox,
-// the UIDL where known, the original size when only the header is kept.
+// the UIDL where known (a byte outside 0x21 to 0x7E written "%XX"), the
+// original size when only the header is kept.
 std::string DeletedFieldValue(std::time_t when, const std::string& mailbox, const std::string& uidl,
                               int64_t headerOnlySize = -1);
 
@@ -75,6 +76,8 @@ public:
     // flush itself fails every staged file is removed and all are empty,
     // with the reason in `error`.
     std::vector<std::string> Settle(std::string& error);
+    // Where Settle puts the file Stage named `stagedName`.
+    std::string SettledPath(const std::string& stagedName) const;
     // Drops what is staged and not settled.
     void DropStaged();
 

@@ -50,6 +50,12 @@ const char kCreateListing[] =
     "CREATE TABLE IF NOT EXISTS scans("
     " server TEXT NOT NULL, login TEXT NOT NULL, scanned INTEGER NOT NULL,"
     " PRIMARY KEY (server, login)) WITHOUT ROWID";
+// The deletions sent and not yet confirmed by QUIT, in the order noted; an
+// id is never used twice. Files made before it gain it when opened.
+const char kCreateDeletions[] =
+    "CREATE TABLE IF NOT EXISTS deletions("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT, server TEXT NOT NULL, login TEXT NOT NULL, uidl TEXT NOT NULL,"
+    " logged BLOB NOT NULL, bin_file BLOB NOT NULL, accepted INTEGER NOT NULL DEFAULT 0)";
 const char kLoad[] =
     "SELECT h.uidl, h.header, h.size, s.first_seen, s.last_seen FROM headers h"
     " JOIN seen s ON s.server = h.server AND s.login = h.login AND s.uidl = h.uidl"
@@ -196,6 +202,7 @@ bool HeaderCache::OpenFile(int& rc) {
         }
     }
     rc = Exec(db_, kCreateListing);
+    if (rc == SQLITE_OK) rc = Exec(db_, kCreateDeletions);
     if (rc != SQLITE_OK) return false;
     return Prepare(load_, kLoad, rc) && Prepare(get_, kGet, rc) && Prepare(insert_, kInsert, rc) &&
            Prepare(insertSeen_, kInsertSeen, rc) && Prepare(touch_, kTouch, rc) && Prepare(touchAll_, kTouchAll, rc) &&
@@ -392,10 +399,83 @@ bool HeaderCache::ForgetNumbers(const std::string& server, const std::string& lo
     for (const Listed& m : listing)
         if (!std::binary_search(numbers.begin(), numbers.end(), m.number))
             left.push_back({static_cast<int>(left.size()) + 1, m.uidl, m.size});
+    return InTransaction([&] { return WriteListing(server, login, left, scanned); });
+}
+
+bool HeaderCache::NoteDeletions(const std::string& server, const std::string& login,
+                                std::vector<Deletion>& deletions) {
+    if (!ReadyOutsideScan()) return false;
+    const char* insert =
+        "INSERT INTO deletions(server, login, uidl, logged, bin_file, accepted) VALUES(?1, ?2, ?3, ?4, ?5, ?6)";
+    return InTransaction([&] {
+        return RunOnce(insert, [&](sqlite3_stmt* stmt) {
+            int result = SQLITE_OK;
+            for (Deletion& d : deletions) {
+                result = BindKey(stmt, server, login);
+                if (result == SQLITE_OK) result = BindText(stmt, 3, d.uidl);
+                if (result == SQLITE_OK)
+                    result = sqlite3_bind_blob64(stmt, 4, d.logged.data(), d.logged.size(), SQLITE_STATIC);
+                if (result == SQLITE_OK)
+                    result = sqlite3_bind_blob64(stmt, 5, d.binFile.data(), d.binFile.size(), SQLITE_STATIC);
+                if (result == SQLITE_OK) result = sqlite3_bind_int(stmt, 6, d.accepted ? 1 : 0);
+                if (result == SQLITE_OK) result = Run(stmt);
+                if (result != SQLITE_OK) break;
+                d.id = sqlite3_last_insert_rowid(db_);
+            }
+            return result;
+        });
+    });
+}
+
+bool HeaderCache::MarkAccepted(int64_t id) {
+    if (!ReadyOutsideScan()) return false;
+    const int rc = RunOnce("UPDATE deletions SET accepted = 1 WHERE id = ?1", [&](sqlite3_stmt* stmt) {
+        const int bound = sqlite3_bind_int64(stmt, 1, id);
+        return bound == SQLITE_OK ? Run(stmt) : bound;
+    });
+    return rc == SQLITE_OK || Fail(rc);
+}
+
+bool HeaderCache::ForgetDeletions(const std::vector<int64_t>& ids) {
+    if (ids.empty()) return true;
+    if (!ReadyOutsideScan()) return false;
+    return InTransaction([&] {
+        return RunOnce("DELETE FROM deletions WHERE id = ?1", [&](sqlite3_stmt* stmt) {
+            int result = SQLITE_OK;
+            for (int64_t id : ids) {
+                result = sqlite3_bind_int64(stmt, 1, id);
+                if (result == SQLITE_OK) result = Run(stmt);
+                if (result != SQLITE_OK) break;
+            }
+            return result;
+        });
+    });
+}
+
+bool HeaderCache::InTransaction(const std::function<int()>& work) {
     int rc = Exec(db_, "BEGIN IMMEDIATE");
-    if (rc == SQLITE_OK) rc = WriteListing(server, login, left, scanned);
+    if (rc == SQLITE_OK) rc = work();
     if (rc == SQLITE_OK) rc = Exec(db_, "COMMIT");
     return rc == SQLITE_OK || Abandon(rc);
+}
+
+bool HeaderCache::NotedDeletions(const std::string& server, const std::string& login, std::vector<Deletion>& out) {
+    out.clear();
+    if (!ReadyOutsideScan()) return false;
+    const int rc = RunOnce(
+        "SELECT id, uidl, logged, bin_file, accepted FROM deletions WHERE server = ?1 AND login = ?2 ORDER BY id",
+        [&](sqlite3_stmt* stmt) {
+            int result = BindKey(stmt, server, login);
+            while (result == SQLITE_OK && (result = sqlite3_step(stmt)) == SQLITE_ROW) {
+                out.push_back({sqlite3_column_int64(stmt, 0), Bytes(stmt, 1, false), Bytes(stmt, 2, true),
+                               Bytes(stmt, 3, true), sqlite3_column_int(stmt, 4) != 0});
+                result = SQLITE_OK;
+            }
+            return result == SQLITE_DONE ? SQLITE_OK : result;
+        });
+    if (rc == SQLITE_OK) return true;
+    out.clear();
+    return Fail(rc);
 }
 
 void HeaderCache::Rollback() {
@@ -415,6 +495,13 @@ void HeaderCache::SetPageLimitForTest(int pages) {
 bool HeaderCache::Ready() {
     problem_ = db_ ? "" : "the cache is not open";
     return db_ != nullptr;
+}
+
+bool HeaderCache::ReadyOutsideScan() {
+    if (!Ready()) return false;
+    if (sqlite3_get_autocommit(db_)) return true;
+    problem_ = "a scan's changes are under way";
+    return false;
 }
 
 int64_t HeaderCache::Now() const { return timeForTest_ ? timeForTest_ : static_cast<int64_t>(std::time(nullptr)); }

@@ -19,8 +19,10 @@
 // "seen" (server, login, uidl, first_seen, last_seen), both with the primary
 // key (server, login, uidl); tables "listing" (server, login, number, uidl,
 // size) and "scans" (server, login, scanned), the last complete listing of
-// each mailbox and when it was made; the schema's version in PRAGMA user_version (a
-// file of an earlier version is emptied); WAL journal; mode 0600.
+// each mailbox and when it was made; table "deletions" (id, server, login,
+// uidl, logged, bin_file, accepted), the deletions sent and not yet confirmed
+// by QUIT; the schema's version in PRAGMA user_version (a file of an earlier
+// version is emptied); WAL journal; mode 0600.
 #pragma once
 
 #include <atomic>
@@ -111,6 +113,27 @@ public:
     bool LastListing(const std::string& server, const std::string& login, std::vector<Listed>& out, int64_t& scanned);
     bool ForgetNumbers(const std::string& server, const std::string& login, std::vector<int> numbers);
 
+    // The deletions of a run until QUIT confirms them: a run notes each
+    // message (by UIDL) before its DELE goes out and marks it accepted at the
+    // +OK, before its log.dat line is written; a confirmed or taken-back
+    // deletion is forgotten. What a killed run leaves here tells the next
+    // session which of log.dat's lines and the bin's files claim deletions
+    // that never happened. None of these runs inside a scan's transaction
+    // (each is false there, with nothing done).
+    struct Deletion {
+        int64_t id = 0;         // set by NoteDeletions
+        std::string uidl;
+        std::string logged;     // its log.dat line's text after the date and " |"
+        std::string binFile;    // its message in the bin; empty when not kept
+        bool accepted = false;  // the server answered its DELE with +OK
+    };
+    // One transaction for all of them; sets each one's id.
+    bool NoteDeletions(const std::string& server, const std::string& login, std::vector<Deletion>& deletions);
+    bool MarkAccepted(int64_t id);
+    bool ForgetDeletions(const std::vector<int64_t>& ids);
+    // Every deletion noted for a mailbox, in the order noted.
+    bool NotedDeletions(const std::string& server, const std::string& login, std::vector<Deletion>& out);
+
     // Tests only: limits the open file to this many pages (PRAGMA
     // max_page_count), as a full disk would; and fixes the clock (seconds
     // since the epoch; 0: the real one).
@@ -129,10 +152,15 @@ private:
     void Close();
     // Open, else false with a Problem().
     bool Ready();
+    // Ready, and no scan's transaction open.
+    bool ReadyOutsideScan();
     bool MoveAside();
     int64_t Now() const;
     void CheckpointAside();
     int RunOnce(const char* sql, const std::function<int(sqlite3_stmt*)>& bindAndStep);
+    // `work` (a result code) in a transaction of its own, committed when it
+    // succeeds, else rolled back and noted.
+    bool InTransaction(const std::function<int()>& work);
     int WriteListing(const std::string& server, const std::string& login, const std::vector<Listed>& listing,
                      int64_t scanned);
 

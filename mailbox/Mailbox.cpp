@@ -18,6 +18,15 @@ Mailbox::Mailbox(const Environment& env, MailboxConfig config, QObject* parent)
         active_ = !active_;
         if (OnActiveChanged) OnActiveChanged();
     };
+    session_->OnUndoneFound = [this](int count, bool logFailed) { NoteUndone(count, logFailed); };
+}
+
+void Mailbox::NoteUndone(int count, bool logFailed) {
+    undone_ += (undone_.empty() ? "" : "\n\n") + Name() + ": " + A("сервер не выполнил удаления прошлого сеанса: ") +
+               std::to_string(count) +
+               A(". Программа была завершена до подтверждения удалений; эти сообщения остались на сервере, "
+                 "в log.dat о каждом записано <НЕ УДАЛЕНО>, их копии убраны из корзины.");
+    if (logFailed) undone_ += A("\nОшибка записи в файл log.dat!");
 }
 
 Mailbox::~Mailbox() {
@@ -143,6 +152,7 @@ void Mailbox::Check(std::function<void(const CheckReport&)> done) {
         check_ = std::make_unique<MailboxSession>(env_.DataDir, *env_.Spam, *env_.White, env_.Options);
         // Nothing a background check meets asks the user anything.
         check_->OnScanned = [this](int, int, const std::string& notice) { checkNotice_ = notice; };
+        check_->OnUndoneFound = [this](int count, bool logFailed) { NoteUndone(count, logFailed); };
     }
     check_->Submit([this, s] { return CheckJob(s); }, [this](std::exception_ptr error) { CheckDone(error); });
 }

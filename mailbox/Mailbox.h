@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mailbox/MailboxSession.h"
@@ -132,6 +133,11 @@ public:
     // (-1: none yet), by number.
     int Section = -1;
 
+    // What a scan of either session found of an earlier run's deletions
+    // that the server never carried out (a process killed before QUIT), as
+    // a box tells it (Windows-1251); empty when nothing. Taken once.
+    std::string TakeUndoneReport() { return std::exchange(undone_, std::string()); }
+
     // The user's session became active or ceased to be.
     std::function<void()> OnActiveChanged;
 
@@ -140,6 +146,7 @@ private:
     Task<> CheckEnded();
     Task<> CheckJob(MailboxSettings settings);
     void CheckDone(std::exception_ptr error);
+    void NoteUndone(int count, bool logFailed);
 
     Environment env_;
     MailboxConfig config_;
@@ -155,6 +162,7 @@ private:
     std::string lastCheck_;
     bool checkFailed_ = false;
     int unseen_ = 0;
+    std::string undone_;
 };
 
 }  // namespace mg

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <sys/stat.h>
 
 #include "decode/Ucoder.h"
@@ -348,8 +349,9 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     if (count > 0 && OpenCache() && pop3_.UidlWorthAsking()) {
         CheckEnding();
         ids_ = co_await pop3_.Uidl(count);
-        remembering = !ids_.empty() && BeginCache();
     }
+    SettleNotedDeletions(count);
+    remembering = !ids_.empty() && BeginCache();
     KeepUniqueIds(count);
     // Whatever ends the scan early keeps what it fetched, in the cache too;
     // the end of the session (the frame destroyed) drops it.
@@ -612,6 +614,13 @@ Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
         CheckEnding();
     }
     std::vector<std::string> binFiles(targets.size());
+    // Whatever ends the run, the deletions it noted and the server did not
+    // accept are forgotten, after their files have left the bin.
+    noted_.assign(static_cast<size_t>(lines_.Count()), 0);
+    struct ForgetUnaccepted {
+        MailboxSession* session;
+        ~ForgetUnaccepted() { session->ForgetNoted(std::exchange(session->noted_, {})); }
+    } forgetUnaccepted{this};
     // Whatever ends the run, a kept file whose deletion the server did not
     // accept goes again: its message is still on the server.
     struct BinGuard {
@@ -625,6 +634,7 @@ Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
         co_await KeepInBin(targets, binFiles);
         CheckEnding();
     }
+    NoteDeletions(targets, binFiles);
 
     DeletionLog log;
     if (!log.Open(dataDir_ + "log.dat") && OnLogUnavailable) OnLogUnavailable();
@@ -663,12 +673,15 @@ Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {
             if (!refusal) refusal = std::current_exception();
             continue;
         }
-        const std::string text = lines_.Text(i);
-        const std::string entry = text.size() > 9 ? text.substr(9, 230) : std::string();
+        // Accepted before it is logged: a log line is never left without
+        // a note that can take it back.
+        const int64_t noted = std::exchange(noted_[static_cast<size_t>(i)], 0);
+        if (noted && cache_ && cache_->IsOpen()) cache_->MarkAccepted(noted);
+        const std::string entry = LoggedText(i);
         if (log.IsOpen()) log.Write(date + " |" + entry + "\r\n");
         lines_.SetMark(i, Mark::Deleted);
         lines_.SetEnabled(i, false);
-        NoteDeletionAccepted(i, entry, std::exchange(binFiles[k], std::string()));
+        pending_.push_back({i, entry, std::exchange(binFiles[k], std::string()), noted});
     }
     log.Close();
     if (failure) std::rethrow_exception(failure);
@@ -700,6 +713,7 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
     } drop{bin};
     std::vector<int> kept;  // stay on the server
     std::vector<int> staged;
+    std::vector<std::string> stagedFiles;  // where each will be once settled
     std::string reason;  // each different one, on a line of its own
     const auto because = [&reason](const std::string& why) {
         if (why.empty() || ("\n" + reason + "\n").find("\n" + why + "\n") != std::string::npos) return;
@@ -734,9 +748,11 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
                 because(WhatOf(refused));
             } else {
                 try {
-                    bin.Stage(DeletedFieldValue(std::time(nullptr), mailbox, Id(i + 1), header ? listed_[i + 1] : -1),
-                              message);
+                    const std::string field =
+                        DeletedFieldValue(std::time(nullptr), mailbox, Id(i + 1), header ? listed_[i + 1] : -1);
+                    const std::string name = bin.Stage(field, message);
                     staged.push_back(i);
+                    stagedFiles.push_back(bin.SettledPath(name));
                 } catch (const std::exception& e) {
                     kept.push_back(i);
                     because(ToAnsi(QString::fromLocal8Bit(e.what())));
@@ -748,6 +764,10 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
         }
         pop3_.EndPlan();
         CheckEnding();
+        // Noted before a file reaches cur/, so that none is ever there
+        // without its note. Settle's flush of the file system takes the note
+        // to the disk with the files.
+        NoteDeletions(staged, stagedFiles);
         std::string error;
         const std::vector<std::string> settled = bin.Settle(error);
         targets.clear();
@@ -770,8 +790,40 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
 
 // ---- deletions the server has yet to carry out
 
-void MailboxSession::NoteDeletionAccepted(int index, const std::string& logged, const std::string& binFile) {
-    pending_.push_back({index, logged, binFile});
+std::string MailboxSession::LoggedText(int index) const {
+    const std::string text = lines_.Text(index);
+    return text.size() > 9 ? text.substr(9, 230) : std::string();
+}
+
+// Only a message with a UIDL of its own is noted: a later session could not
+// tell whether one without is still on the server. Its records stay as a
+// run leaves them.
+void MailboxSession::NoteDeletions(const std::vector<int>& lines, const std::vector<std::string>& files) {
+    if (!cache_ || !cache_->IsOpen()) return;
+    std::vector<HeaderCache::Deletion> deletions;
+    std::vector<int> noted;
+    for (size_t k = 0; k < lines.size(); ++k) {
+        const int i = lines[k];
+        if (Id(i + 1).empty() || noted_[static_cast<size_t>(i)] != 0) continue;
+        deletions.push_back({0, Id(i + 1), LoggedText(i), k < files.size() ? files[k] : std::string(), false});
+        noted.push_back(i);
+    }
+    // A cache that cannot take them costs only this safeguard: the run goes on.
+    if (deletions.empty() || !cache_->NoteDeletions(cacheKey_.first, cacheKey_.second, deletions)) return;
+    for (size_t k = 0; k < noted.size(); ++k) noted_[static_cast<size_t>(noted[k])] = deletions[k].id;
+}
+
+void MailboxSession::ForgetNoted(const std::vector<int64_t>& ids) {
+    std::vector<int64_t> some;
+    for (int64_t id : ids)
+        if (id != 0) some.push_back(id);
+    if (!some.empty() && cache_ && cache_->IsOpen()) cache_->ForgetDeletions(some);
+}
+
+void MailboxSession::ForgetNoted(const std::vector<PendingDeletion>& deletions) {
+    std::vector<int64_t> ids;
+    for (const PendingDeletion& d : deletions) ids.push_back(d.noted);
+    ForgetNoted(ids);
 }
 
 // log.dat gets one line per lost deletion, in the deletion line's format with
@@ -781,43 +833,81 @@ void MailboxSession::NoteDeletionAccepted(int index, const std::string& logged, 
 //     date " |" " | sender... | subject"
 // and the line that takes it back
 //     date " | <НЕ УДАЛЕНО>" " | sender... | subject"
-void MailboxSession::DeletionsLost() {
-    std::vector<PendingDeletion> lost;
-    lost.swap(pending_);
-    keepAlive_.stop();
-    if (!lost.empty() && pop3_.QuitAccepted()) {
-        // The server has deleted them: the last scan shown later leaves them out.
-        std::vector<int> numbers;
-        for (const PendingDeletion& d : lost) numbers.push_back(d.index + 1);
-        if (cache_ && cache_->IsOpen()) cache_->ForgetNumbers(cacheKey_.first, cacheKey_.second, numbers);
-    }
-    if (lost.empty() || pop3_.QuitAccepted()) return;
-    // The lines now tell what was lost; they are no longer a scan to act on.
-    fromListing_ = false;
+bool MailboxSession::TakeBack(const std::vector<PendingDeletion>& deletions) {
     const std::string date = Today();
     std::string text;
-    for (const PendingDeletion& d : lost) {
+    for (const PendingDeletion& d : deletions) {
         text += date + " | " + TMessageLines::MarkText(Mark::NotDeleted) + d.logged + "\r\n";
         if (!d.binFile.empty()) DeletionBin::Remove(d.binFile);  // the message is still on the server
-        if (d.index < lines_.Count() && lines_.MarkOf(d.index) == Mark::Deleted) {
-            lines_.SetMark(d.index, Mark::NotDeleted);
-            lines_.SetEnabled(d.index, false);
-        }
     }
-    bool logged = false;
     try {
         DeletionLog log;
         if (log.Open(dataDir_ + "log.dat")) {
             log.Write(text);
             log.Close();
-            logged = true;
+            return true;
         }
     } catch (const std::exception&) {
-        // Told with the loss; the lines have been changed all the same.
+        // Told with the loss.
     }
+    return false;
+}
+
+// The session has ended: QUIT's +OK confirms what is pending, anything else
+// takes it back.
+void MailboxSession::DeletionsLost() {
+    std::vector<PendingDeletion> lost;
+    lost.swap(pending_);
+    keepAlive_.stop();
+    if (lost.empty()) return;
+    if (pop3_.QuitAccepted()) {
+        // The server has deleted them: the last scan shown later leaves them out.
+        std::vector<int> numbers;
+        for (const PendingDeletion& d : lost) numbers.push_back(d.index + 1);
+        if (cache_ && cache_->IsOpen()) cache_->ForgetNumbers(cacheKey_.first, cacheKey_.second, numbers);
+        ForgetNoted(lost);
+        return;
+    }
+    // The lines now tell what was lost; they are no longer a scan to act on.
+    fromListing_ = false;
+    for (const PendingDeletion& d : lost) {
+        if (d.index < lines_.Count() && lines_.MarkOf(d.index) == Mark::Deleted) {
+            lines_.SetMark(d.index, Mark::NotDeleted);
+            lines_.SetEnabled(d.index, false);
+        }
+    }
+    // The lines have been changed all the same when log.dat fails.
+    const bool logged = TakeBack(lost);
+    ForgetNoted(lost);
     loss_.count += static_cast<int>(lost.size());
     loss_.logFailed = loss_.logFailed || !logged;
     if (OnDeletionsLost) OnDeletionsLost();
+}
+
+// Deletions noted by a run whose process did not live to see QUIT's reply
+// (killed, crashed, the machine turned off), settled once the server's UIDLs
+// are known. A message still on the server was not deleted: a line it had in
+// log.dat is taken back as for a lost session, and its file leaves the bin.
+// One no longer there was deleted after all (or by someone else): its records
+// stand. Either way the note goes, after the records are put right.
+void MailboxSession::SettleNotedDeletions(int count) {
+    if ((count > 0 && ids_.empty()) || !OpenCache()) return;  // nothing tells which are still there
+    std::vector<HeaderCache::Deletion> noted;
+    if (!cache_->NotedDeletions(cacheKey_.first, cacheKey_.second, noted) || noted.empty()) return;
+    const std::unordered_set<std::string> listed(ids_.begin(), ids_.end());
+    std::vector<PendingDeletion> undone;
+    std::vector<int64_t> settled;
+    for (const HeaderCache::Deletion& d : noted) {
+        settled.push_back(d.id);
+        if (!listed.count(d.uidl)) continue;
+        if (d.accepted)
+            undone.push_back({-1, d.logged, d.binFile, d.id});
+        else if (!d.binFile.empty())
+            DeletionBin::Remove(d.binFile);  // its DELE had no +OK: it was never logged
+    }
+    const bool logged = undone.empty() || TakeBack(undone);
+    ForgetNoted(settled);
+    if (!undone.empty() && OnUndoneFound) OnUndoneFound(static_cast<int>(undone.size()), !logged);
 }
 
 MailboxSession::Loss MailboxSession::TakeLoss() { return std::exchange(loss_, {}); }

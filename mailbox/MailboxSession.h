@@ -26,7 +26,11 @@
 //
 // and any state goes to Idle when the connection is lost; deletions then
 // still waiting for QUIT are taken back (their lines read "<НЕ УДАЛЕНО>",
-// log.dat gets a line for each) and the owner is told.
+// log.dat gets a line for each) and the owner is told. So that a process
+// killed before QUIT's reply leaves no record of a deletion that never
+// happened, the header cache keeps each deletion from before its DELE until
+// QUIT confirms it; the next scan of the mailbox takes back those whose
+// messages are still on the server.
 #pragma once
 
 #include <QObject>
@@ -131,7 +135,9 @@ public:
     // there; the others' header blocks are fetched (TOP alone) and cached.
     // Lines of messages first seen now are marked fresh, unless the mailbox
     // was never scanned before. A cache that cannot be used never stops a
-    // scan: it runs without, and OnScanned says so.
+    // scan: it runs without, and OnScanned says so. Once the UIDLs are in,
+    // deletions an earlier process left unconfirmed are settled
+    // (OnUndoneFound).
     Task<> Scan(std::function<MailboxSettings()> settings);
     // Deletes the messages of the checked lines not yet deleted: logs each
     // deletion the server accepts in log.dat and marks its line; they take
@@ -219,6 +225,11 @@ public:
     std::function<void()> OnDeletionsPending;
     // Deletions were lost and their lines marked; TakeLoss tells how many.
     std::function<void()> OnDeletionsLost;
+    // A scan found `count` deletions logged by an earlier process that ended
+    // before QUIT's reply, with their messages still on the server: log.dat
+    // has taken each back with a "<НЕ УДАЛЕНО>" line (unless `logFailed`)
+    // and their files have left the bin.
+    std::function<void(int count, bool logFailed)> OnUndoneFound;
     // A keep-alive NOOP failed: the session is over, for this reason.
     std::function<void(const std::string& error)> OnKeepAliveFailed;
     std::function<void(State state)> OnState;
@@ -267,10 +278,23 @@ private:
     // Keeps the messages of `targets` in the bin; `targets` is left with
     // those safely on disk, `files` with their files.
     Task<> KeepInBin(std::vector<int>& targets, std::vector<std::string>& files);
-    void NoteDeletionAccepted(int index, const std::string& logged, const std::string& binFile);
-    // The session has ended without QUIT's +OK: the noted lines read
-    // "<НЕ УДАЛЕНО>" and log.dat gets a line for each.
+    // What line `index` puts in log.dat after the date and " |".
+    std::string LoggedText(int index) const;
+    // Notes in the header cache the deletions of `lines` (their files in the
+    // bin in `files`, where kept) that are not noted yet: noted_ gets their ids.
+    void NoteDeletions(const std::vector<int>& lines, const std::vector<std::string>& files);
+    // The session has ended: with QUIT's +OK the pending deletions stand,
+    // else their lines read "<НЕ УДАЛЕНО>" and log.dat gets a line for each.
     void DeletionsLost();
+    struct PendingDeletion;
+    // Writes a "<НЕ УДАЛЕНО>" line for each to log.dat and removes their
+    // files from the bin; false when log.dat could not take the lines.
+    bool TakeBack(const std::vector<PendingDeletion>& deletions);
+    void ForgetNoted(const std::vector<int64_t>& ids);
+    void ForgetNoted(const std::vector<PendingDeletion>& deletions);
+    // After the UIDLs of a scan of `count` messages: settles what an earlier
+    // process noted and did not see confirmed.
+    void SettleNotedDeletions(int count);
     // A connection that went without its close notification still has its
     // deletions settled.
     void SettleClosedSession();
@@ -315,8 +339,11 @@ private:
         int index;           // line
         std::string logged;  // what its log line holds after the date and " |"
         std::string binFile; // its message in the bin, if kept there
+        int64_t noted = 0;   // its note in the header cache, if any
     };
     std::vector<PendingDeletion> pending_;
+    // The delete run's notes not yet accepted by the server, by line (0: none).
+    std::vector<int64_t> noted_;
     Loss loss_;
     BinSettings bin_;
     bool deleting_ = false;      // a delete run is under way

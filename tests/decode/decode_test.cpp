@@ -329,6 +329,10 @@ TEST(DecodeSubject, RealWorldShapedHeaders) {
          {"Subject: first", "X-Subject: =?utf-8?B?0J/R?=", "Subject: =?utf-8?q?second?=", "subject: third"},
          "second"},
         {"no Subject line", {"From: =?utf-8?B?0J/RgNC40LLQtdGC?="}, ""},
+        {"raw UTF-8: converted as a UTF-8 word is", {"Subject: Счёт, ✓ 🔥"}, A("Счёт, ? ?")},
+        {"raw UTF-8 beside an encoded word", {"Subject: Счёт =?utf-8?B?0J/RgNC40LLQtdGC?="}, A("Счёт Привет")},
+        {"control bytes of a plain subject: TAB a blank, the others dropped",
+         {std::string("Subject: a\0b\rc\td\x7F", 17)}, "abc d"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -181,3 +181,14 @@ TEST(DeletionBin, ExpiryListingAndSettings) {
     EXPECT_EQ(mg::BinSettings::Read(ini).RetentionDays, 30);
     EXPECT_FALSE(mg::BinSettings::Read(ini).Enabled);
 }
+
+TEST(DeletionBin, TheAddedFieldStaysOneLineWhateverTheUidl) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"AZaz09!~;%", "AZaz09!~;%"},
+        {std::string("a\rb\nc\0d e\x7F\xFF", 11), "a%0Db%0Ac%00d%20e%7F%FF"},
+    };
+    for (const auto& [uidl, written] : cases) {
+        const std::string value = mg::DeletedFieldValue(0, "joe@pop.example", uidl);
+        EXPECT_EQ(value.substr(value.find("; uidl=") + 7), written);
+    }
+}

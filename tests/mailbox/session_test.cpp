@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "lists/DeletionLog.h"
+#include "platform/codepage.h"
 #include "platform/winsock.h"
 #include "session_support.h"
 
@@ -200,5 +201,22 @@ TEST(MailboxSession, JobsWaitTheirTurn) {
     server.release();
     t.settle();
     EXPECT_TRUE(t.errors.empty());
+    EXPECT_TRUE(server.finish());
+}
+
+// What a line shows of a header is what the lists match: raw UTF-8 in
+// Windows-1251, control bytes out of the sender.
+TEST(MailboxSession, ALineShowsWhatTheListsMatch) {
+    Session t;
+    t.white.Insert(mg::A("@пример.рф"));
+    const std::vector<pop3::Message> box = {{{"From: Иван <иван@пример.рф>", "Subject: Привет"}, 100},
+                                            {{std::string("From: <bob\0@spam.example>", 25), "Subject: hi"}, 200}};
+    ScriptedServer server(pop3::Scan("joe", "secret", box) + pop3::Quit());
+    t.scan(server);
+    t.settle();
+    EXPECT_EQ(t.lines(), (std::vector<std::string>{mg::A(" <WHITE>  | иван@пример.рф                 | Привет"),
+                                                   " <SPAM>   | bob@spam.example               | hi"}));
+    t.submit(LogOff);
+    t.settle();
     EXPECT_TRUE(server.finish());
 }
