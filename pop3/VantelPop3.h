@@ -5,9 +5,11 @@
 // while one holds the busy flag, List, GetSummary, DeleteMessage and Noop
 // return at once, doing nothing.
 //
-// Each reply is read whole before it is judged. An error in the middle of a
-// multi-line reply, or a reply the component cannot read, leaves the rest of
-// the server's answer unknown: the connection is then closed without QUIT.
+// Each reply is read whole before it is judged. A refusal raises an error
+// with the server's reply line, its line end dropped (as in the status
+// texts). An error in the middle of a multi-line reply, or a reply the
+// component cannot read, leaves the rest of the server's answer unknown: the
+// connection is then closed without QUIT.
 #pragma once
 
 #include <cstdint>
@@ -183,6 +185,9 @@ public:
 
     // Hides the transport's OnConnect: fires when the log-on has succeeded.
     TNotifyEvent OnConnect;
+    // Hides the transport's OnStatus: the same texts, a server's reply
+    // without its line end.
+    TOnStatus OnStatus;
     THandlerEvent OnAuthenticationNeeded;
     THandlerEvent OnAuthenticationFailed;
     TNotifyEvent OnReset;
@@ -278,7 +283,8 @@ namespace mg {
 // fewer fields.
 std::string Pop3Field(const std::string& line, int n);
 
-// A reply is positive when its first field contains "+OK".
+// A reply is positive when it begins with "+OK" followed by a blank or the
+// line end.
 bool Pop3Positive(const std::string& reply);
 
 // The value of the last field of this name in a header block (lines without
