@@ -58,6 +58,7 @@ struct MailboxSettings {
     int32_t Port = 110;
     std::string User;      // UTF-8, as it goes on the wire
     std::string Password;  // UTF-8, as it goes on the wire
+    bool TlsRequired = false;
 };
 
 // A job stopped because the session is ending: nothing to report.

@@ -170,6 +170,12 @@ Exception Refused(const std::string& reply) {
 }
 // Any other refusal: the reply line as the server sent it, without its line end.
 Exception RefusedWith(const std::string& reply) { return Exception(WithoutLineEnd(reply)); }
+
+// Why a log-on that must not go out in plain text stopped before the user name.
+std::string NoLogonWithoutTls(const std::string& why) {
+    return why +
+           mg::A(": соединение не защищено, а для этого ящика вход без TLS запрещен. Логин и пароль не отправлены.");
+}
 const char kConnectionClosed[] = "Connection closed by server";
 
 // Commands kept in flight at most, in bytes. Far below what the socket
@@ -303,17 +309,25 @@ mg::Task<> TVantelPOP3::Connect() {
 
             // Off port 995 the connection becomes secure before the user
             // name goes out, when the server offers STLS (RFC 2595); what
-            // it said before the upgrade no longer counts.
+            // it said before the upgrade no longer counts. With TlsRequired
+            // nothing goes out on a connection that stays plain: the session
+            // logs off instead.
             if (!Secure()) {
                 CheckStopped();
                 if (co_await OffersStls()) {
                     CheckStopped();
                     const std::string reply = co_await Command("STLS");
-                    if (!mg::Pop3Positive(reply))
-                        throw Exception("TLS upgrade refused: " + mg::ShownReplyText(WithoutLineEnd(reply)));
+                    if (!mg::Pop3Positive(reply)) {
+                        const std::string shown = mg::ShownReplyText(WithoutLineEnd(reply));
+                        if (TlsRequired)
+                            throw Exception(NoLogonWithoutTls(mg::A("Сервер отказал в STLS (") + shown + ")"));
+                        throw Exception("TLS upgrade refused: " + shown);
+                    }
                     co_await UpgradeToTls();
                     CheckStopped();
                     co_await OffersStls();
+                } else if (TlsRequired) {
+                    throw Exception(NoLogonWithoutTls(mg::A("Сервер не предлагает STLS")));
                 }
             }
 

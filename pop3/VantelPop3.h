@@ -143,8 +143,9 @@ public:
     // it. Without PIPELINING the plans are ignored and every command waits
     // for its reply. Both plans are ignored while an operation runs.
     bool Pipelining() const { return pipelining_; }
-    // The last log-on sent the password unencrypted to another machine: off
-    // port 995, to a server that offers no STLS.
+    // The last log-on sent the password unencrypted to another machine (any
+    // address outside 127.0.0.0/8): off port 995, to a server that offers no
+    // STLS.
     bool PasswordInClear() const { return passwordInClear_; }
     // GetSummary(first), GetSummary(first + 1), ... GetSummary(last) follow.
     void PlanSummaries(int32_t first, int32_t last);
@@ -178,6 +179,9 @@ public:
     bool Parse = false;
     std::string Password;
     bool DeleteOnRead = false;
+    // Connect sends the user name and password only over TLS (port 995, or
+    // STLS): without it, it logs off and raises why.
+    bool TlsRequired = false;
     const std::string& AttachFilePath() const { return attachFilePath_; }
     // Appends "\" unless the value already ends in one; an empty value stays
     // empty (no path rather than the root).

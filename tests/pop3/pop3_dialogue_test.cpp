@@ -343,6 +343,32 @@ TEST_F(Pop3Dialogue, AnOfferedStlsThatFailsEndsTheLogOn) {
     server->finish();
 }
 
+// A mailbox that requires TLS: on a connection that stays plain (no STLS
+// offered, or STLS refused) neither USER nor PASS goes out; the session logs
+// off and says why.
+TEST_F(Pop3Dialogue, RequiredTlsSendsNoCredentialsOnAPlainConnection) {
+    const std::string plain =
+        ": соединение не защищено, а для этого ящика вход без TLS запрещен. Логин и пароль не отправлены.";
+    const struct {
+        const char* name;
+        Script offer;
+        std::string error;
+    } rows[] = {
+        {"no CAPA", {C("CAPA"), S("-ERR")}, "Сервер не предлагает STLS" + plain},
+        {"no STLS", {C("CAPA"), S({"+OK", "TOP", "USER", "."})}, "Сервер не предлагает STLS" + plain},
+        {"STLS refused", {C("CAPA"), S({"+OK", "STLS", "."}), C("STLS"), S("-ERR not now")},
+         "Сервер отказал в STLS (-ERR not now)" + plain},
+    };
+    pop3.TlsRequired = true;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        serve(Script{S("+OK ready")} + row.offer + Script{C("QUIT"), S("+OK"), AwaitClose()});
+        EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), mg::A(row.error.c_str()));
+        EXPECT_FALSE(pop3.Connected());
+        server->finish();
+    }
+}
+
 TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {
     serve(pop3::Logon("joe", "secret", 1, 10) + Script{C("QUIT"), S("-ERR some messages not deleted"), AwaitClose()});
     mg::Await(pop3.Connect());
