@@ -160,7 +160,7 @@ ScanResult ScanWithBlockingClient(const Account& account, std::chrono::steady_cl
     const std::string stat = client.command("STAT");
     const int count = std::atoi(stat.c_str() + 4);
     std::vector<std::string> lines;
-    client.command("LIST ");
+    client.command("LIST");
     for (std::string line = client.line(); !IsDot(line); line = client.line())
         lines.push_back(ListingLine(static_cast<int32_t>(std::atol(line.c_str() + line.find(' ') + 1))));
     for (int i = 1; i <= count; ++i) {

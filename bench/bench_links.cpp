@@ -3,10 +3,10 @@
 // round trip in each direction (rtt_proxy.h), scanned by
 //
 //   lock-step floor  a minimal blocking client sending the scan's commands
-//                    one at a time (log on, STAT, "LIST ", "TOP n 0" and
+//                    one at a time (log on, STAT, "LIST", "TOP n 0" and
 //                    "LIST n" for each message);
 //   pipelined floor  the same client that, after log-on, "CAPA" (the server
-//                    must advertise PIPELINING), STAT and "LIST ", writes
+//                    must advertise PIPELINING), STAT and "LIST", writes
 //                    every "TOP n 0" / "LIST n" at once while reading the
 //                    replies in the same poll loop;
 //   Mailgrove        the main window (offscreen platform) scanning after a
@@ -141,7 +141,7 @@ ScanResult ScanPipelined(const Account& account, Clock::time_point* repliesDone)
     if (!pipelining) throw std::runtime_error("the server does not advertise PIPELINING");
     const int count = std::atoi(client.command("STAT").c_str() + 4);
     std::vector<std::string> lines;
-    client.command("LIST ");
+    client.command("LIST");
     for (std::string line = client.line(); !IsDot(line); line = client.line())
         lines.push_back(ListingLine(static_cast<int32_t>(std::atol(line.c_str() + line.find(' ') + 1))));
     if (count > 0) {

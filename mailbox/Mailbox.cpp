@@ -45,14 +45,17 @@ bool Mailbox::SameAccount(const Mailbox& other) const {
     return config_.Host == other.config_.Host && config_.User == other.config_.User;
 }
 
-MailboxSettings Mailbox::LogOnSettings() const {
+MailboxSettings Mailbox::LogOnSettings() const { return SettingsWithPort(StrToInt(config_.Port)); }
+
+MailboxSettings Mailbox::SettingsWithPort(int32_t port) const {
     MailboxSettings s;
     s.Host = config_.Host;
-    s.Port = StrToInt(config_.Port);
+    s.Port = port;
     // On the wire the login and password are UTF-8, as the keyring holds
     // them and today's servers compare them.
     s.User = config_.User;
     s.Password = config_.Password;
+    s.TlsRequired = config_.TlsRequired;
     return s;
 }
 
@@ -135,15 +138,8 @@ void Mailbox::Check(std::function<void(const CheckReport&)> done) {
     checking_ = true;
     fresh_.clear();
     checkNotice_.clear();
-    const MailboxSettings s = [this] {
-        MailboxSettings settings;
-        settings.Host = config_.Host;
-        int32_t port = 0;
-        settings.Port = TryStrToInt(Trim(config_.Port), port) ? port : 110;
-        settings.User = config_.User;
-        settings.Password = config_.Password;
-        return settings;
-    }();
+    int32_t port = 0;
+    const MailboxSettings s = SettingsWithPort(TryStrToInt(Trim(config_.Port), port) ? port : 110);
     if (s.Host.empty() || s.User.empty() || s.Password.empty()) {
         CheckDone(std::make_exception_ptr(Exception(A("не указаны сервер, логин или пароль"))));
         return;

@@ -67,6 +67,7 @@ public:
     // Where and as whom to log on; raises when the port is no number
     // (nothing has been sent then).
     MailboxSettings LogOnSettings() const;
+    MailboxSettings SettingsWithPort(int32_t port) const;
 
     // ---- the user's session
 

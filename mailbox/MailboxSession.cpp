@@ -314,6 +314,7 @@ Task<> MailboxSession::LogOn(const MailboxSettings& s) {
     pop3_.Port = s.Port;
     pop3_.UserID = s.User;
     pop3_.Password = s.Password;
+    pop3_.TlsRequired = s.TlsRequired;
     SetState(State::Connecting);
     co_await pop3_.Connect();
 }

@@ -62,6 +62,7 @@ struct MailboxSettings {
     int32_t Port = 110;
     std::string User;      // UTF-8, as it goes on the wire
     std::string Password;  // UTF-8, as it goes on the wire
+    bool TlsRequired = false;
 };
 
 // What a session is given at construction: its time-outs, and limits that

@@ -19,7 +19,11 @@ std::string Pop3Field(const std::string& line, int n) {
     return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-bool Pop3Positive(const std::string& reply) { return Pop3Field(reply, 1).find("+OK") != std::string::npos; }
+bool Pop3Positive(const std::string& reply) {
+    if (reply.compare(0, 3, "+OK") != 0) return false;
+    const std::string_view rest = std::string_view(reply).substr(3);
+    return rest.empty() || rest.front() == ' ' || rest == "\r\n" || rest == "\n";
+}
 
 std::string ShownReplyText(const std::string& text) {
     // Valid UTF-8 with anything beyond ASCII is taken for UTF-8; anything
@@ -161,7 +165,17 @@ const char kAuthenticationFailed[] = "Authentication failed";
 
 // A refused greeting, STAT or QUIT: the reply line, as people can read it,
 // with the advice its response code carries.
-Exception Refused(const std::string& reply) { return Exception(mg::RefusalMessage(mg::ShownReplyText(reply), reply)); }
+Exception Refused(const std::string& reply) {
+    return Exception(mg::RefusalMessage(mg::ShownReplyText(WithoutLineEnd(reply)), reply));
+}
+// Any other refusal: the reply line as the server sent it, without its line end.
+Exception RefusedWith(const std::string& reply) { return Exception(WithoutLineEnd(reply)); }
+
+// Why a log-on that must not go out in plain text stopped before the user name.
+std::string NoLogonWithoutTls(const std::string& why) {
+    return why +
+           mg::A(": соединение не защищено, а для этого ящика вход без TLS запрещен. Логин и пароль не отправлены.");
+}
 const char kConnectionClosed[] = "Connection closed by server";
 
 // Commands kept in flight at most, in bytes. Far below what the socket
@@ -176,6 +190,9 @@ std::string CapabilityName(const std::string& line) { return mg::UpperAscii(line
 }  // namespace
 
 TVantelPOP3::TVantelPOP3(TComponent* owner) : TTidewire(owner) {
+    TTidewire::OnStatus = [this](TComponent* sender, const std::string& text) {
+        if (OnStatus) OnStatus(sender, WithoutLineEnd(text));
+    };
     Port = 110;
     DeleteOnRead = false;
     busy_ = false;
@@ -292,17 +309,25 @@ mg::Task<> TVantelPOP3::Connect() {
 
             // Off port 995 the connection becomes secure before the user
             // name goes out, when the server offers STLS (RFC 2595); what
-            // it said before the upgrade no longer counts.
+            // it said before the upgrade no longer counts. With TlsRequired
+            // nothing goes out on a connection that stays plain: the session
+            // logs off instead.
             if (!Secure()) {
                 CheckStopped();
                 if (co_await OffersStls()) {
                     CheckStopped();
                     const std::string reply = co_await Command("STLS");
-                    if (!mg::Pop3Positive(reply))
-                        throw Exception("TLS upgrade refused: " + mg::ShownReplyText(WithoutLineEnd(reply)));
+                    if (!mg::Pop3Positive(reply)) {
+                        const std::string shown = mg::ShownReplyText(WithoutLineEnd(reply));
+                        if (TlsRequired)
+                            throw Exception(NoLogonWithoutTls(mg::A("Сервер отказал в STLS (") + shown + ")"));
+                        throw Exception("TLS upgrade refused: " + shown);
+                    }
                     co_await UpgradeToTls();
                     CheckStopped();
                     co_await OffersStls();
+                } else if (TlsRequired) {
+                    throw Exception(NoLogonWithoutTls(mg::A("Сервер не предлагает STLS")));
                 }
             }
 
@@ -397,8 +422,8 @@ mg::Task<> TVantelPOP3::List() {
     co_await SkipInFlight();
     CheckStopped();
     // A refused listing has no lines to wait for.
-    const std::string reply = co_await Command("LIST ");
-    if (!mg::Pop3Positive(reply)) throw Exception(reply);
+    const std::string reply = co_await Command("LIST");
+    if (!mg::Pop3Positive(reply)) throw RefusedWith(reply);
     co_await ReadBlock([this](const std::string& received) {
         if (!OnList) return;
         const std::string line = WithoutLineEnd(received);
@@ -416,7 +441,7 @@ mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber, std::optional<int32_t> kn
 
     const std::string number = mg::IntToStr(MailNumber);
     const std::string reply = co_await Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
-    if (!mg::Pop3Positive(reply)) throw Exception(reply);
+    if (!mg::Pop3Positive(reply)) throw RefusedWith(reply);
 
     ClearHeader(summary_);
     std::exception_ptr failure;
@@ -458,7 +483,7 @@ mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
             planned_.clear();  // no further deletion goes out after a refusal
             if (OnFailure) OnFailure(this);
             if (reply.empty()) ClosedByServer();
-            throw Exception(reply);
+            throw RefusedWith(reply);
         }
     }
     if (OnSuccess) OnSuccess(this);
@@ -476,7 +501,7 @@ mg::Task<std::string> TVantelPOP3::RetrieveMessage(int32_t MailNumber, bool head
         reply = co_await Reply(Kind::Top, MailNumber, "TOP " + number + " 0");
     else
         reply = co_await Reply(Kind::Retr, MailNumber, "RETR " + number);
-    if (!mg::Pop3Positive(reply)) throw Exception(reply);
+    if (!mg::Pop3Positive(reply)) throw RefusedWith(reply);
     std::string message;
     co_await ReadBlock([&message](const std::string& line) {
         // A line the server began with "." had a "." put before it.
@@ -754,5 +779,5 @@ mg::Task<bool> TVantelPOP3::Noop() {
     // The server refused a NOOP: the session is not sound any more. QUIT
     // still asks it to carry out what it accepted; its reply decides.
     co_await Disconnect();
-    throw Exception(reply);
+    throw RefusedWith(reply);
 }

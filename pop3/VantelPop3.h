@@ -5,9 +5,11 @@
 // while one holds the busy flag, List, GetSummary, DeleteMessage and Noop
 // return at once, doing nothing.
 //
-// Each reply is read whole before it is judged. An error in the middle of a
-// multi-line reply, or a reply the component cannot read, leaves the rest of
-// the server's answer unknown: the connection is then closed without QUIT.
+// Each reply is read whole before it is judged. A refusal raises an error
+// with the server's reply line, its line end dropped (as in the status
+// texts). An error in the middle of a multi-line reply, or a reply the
+// component cannot read, leaves the rest of the server's answer unknown: the
+// connection is then closed without QUIT.
 #pragma once
 
 #include <cstdint>
@@ -141,8 +143,9 @@ public:
     // it. Without PIPELINING the plans are ignored and every command waits
     // for its reply. Both plans are ignored while an operation runs.
     bool Pipelining() const { return pipelining_; }
-    // The last log-on sent the password unencrypted to another machine: off
-    // port 995, to a server that offers no STLS.
+    // The last log-on sent the password unencrypted to another machine (any
+    // address outside 127.0.0.0/8): off port 995, to a server that offers no
+    // STLS.
     bool PasswordInClear() const { return passwordInClear_; }
     // GetSummary(first), GetSummary(first + 1), ... GetSummary(last) follow.
     void PlanSummaries(int32_t first, int32_t last);
@@ -176,6 +179,9 @@ public:
     bool Parse = false;
     std::string Password;
     bool DeleteOnRead = false;
+    // Connect sends the user name and password only over TLS (port 995, or
+    // STLS): without it, it logs off and raises why.
+    bool TlsRequired = false;
     const std::string& AttachFilePath() const { return attachFilePath_; }
     // Appends "\" unless the value already ends in one; an empty value stays
     // empty (no path rather than the root).
@@ -183,6 +189,9 @@ public:
 
     // Hides the transport's OnConnect: fires when the log-on has succeeded.
     TNotifyEvent OnConnect;
+    // Hides the transport's OnStatus: the same texts, a server's reply
+    // without its line end.
+    TOnStatus OnStatus;
     THandlerEvent OnAuthenticationNeeded;
     THandlerEvent OnAuthenticationFailed;
     TNotifyEvent OnReset;
@@ -278,7 +287,8 @@ namespace mg {
 // fewer fields.
 std::string Pop3Field(const std::string& line, int n);
 
-// A reply is positive when its first field contains "+OK".
+// A reply is positive when it begins with "+OK" followed by a blank or the
+// line end.
 bool Pop3Positive(const std::string& reply);
 
 // The value of the last field of this name in a header block (lines without

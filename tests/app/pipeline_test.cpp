@@ -88,7 +88,7 @@ TEST(Pipeline, ScanFaultsWithCommandsInFlight) {
         {"refused TOP 2",
          Script{S("-ERR no such message"), Raw("+OK\r\nFrom: b@spam.example\r\n\r\n.\r\n"),
                 Raw("+OK\r\n\r\n.\r\n")} + pop3::Quit(),
-         "-ERR no such message\r\n", true},
+         "-ERR no such message.", true},
         {"server closes", Script{Raw("+OK\r\nFrom: x@y"), Close()}, "Connection closed by server.", false},
         {"server silent", Script{Silent()}, "Socket readln aborted.", false},
     };
@@ -129,8 +129,8 @@ TEST(Pipeline, DeleteRunStaysTruthful) {
         std::vector<const char*> shown;
     };
     const Case cases[] = {
-        {"refusals", {S("+OK"), S("-ERR locked"), S("+OK")}, {1, 4}, {"Операция завершилась ошибкой", "-ERR locked\r\n"}},
-        {"two refusals", {S("-ERR locked"), S("+OK"), S("-ERR gone")}, {3}, {"Операция завершилась ошибкой", "-ERR locked\r\n"}},
+        {"refusals", {S("+OK"), S("-ERR locked"), S("+OK")}, {1, 4}, {"Операция завершилась ошибкой", "-ERR locked."}},
+        {"two refusals", {S("-ERR locked"), S("+OK"), S("-ERR gone")}, {3}, {"Операция завершилась ошибкой", "-ERR locked."}},
         {"close",
          {S("+OK"), Close()},
          {1},

@@ -69,8 +69,8 @@ TEST(Promise, OnlyAPositiveReplyToDeleIsADeletion) {
         Script reply;
         const char* error;
     } rows[] = {
-        {"bare -ERR", {S("-ERR"), C("QUIT"), S("+OK"), AwaitClose()}, "-ERR\r\n"},
-        {"no reply at all", {S("whatever"), C("QUIT"), S("+OK"), AwaitClose()}, "whatever\r\n"},
+        {"bare -ERR", {S("-ERR"), C("QUIT"), S("+OK"), AwaitClose()}, "-ERR."},
+        {"no reply at all", {S("whatever"), C("QUIT"), S("+OK"), AwaitClose()}, "whatever."},
         {"the server closes", {Close()}, "Connection closed by server."},
     };
     for (const auto& r : rows) {
@@ -99,7 +99,7 @@ TEST(Promise, CredentialsGoOutAsUtf8) {
     ScanWindow w(kSpam, kWhite);
     ScriptedServer server({S("+OK ready"), C("CAPA"), S("-ERR"), C("USER j\xC3\xB6rg@example.org"), S("+OK"),
                            C("PASS p\xC3\xA4ss\xE2\x82\xAC\xC3\xA9"), S("+OK"), C("CAPA"), S("-ERR"), C("STAT"),
-                           S("+OK 0 0"), C("LIST "), S({"+OK", "."}), C("QUIT"), S("+OK"), AwaitClose()});
+                           S("+OK 0 0"), C("LIST"), S({"+OK", "."}), C("QUIT"), S("+OK"), AwaitClose()});
     w.pointAt(server, "j\xC3\xB6rg@example.org", "p\xC3\xA4ss\xE2\x82\xAC\xC3\xA9");
     w.click(w.form.btnConnect);
     EXPECT_EQ(w.form.Session().GetState(), mg::MailboxSession::State::Open);

@@ -136,7 +136,7 @@ TEST(Scan, EmptyMailbox) {
     w.click(w.form.btnConnect);
     EXPECT_EQ(w.form.LineCount(), 0);
     EXPECT_EQ(w.form.editCount->text().toStdString(), "0");
-    EXPECT_EQ(w.status(), "+OK 0 messages (0 octets)\r\n") << "the last reply reported";
+    EXPECT_EQ(w.status(), "+OK 0 messages (0 octets)") << "the last reply reported";
     w.click(w.form.btnDisconnect);
     server.finish();
 }
@@ -174,7 +174,7 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
         // and the rest of the listing would be read as replies to what comes
         // next: the connection closes, without QUIT.
         ScriptedServer server(pop3::Logon("joe", "secret", 3, 300) +
-                              Script{C("LIST "), Raw("+OK\r\n1 100\r\n2 abc\r\n3 100\r\n.\r\n"), AwaitClose()});
+                              Script{C("LIST"), Raw("+OK\r\n1 100\r\n2 abc\r\n3 100\r\n.\r\n"), AwaitClose()});
         w.pointAt(server);
         w.dialogs.ExpectMessage("'abc' is not a valid integer value.");
         w.click(w.form.btnConnect);
@@ -188,7 +188,7 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
                               pop3::Top(1, {"From: a@b.example"}) + Script{C("TOP 2 0"), S("-ERR no such message")} +
                               pop3::Quit());
         w.pointAt(server);
-        w.dialogs.ExpectMessage("-ERR no such message\r\n");
+        w.dialogs.ExpectMessage("-ERR no such message.");
         w.click(w.form.btnConnect);
         ASSERT_EQ(w.form.LineCount(), 3);
         EXPECT_EQ(w.line(0), Line(1, "a@b.example", ""));
@@ -271,7 +271,7 @@ TEST(Delete, RefusalStopsAtThatMessageKeepingEarlierLogLines) {
     const std::string line1 = w.line(0), line2 = w.line(1);
     w.dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok)
         .ExpectMessage("Операция завершилась ошибкой")
-        .ExpectMessage("-ERR message locked\r\n");
+        .ExpectMessage("-ERR message locked.");
     w.click(w.form.btnDelete);
     EXPECT_EQ(w.line(0), A("<УДАЛЕНО>"));
     EXPECT_EQ(w.line(1), line2);

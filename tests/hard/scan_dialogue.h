@@ -53,7 +53,7 @@ inline std::vector<DialogueLine> MakeDialogue(bool pipelined, bool bin = false) 
         s("-ERR Unknown command.", Phase::Scan);
     }
     c("STAT", Phase::Scan), s("+OK 3 1200", Phase::Scan);
-    c("LIST ", Phase::Scan), s("+OK 3 messages", Phase::Scan);
+    c("LIST", Phase::Scan), s("+OK 3 messages", Phase::Scan);
     s("1 100", Phase::Scan), s("2 200", Phase::Scan), s("3 900", Phase::Scan), s(".", Phase::Scan);
     // A server that did not answer CAPA is asked UIDL once; this one refuses
     // it. The one that answered CAPA does not list UIDL.

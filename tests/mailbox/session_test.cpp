@@ -89,7 +89,7 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
              t.settle();
              t.submit(LogOff);
          },
-         "Deleting Holding LoggingOff Idle", {"-ERR not now\r\n"}, 2},
+         "Deleting Holding LoggingOff Idle", {"-ERR not now"}, 2},
         {"a refused deletion: open, the refusal reported once", logon + Script{C("DELE 1"), S("-ERR")} + pop3::Quit(),
          [](Session& t, ScriptedServer&) {
              t.submit(Delete);
@@ -98,7 +98,7 @@ TEST(MailboxSession, EachStateAndEachWayOutOfIt) {
              EXPECT_FALSE(t.session.HoldsDeletions());
              t.submit(LogOff);
          },
-         "Deleting Open LoggingOff Idle", {"-ERR\r\n"}},
+         "Deleting Open LoggingOff Idle", {"-ERR"}},
         {"fetching, open again", logon + pop3::Summary(2, Box()[1]) + pop3::Quit(),
          [](Session& t, ScriptedServer&) {
              t.submit(FetchTwo);

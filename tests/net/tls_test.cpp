@@ -300,6 +300,7 @@ TEST(Pop3WithStls, TheLogOnGoesOverTlsAndAnUntrustedCertificateEndsIt) {
     EXPECT_EQ(dovecot.log().find("Login: user=<"), std::string::npos) << "no log-on after a refused certificate";
 
     pop3.SetTrustedCaFileForTesting(dovecot.caFile());
+    pop3.TlsRequired = true;  // met by STLS
     mg::Await(pop3.Connect());
     EXPECT_TRUE(pop3.Secure());
     EXPECT_FALSE(pop3.PasswordInClear());

@@ -78,7 +78,7 @@ TEST_F(Pop3Dialogue, BareGreetingIsPositiveAndCountWithoutSizeIsZero) {
     serve({
         S("+OK"),
         C("CAPA"), S("-ERR"), C("USER joe"), S("+OK"),
-        C("PASS secret"), S("+OKAY"),
+        C("PASS secret"), S("+OK"),
         C("CAPA"), S("-ERR"), C("STAT"), S("+OK 5"),  // field 2 is "5\r\n": not a number
         C("QUIT"), S("+OK"), AwaitClose(),
     });
@@ -100,7 +100,7 @@ TEST_F(Pop3Dialogue, EmptyMailboxListsNothing) {
 
 TEST_F(Pop3Dialogue, ListReportsEveryMessageInOrder) {
     serve(pop3::Logon("joe", "secret", 3, 3700) + pop3::Listing({120, 3500, 80}) +
-          Script{C("LIST "), S({"+OK", "1 120", "2 3500", "3 80", "."})} + pop3::Quit());
+          Script{C("LIST"), S({"+OK", "1 120", "2 3500", "3 80", "."})} + pop3::Quit());
     mg::Await(pop3.Connect());
     mg::Await(pop3.List());
     EXPECT_EQ(listed, (Listing{{1, 120}, {2, 3500}, {3, 80}}));
@@ -112,7 +112,7 @@ TEST_F(Pop3Dialogue, ListReportsEveryMessageInOrder) {
 }
 
 TEST_F(Pop3Dialogue, BadListingLineIsAConversionErrorNamingField2First) {
-    serve(pop3::Logon("joe", "secret", 2, 200) + Script{C("LIST "), S({"+OK", "1 100", "x y", "3 100", "."})});
+    serve(pop3::Logon("joe", "secret", 2, 200) + Script{C("LIST"), S({"+OK", "1 100", "x y", "3 100", "."})});
     mg::Await(pop3.Connect());
     EXPECT_EQ(errorOf([&] { mg::Await(pop3.List()); }), "'y' is not a valid integer value");
     EXPECT_EQ(listed, (Listing{{1, 100}}));
@@ -130,9 +130,9 @@ TEST_F(Pop3Dialogue, AReplyThatCannotBeFollowedClosesWithoutQuit) {
         std::function<void(TVantelPOP3&)> operation;
         const char* error;
     } rows[] = {
-        {"a listing line that is no number", {C("LIST "), Raw("+OK\r\n1 100\r\nx y\r\n3 100\r\n.\r\n")},
+        {"a listing line that is no number", {C("LIST"), Raw("+OK\r\n1 100\r\nx y\r\n3 100\r\n.\r\n")},
          [](TVantelPOP3& p) { mg::Await(p.List()); }, "'y' is not a valid integer value"},
-        {"a size above 2^31", {C("LIST "), Raw("+OK\r\n1 100\r\n2 3000000000\r\n.\r\n")},
+        {"a size above 2^31", {C("LIST"), Raw("+OK\r\n1 100\r\n2 3000000000\r\n.\r\n")},
          [](TVantelPOP3& p) { mg::Await(p.List()); }, "'3000000000' is not a valid integer value"},
         {"a reply number out of range before a header block", {C("TOP 1 0"), Raw("40000+OK\r\nFrom: a@b.c\r\n\r\n.\r\n")},
          [](TVantelPOP3& p) { mg::Await(p.GetSummary(1)); }, "Range check error"},
@@ -150,9 +150,9 @@ TEST_F(Pop3Dialogue, AReplyThatCannotBeFollowedClosesWithoutQuit) {
 
 TEST_F(Pop3Dialogue, RefusedListingFailsWithTheReply) {
     serve(pop3::Logon("joe", "secret", 1, 100) +
-          Script{C("LIST "), S("-ERR mailbox busy")} + pop3::Quit());
+          Script{C("LIST"), S("-ERR mailbox busy")} + pop3::Quit());
     mg::Await(pop3.Connect());
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.List()); }), "-ERR mailbox busy\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.List()); }), "-ERR mailbox busy");
     mg::Await(pop3.Disconnect());
     server->finish();
 }
@@ -247,7 +247,7 @@ TEST_F(Pop3Dialogue, MissingCredentialsFailBeforeConnecting) {
 
 TEST_F(Pop3Dialogue, NegativeGreetingQuitsAndFailsWithIt) {
     serve({S("-ERR too many connections"), C("QUIT"), S("+OK"), AwaitClose()});
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "-ERR too many connections\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "-ERR too many connections");
     EXPECT_FALSE(pop3.Connected());
     server->finish();
     EXPECT_EQ(events, (Events{"disconnect"}));
@@ -261,7 +261,7 @@ TEST_F(Pop3Dialogue, RefusedStatQuitsFiresOnConnectAndFailsWithTheReply) {
         C("CAPA"), S("-ERR"), C("STAT"), S("-ERR mailbox locked"),
         C("QUIT"), S("+OK"), AwaitClose(),
     });
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "-ERR mailbox locked\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), "-ERR mailbox locked");
     EXPECT_FALSE(pop3.Connected());
     server->finish();
     // Closed first, then the log-on is reported.
@@ -297,10 +297,10 @@ TEST_F(Pop3Dialogue, RefusalsCarryTheServersReasonAndTheAdviceOfItsCode) {
         {Pass, "-ERR [AUTH] Пароль неверен ✓", "Authentication failed: [AUTH] Пароль неверен ?\n%s"},
         {Pass, "-ERR [UNKNOWN-CODE] no", "Authentication failed: [UNKNOWN-CODE] no"},
         {Pass, "-ERR", "Authentication failed"},
-        {Greeting, "-ERR [SYS/TEMP] overloaded", "-ERR [SYS/TEMP] overloaded\r\nВременный сбой на сервере. Повторите позже."},
-        {Stat, "-ERR [IN-USE] Ящик занят", "-ERR [IN-USE] Ящик занят\r\nЯщик открыт другой программой (возможно, "
+        {Greeting, "-ERR [SYS/TEMP] overloaded", "-ERR [SYS/TEMP] overloaded\nВременный сбой на сервере. Повторите позже."},
+        {Stat, "-ERR [IN-USE] Ящик занят", "-ERR [IN-USE] Ящик занят\nЯщик открыт другой программой (возможно, "
                                             "почтовой). Повторите, когда она закончит работу."},
-        {Quit, "-ERR [SYS/PERM] not deleted", "-ERR [SYS/PERM] not deleted\r\n"
+        {Quit, "-ERR [SYS/PERM] not deleted", "-ERR [SYS/PERM] not deleted\n"
                                               "Сервер отказывает по постоянной причине: прочтите его сообщение."},
     };
     for (const auto& row : rows) {
@@ -343,10 +343,36 @@ TEST_F(Pop3Dialogue, AnOfferedStlsThatFailsEndsTheLogOn) {
     server->finish();
 }
 
+// A mailbox that requires TLS: on a connection that stays plain (no STLS
+// offered, or STLS refused) neither USER nor PASS goes out; the session logs
+// off and says why.
+TEST_F(Pop3Dialogue, RequiredTlsSendsNoCredentialsOnAPlainConnection) {
+    const std::string plain =
+        ": соединение не защищено, а для этого ящика вход без TLS запрещен. Логин и пароль не отправлены.";
+    const struct {
+        const char* name;
+        Script offer;
+        std::string error;
+    } rows[] = {
+        {"no CAPA", {C("CAPA"), S("-ERR")}, "Сервер не предлагает STLS" + plain},
+        {"no STLS", {C("CAPA"), S({"+OK", "TOP", "USER", "."})}, "Сервер не предлагает STLS" + plain},
+        {"STLS refused", {C("CAPA"), S({"+OK", "STLS", "."}), C("STLS"), S("-ERR not now")},
+         "Сервер отказал в STLS (-ERR not now)" + plain},
+    };
+    pop3.TlsRequired = true;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        serve(Script{S("+OK ready")} + row.offer + Script{C("QUIT"), S("+OK"), AwaitClose()});
+        EXPECT_EQ(errorOf([&] { mg::Await(pop3.Connect()); }), mg::A(row.error.c_str()));
+        EXPECT_FALSE(pop3.Connected());
+        server->finish();
+    }
+}
+
 TEST_F(Pop3Dialogue, RefusedQuitStillCloses) {
     serve(pop3::Logon("joe", "secret", 1, 10) + Script{C("QUIT"), S("-ERR some messages not deleted"), AwaitClose()});
     mg::Await(pop3.Connect());
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Disconnect()); }), "-ERR some messages not deleted\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Disconnect()); }), "-ERR some messages not deleted");
     EXPECT_FALSE(pop3.Connected());
     // Not connected: nothing is sent and nothing fires.
     events.clear();
@@ -369,7 +395,7 @@ TEST_F(Pop3Dialogue, NoopAndTheReplyToQuit) {
     onList = [&](int32_t, int32_t) { nested = mg::Await(pop3.Noop()); };
     mg::Await(pop3.List());
     EXPECT_FALSE(nested) << "busy: nothing sent";
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Noop()); }), "-ERR not now\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.Noop()); }), "-ERR not now");
     EXPECT_FALSE(pop3.QuitAccepted());
     mg::Await(pop3.Connect());
     EXPECT_EQ(errorOf([&] { mg::Await(pop3.Noop()); }), "Connection closed by server");
@@ -421,15 +447,15 @@ TEST_F(Pop3Dialogue, DeleteTakesOnlyAPositiveReplyAsDone) {
     } + pop3::Quit());
     mg::Await(pop3.Connect());
     events.clear();
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(1)); }), "-ERR\r\n");
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(2)); }), "whatever\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(1)); }), "-ERR");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(2)); }), "whatever");
     // OnFailure runs while the operation still holds the busy flag;
     // OnSuccess after it has been cleared.
     pop3.OnFailure = [&](TObject*) {
         events.push_back("failure");
         mg::Await(pop3.DeleteMessage(99));  // ignored
     };
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(3)); }), "-ERR message 3 already deleted\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(3)); }), "-ERR message 3 already deleted");
     EXPECT_TRUE(pop3.Connected());
     bool quit = false;
     pop3.OnSuccess = [&](TObject*) {
@@ -480,7 +506,7 @@ TEST_F(Pop3Dialogue, SummaryFollowsTheHeaderRules) {
                                        "From:Second <second@z.org>", "Message-Id: <small-d@z.org>",
                                        "subject: lower case", " From: indented", "", "..not unstuffed", "",
                                        "."}));
-    EXPECT_EQ(events, (Events{"retrieve start", "status +OK\r\n", "status +OK 7 4321\r\n",
+    EXPECT_EQ(events, (Events{"retrieve start", "status +OK", "status +OK 7 4321",
                               "status Summary Retrieved", "retrieve end"}));
     mg::Await(pop3.Disconnect());
     server->finish();
@@ -514,7 +540,7 @@ TEST_F(Pop3Dialogue, RefusedTopKeepsThePreviousSummary) {
     mg::Await(pop3.Connect());
     mg::Await(pop3.GetSummary(1));
     events.clear();
-    EXPECT_EQ(errorOf([&] { mg::Await(pop3.GetSummary(9)); }), "-ERR no such message\r\n");
+    EXPECT_EQ(errorOf([&] { mg::Await(pop3.GetSummary(9)); }), "-ERR no such message");
     EXPECT_EQ(pop3.Summary().Subject, "kept");
     EXPECT_EQ(pop3.Summary().Bytes, 500);
     EXPECT_EQ(events, (Events{"retrieve start"}));
@@ -552,7 +578,7 @@ TEST_F(Pop3Dialogue, TimeOutInTheHeaderBlockAbortsAndCloses) {
 TEST_F(Pop3Dialogue, AbortFromAHandlerClosesWithoutQuit) {
     onList = [&](int32_t, int32_t) { pop3.Abort(); };
     serve(pop3::Logon("joe", "secret", 2, 300) +
-          Script{C("LIST "), S({"+OK", "1 100"}), AwaitClose()});
+          Script{C("LIST"), S({"+OK", "1 100"}), AwaitClose()});
     mg::Await(pop3.Connect());
     try {
         mg::Await(pop3.List());
@@ -569,8 +595,8 @@ TEST_F(Pop3Dialogue, AbortFromAHandlerClosesWithoutQuit) {
 // and with a partial line pending.
 TEST_F(Pop3Dialogue, ServerClosingInAMultiLineReplyFails) {
     const Script logon = pop3::Logon("joe", "secret", 3, 300);
-    serve(logon + Script{C("LIST "), S({"+OK", "1 100"}), Close(), Accept()} +
-          logon + Script{C("LIST "), S({"+OK", "1 100", "2 100"}), Close(), Accept()} +
+    serve(logon + Script{C("LIST"), S({"+OK", "1 100"}), Close(), Accept()} +
+          logon + Script{C("LIST"), S({"+OK", "1 100", "2 100"}), Close(), Accept()} +
           logon + Script{C("TOP 2 0"), S({"+OK", "From: a@b.c"}), Close(), Accept()} +
           logon + Script{C("TOP 3 0"), Raw("+OK\r\nSubject: cut in the mid"), Close()});
     mg::Await(pop3.Connect());
@@ -673,12 +699,12 @@ TEST(Pop3Component, FieldAndPositiveReplyRules) {
     EXPECT_EQ(mg::Pop3Field("+OK  7", 3), "7");
     EXPECT_EQ(mg::Pop3Field("+OK\r\n", 2), "");
     EXPECT_EQ(mg::Pop3Field("", 1), "");
-    EXPECT_TRUE(mg::Pop3Positive("+OK\r\n"));
-    EXPECT_TRUE(mg::Pop3Positive("+OKAY fine\r\n"));
-    EXPECT_TRUE(mg::Pop3Positive("x+OK\r\n"));
-    EXPECT_FALSE(mg::Pop3Positive("+ok\r\n"));
-    EXPECT_FALSE(mg::Pop3Positive("-ERR +OK\r\n"));
-    EXPECT_FALSE(mg::Pop3Positive(""));
+    // "+OK", then a blank or the line end: nothing else is positive.
+    for (const char* reply : {"+OK\r\n", "+OK\n", "+OK", "+OK 2 320\r\n", "+OK  two blanks"})
+        EXPECT_TRUE(mg::Pop3Positive(reply)) << reply;
+    for (const char* reply : {"+OKAY fine\r\n", "+OK+\r\n", "+OK\t1\r\n", "x+OK\r\n", " +OK\r\n", "+ok\r\n",
+                              "-ERR +OK\r\n", "+O", ""})
+        EXPECT_FALSE(mg::Pop3Positive(reply)) << reply;
 }
 
 }  // namespace
@@ -751,7 +777,7 @@ TEST_F(Pop3Dialogue, RefusedDeletionEndsThePlan) {
         mg::Await(pop3.Connect());
         pop3.PlanDeletions({1, 2, 3});
         mg::Await(pop3.DeleteMessage(1));
-        EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(2)); }), "-ERR locked\r\n");
+        EXPECT_EQ(errorOf([&] { mg::Await(pop3.DeleteMessage(2)); }), "-ERR locked");
         EXPECT_EQ(pop3.DeletionInFlight(3), c.thirdSent);
         if (c.thirdSent) mg::Await(pop3.DeleteMessage(3));
         mg::Await(pop3.Disconnect());

@@ -1,5 +1,7 @@
 #include "support/dovecot_server.h"
 
+#include "support/shell.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -18,32 +20,6 @@ namespace fs = std::filesystem;
 namespace mgtest {
 
 namespace {
-
-std::string shellQuote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
-    return out + "'";
-}
-
-// Runs a command through the shell; returns its exit status and standard output.
-int run(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, n);
-    int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::atomic<int> g_sequence{0};
 
@@ -162,28 +138,16 @@ void DovecotServer::addMessage(const std::string& rfc822) {
 
 bool DovecotServer::start() {
     if (running_) return true;
-    const std::string errFile = dir_ + "/start.err";
-    std::string output;
-    int status = run("bash " + shellQuote(scriptDir() + "/start-dovecot.sh") + " " + shellQuote(dir_) +
-                         " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
-                         " --owner-pid " + std::to_string(::getpid()) +
-                         (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) +
-                         (starttls_ ? " --starttls" : "") + " 2>" +
-                         shellQuote(errFile),
-                     output);
-    if (status != 0) {
-        unavailable_ = status == 2;
-        error_ = readFile(errFile);
-        if (error_.empty()) error_ = "start-dovecot.sh failed with status " + std::to_string(status);
-        return false;
-    }
-    auto pos = output.find("port=");
-    if (pos == std::string::npos) {
-        error_ = "start-dovecot.sh printed no port: " + output;
+    port_ = runStartScript("bash " + shellQuote(scriptDir() + "/start-dovecot.sh") + " " + shellQuote(dir_) +
+                               " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
+                               " --owner-pid " + std::to_string(::getpid()) +
+                               (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) +
+                               (starttls_ ? " --starttls" : ""),
+                           dir_ + "/start.err", error_, unavailable_);
+    if (port_ == 0) {
         stop();
         return false;
     }
-    port_ = static_cast<uint16_t>(std::atoi(output.c_str() + pos + 5));
     running_ = true;
     Maildir maildir(maildirPath());
     for (const auto& text : queued_) maildir.add(text);

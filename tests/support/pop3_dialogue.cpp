@@ -33,7 +33,7 @@ Script Listing(const std::vector<int>& sizes) {
     for (size_t i = 0; i < sizes.size(); ++i)
         text += std::to_string(i + 1) + " " + std::to_string(sizes[i]) + "\r\n";
     text += ".\r\n";
-    return {C("LIST "), Raw(text)};
+    return {C("LIST"), Raw(text)};
 }
 
 Script Top(int number, const std::vector<std::string>& header) {

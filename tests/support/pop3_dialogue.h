@@ -29,7 +29,7 @@ Script Logon(const std::string& user, const std::string& password, int count, in
              Capa capa = Capa::Unknown);
 // "CAPA" and its answer.
 Script Capabilities(Capa capa);
-// "LIST " and the multi-line listing of these sizes (messages 1, 2, ...).
+// "LIST" and the multi-line listing of these sizes (messages 1, 2, ...).
 Script Listing(const std::vector<int>& sizes);
 // "TOP n 0" answered with the header lines, the empty separator and ".".
 Script Top(int number, const std::vector<std::string>& header);

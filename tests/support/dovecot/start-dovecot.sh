@@ -36,6 +36,7 @@
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../server-lib.sh"
 die() { echo "start-dovecot: $*" >&2; exit 1; }
 unavailable() { echo "start-dovecot: $*" >&2; exit 2; }
 
@@ -147,15 +148,6 @@ ssl_key = <$dir/tls/server.key
 ssl_min_protocol = TLSv1.2"
 fi
 
-pick_port() {
-    local candidate
-    for _ in $(seq 1 50); do
-        candidate=$((20000 + RANDOM % 40000))
-        ss -Htln "sport = :$candidate" 2>/dev/null | grep -q . || { echo "$candidate"; return; }
-    done
-    die "no free port found"
-}
-
 write_config() {
     local plain_port=$1 tls_port=0 tls_address="" tls_ssl=""
     [ -z "$tls" ] || { plain_port=0; tls_port=$1; tls_address="address = 127.0.0.1"; tls_ssl="ssl = yes"; }
@@ -224,17 +216,12 @@ tls_greeting() {
 
 # Waits for the POP3 greeting on the port (up to about 20 seconds).
 wait_ready() {
-    local line i
+    local i
     for i in $(seq 1 100); do
         if [ -n "$tls" ]; then
             [[ $(tls_greeting "$1") == +OK* ]] && return 0
-        elif exec 3<>"/dev/tcp/127.0.0.1/$1" 2>/dev/null; then
-            if IFS= read -r -t 5 line <&3 && [[ $line == +OK* ]]; then
-                printf 'QUIT\r\n' >&3 2>/dev/null
-                exec 3<&- 3>&-
-                return 0
-            fi
-            exec 3<&- 3>&-
+        else
+            pop3_greets "$1" && return 0
         fi
         # The master writes its pid file at once; without it, it has died.
         [ "$i" -lt 10 ] || [ -f "$dir/run/master.pid" ] || return 1
@@ -249,12 +236,7 @@ for _ in 1 2 3 4 5; do
     write_config "$port"
     if "$dovecot_bin" -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log" && wait_ready "$port"; then
         echo "$port" >"$dir/port"
-        if [ -n "$owner_pid" ]; then
-            # Detached, and holding none of our output streams open.
-            setsid bash -c 'while kill -0 "$1" 2>/dev/null && [ -d "$2" ]; do sleep 1; done
-                            "$3/stop-dovecot.sh" "$2"; rm -rf "$2"' watcher "$owner_pid" "$dir" "$here" \
-                </dev/null >/dev/null 2>&1 &
-        fi
+        [ -z "$owner_pid" ] || watch_owner "$owner_pid" "$dir" "$here/stop-dovecot.sh"
         echo "port=$port"
         echo "user=$user"
         echo "password=$password"
