@@ -19,7 +19,7 @@ fi
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(spam_dat white_dat decode pop3_replies)
+[ ${#targets[@]} -gt 0 ] || targets=(spam_dat white_dat decode pop3_replies authres)
 dir=${MAILGROVE_FUZZ_BUILD:-build-fuzz-ci}
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
