@@ -14,6 +14,8 @@
 
 #include <functional>
 
+#include "pop3/VantelPop3.h"
+
 namespace mg {
 
 namespace {
@@ -250,6 +252,8 @@ bool HeaderCache::Begin() {
 
 bool HeaderCache::Add(const std::string& server, const std::string& login, const Added& added) {
     if (!Ready()) return false;
+    // No more than a header block may hold: a larger one is not kept.
+    if (added.entry.header.size() > TVantelPOP3::kMaxHeaderBytes) return true;
     const int64_t now = Now();
     int rc = BindKey(insert_, server, login);
     if (rc == SQLITE_OK) rc = BindText(insert_, 3, added.uidl);

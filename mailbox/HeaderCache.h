@@ -86,7 +86,9 @@ public:
     // the file's write lock (other copies then wait or do without); a Load
     // after it sees what the scan will change. Add stores a fetched entry as
     // it arrives (first and last seen now; an entry already cached under the
-    // same UIDL is replaced, keeping its first-seen time). Commit marks
+    // same UIDL is replaced, keeping its first-seen time; a block larger than
+// a header block may be, TVantelPOP3::kMaxHeaderBytes, is not stored, and
+// that is no failure). Commit marks
     // `seen` (cached entries listed again) as seen now and ends the
     // transaction; when `complete` (the scan listed the whole mailbox), the
     // entries in `gone` (cached, no longer listed) are removed. Rollback, a

@@ -20,6 +20,13 @@ namespace {
 
 using Mark = TMessageLines::Mark;
 
+// The most messages a mailbox is believed to hold: the largest real ones
+// hold some hundreds of thousands. A count above it is the server's error.
+constexpr int kMaxMessages = 1000000;
+// How long an end lets the reply under way come in before it closes the
+// connection: a header block or a deletion's reply is long in by then, even
+// on a slow link, while a reply that is stuck or has no end stops here.
+constexpr int kEndGraceMs = 2000;
 
 // Ends the component's plan of pipelined commands however the loop ends.
 struct PlanEnd {
@@ -110,6 +117,9 @@ MailboxSession::MailboxSession(std::string dataDir, const SpamTree& spam, const 
     pop3_.DeleteOnRead = false;
     keepAlive_.setSingleShot(true);
     connect(&keepAlive_, &QTimer::timeout, this, [this] { KeepAliveTick(); });
+    // Looked at again while the end lasts: a reply to DELE or QUIT may be
+    // followed by one that is not.
+    connect(&endGrace_, &QTimer::timeout, this, [this] { replyCut_ = pop3_.CutOperation() || replyCut_; });
     Bind();
 }
 
@@ -172,7 +182,11 @@ void MailboxSession::Bind() {
     };
     c.OnList = [this](int32_t msg, int32_t size) {
         lines_.Append(size);
-        if (msg >= 1 && msg <= pop3_.MailCount()) listed_[msg] = size;
+        // One entry per line received (the component takes no more lines
+        // than STAT counted); a number ahead of the lines gets its size
+        // asked later.
+        listed_.push_back(-1);
+        if (msg >= 1 && static_cast<size_t>(msg) < listed_.size()) listed_[static_cast<size_t>(msg)] = size;
     };
 }
 
@@ -211,8 +225,13 @@ void MailboxSession::JobFinished() {
         job_.Result();
     } catch (const ESessionEnded&) {
     } catch (...) {
-        // A job that stopped because the session is ending is not reported.
-        if (!ending_) error = std::current_exception();
+        // A job that stopped because the session is ending is not reported,
+        // unless the end cut its reply and lost deletions with it: the loss
+        // is told with why.
+        if (!ending_)
+            error = std::current_exception();
+        else if (replyCut_ && loss_.count > 0)
+            error = std::make_exception_ptr(ELostAtLogOff(ReplyCutReason()));
     }
     job_.Reset();
     // The job counts as running until its owner has been told (which may
@@ -240,9 +259,12 @@ void MailboxSession::End(std::function<void(const EndResult&)> then) {
     // no command in flight: it is given up at once.
     pop3_.SetStopped(true);
     if (state_ == State::Connecting && !pop3_.Connected()) pop3_.Cancel();
+    endGrace_.start(kEndGraceMs);
     queue_.push_front({[this] { return EndingLogOff(); },
                        [this](std::exception_ptr) {
                            endPending_ = false;
+                           endGrace_.stop();
+                           replyCut_ = false;
                            const EndResult result = endResult_;
                            for (auto& then : std::exchange(endThen_, {}))
                                if (then) then(result);
@@ -263,6 +285,13 @@ Task<> MailboxSession::EndingLogOff() {
         endResult_.error = e.what();
     }
     endResult_.lost = endResult_.lost || loss_.count > 0;
+    // A connection the end closed itself: that is the reason, not the
+    // aborted read.
+    if (replyCut_) endResult_.error = endResult_.lost ? ReplyCutReason() : "";
+}
+
+std::string MailboxSession::ReplyCutReason() {
+    return A("ответ сервера не пришел вовремя, соединение разорвано без QUIT");
 }
 
 // ---- operations
@@ -283,6 +312,8 @@ Task<> MailboxSession::LogOffAndClear() {
     } catch (...) {
         failure = std::current_exception();
     }
+    // A log-off that an end cut short and that lost nothing is a log-off.
+    if (failure && replyCut_ && loss_.count == 0) failure = nullptr;
     if (failure) {
         // The close has marked the lines the server did not carry out: the
         // report names the error, and the lines stay.
@@ -335,10 +366,19 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     const MailboxSettings s = settings();
     co_await LogOn(s);
     const int count = pop3_.MailCount();
+    if (count < 0 || count > kMaxMessages) {
+        // Nothing is built on such a number: the session ends as after a refused STAT.
+        try {
+            co_await pop3_.Disconnect();
+        } catch (...) {
+        }
+        throw Exception(A("Сервер сообщил, что в ящике ") + IntToStr(count) +
+                        A(" сообщений: столько не бывает, проверка прервана"));
+    }
     if (OnCount) OnCount(count);
     SetState(State::Scanning);
     CheckEnding();
-    listed_.assign(static_cast<size_t>(std::max(count, 0)) + 1, -1);
+    listed_.assign(1, -1);  // the listing adds one per message
     co_await pop3_.List();
 
     // ids_[n] is message n's UIDL when it is its alone (an empty one is no
@@ -731,6 +771,8 @@ Task<> MailboxSession::KeepInBin(std::vector<int>& targets, std::vector<std::str
             return n < listed_.size() && listed_[n] > bin_.MaxBytes;
         };
         for (int i : targets) plan.push_back({i + 1, headerOnly(i)});
+        // The limit holds for the octets that arrive, whatever the listing said.
+        pop3_.RetrieveLimit = bin_.MaxBytes;
         pop3_.PlanRetrievals(plan);
         const std::string mailbox = pop3_.UserID + "@" + pop3_.Host;
         for (size_t k = 0; k < targets.size() && !ending_; ++k) {

@@ -12,9 +12,11 @@
 //
 // Ending (End) is what "Разрыв соединения", closing the window and a
 // termination signal ask for: the job under way stops at its next step, after
-// the command in flight has had its reply (or its time-out), queued jobs are
-// dropped, and the session logs off. Only a connection still being made is
-// given up at once.
+// the command in flight has had its reply, queued jobs are dropped, and the
+// session logs off. A connection still being made is given up at once; a
+// reply that has not come in 2 seconds after the end was asked for is cut
+// (the connection closed without QUIT, as when a reply cannot be followed),
+// unless it is the reply to DELE, QUIT or NOOP, which keeps its time-out.
 //
 // The state machine, one operation at a time:
 //
@@ -138,7 +140,9 @@ public:
     // was never scanned before. A cache that cannot be used never stops a
     // scan: it runs without, and OnScanned says so. Once the UIDLs are in,
     // deletions an earlier process left unconfirmed are settled
-    // (OnUndoneFound).
+    // (OnUndoneFound). A STAT count no mailbox has (above a million) logs
+    // off and raises; nothing is set aside from the server's numbers before
+    // the lines they stand for have arrived.
     Task<> Scan(std::function<MailboxSettings()> settings);
     // Deletes the messages of the checked lines not yet deleted: logs each
     // deletion the server accepts in log.dat and marks its line; they take
@@ -146,7 +150,9 @@ public:
     // message is first fetched whole (its header block alone over the size
     // limit) and kept in the bin ("deleted/" beside log.dat); only a message
     // whose file is safely on disk is deleted, and the bin's file of a
-    // deletion the server does not carry out is removed again.
+    // deletion the server does not carry out is removed again. A RETR that
+    // brings more than the size limit, whatever the listing said, is cut: the
+    // session ends there, as when a reply cannot be followed.
     // Lines shown from the last scan (ShowLastScan) are deleted in a session
     // made for it with `settings`: each message only once "UIDL n" confirms
     // it is still the message of its line; the others are unchecked, left
@@ -247,6 +253,8 @@ private:
     Task<> RunJob(Job job);
     void JobFinished();
     Task<> EndingLogOff();
+    // Why deletions were lost when an end closed the connection itself.
+    static std::string ReplyCutReason();
     // Raises ESessionEnded once an end has been asked for.
     void CheckEnding() const;
     // The component's events, bound once.
@@ -350,6 +358,8 @@ private:
     bool deleting_ = false;      // a delete run is under way
     bool failureShown_ = false;  // its refusal has been told
     QTimer keepAlive_;
+    QTimer endGrace_;        // runs while an end waits for the reply under way
+    bool replyCut_ = false;  // the end has closed the connection itself
     Task<> keepAliveTask_;
     bool keepAliveRunning_ = false;
 };

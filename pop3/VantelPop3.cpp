@@ -2,6 +2,7 @@
 
 #include <QStringDecoder>
 #include <algorithm>
+#include <chrono>
 
 #include "platform/codepage.h"
 #include "platform/strutil.h"
@@ -187,6 +188,18 @@ constexpr size_t kPipelineWindow = 8192;
 // The capability a CAPA line names, in capitals (names ignore letter case).
 std::string CapabilityName(const std::string& line) { return mg::UpperAscii(line.substr(0, line.find(' '))); }
 
+// The octets a line of a multi-line reply stands for in the message: without
+// the "." put before it, with CR LF for its line end (as LIST counts them).
+size_t MessageOctets(const std::string& line) {
+    const size_t content = WithoutLineEnd(line).size();
+    return content + 2 - (content > 0 && line[0] == '.' ? 1 : 0);
+}
+
+// The longest unique id a UIDL line may give (RFC 1939, 7).
+constexpr size_t kMaxUidLength = 70;
+// The pace's allowance when the component has no time-out of its own.
+constexpr int64_t kPaceAllowanceMs = 20000;
+
 }  // namespace
 
 TVantelPOP3::TVantelPOP3(TComponent* owner) : TTidewire(owner) {
@@ -243,13 +256,37 @@ mg::Task<std::string> TVantelPOP3::NextLine() {
     co_return line;
 }
 
-mg::Task<> TVantelPOP3::ReadBlock(std::function<void(const std::string& line)> take) {
+TVantelPOP3::Limit TVantelPOP3::HeaderLimit(int32_t number) const {
+    return {kMaxHeaderBytes, SIZE_MAX, "TOP " + mg::IntToStr(number) + " 0"};
+}
+
+TVantelPOP3::Limit TVantelPOP3::RetrieveLimitOf(int32_t number) const {
+    return {static_cast<size_t>(std::max<int64_t>(RetrieveLimit, 0)), SIZE_MAX, "RETR " + mg::IntToStr(number)};
+}
+
+mg::Task<> TVantelPOP3::ReadBlock(std::function<void(const std::string& line)> take, Limit limit) {
     std::exception_ptr error;
     try {
+        const auto start = std::chrono::steady_clock::now();
+        const int64_t allowance = TimeOut > 0 ? TimeOut : kPaceAllowanceMs;
+        size_t bytes = 0;
+        size_t lines = 0;
         for (;;) {
             std::string line;
             if (!ReadBufferedLine(line)) line = co_await NextLine();
             if (WithoutLineEnd(line) == ".") co_return;
+            bytes += MessageOctets(line);
+            const auto cut = [&limit](const std::string& why) {
+                return EReplyCut(mg::A("Ответ сервера на ") + limit.command + why + mg::A(": соединение разорвано"));
+            };
+            if (++lines > limit.lines)
+                throw cut(mg::A(" перечисляет больше сообщений, чем сообщил STAT (") +
+                          mg::IntToStr(static_cast<long long>(limit.lines)) + ")");
+            if (bytes > limit.bytes)
+                throw cut(mg::A(" длиннее предела (") + mg::IntToStr(static_cast<long long>(limit.bytes)) + mg::A(" байт)"));
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+            if (elapsed > allowance + static_cast<int64_t>(bytes)) throw cut(mg::A(" идет слишком медленно"));
             take(line);
         }
     } catch (...) {
@@ -390,6 +427,7 @@ mg::Task<> TVantelPOP3::Disconnect() {
     try {
         co_await SkipInFlight();  // replies of a pipeline nobody took any more
         planned_.clear();
+        BusyScope decisive(decisive_);
         reply = co_await Transaction("QUIT");
     } catch (...) {
         failure = std::current_exception();
@@ -414,6 +452,12 @@ void TVantelPOP3::Abort() {
     }
 }
 
+bool TVantelPOP3::CutOperation() {
+    if (!busy_ || decisive_) return false;
+    Abort();
+    return true;
+}
+
 mg::Task<> TVantelPOP3::List() {
     if (busy_) co_return;
     BusyScope busy(busy_);
@@ -424,13 +468,24 @@ mg::Task<> TVantelPOP3::List() {
     // A refused listing has no lines to wait for.
     const std::string reply = co_await Command("LIST");
     if (!mg::Pop3Positive(reply)) throw RefusedWith(reply);
-    co_await ReadBlock([this](const std::string& received) {
-        if (!OnList) return;
-        const std::string line = WithoutLineEnd(received);
-        const int32_t size = mg::StrToInt(mg::Pop3Field(line, 2));
-        const int32_t msg = mg::StrToInt(mg::Pop3Field(line, 1));
-        OnList(msg, size);
-    });
+    const size_t count = static_cast<size_t>(std::max(mailCount_, 0));
+    size_t listed = 0;
+    // (Operands named: GCC 12 destroys a temporary in a co_await operand twice.)
+    const Limit limit{(count + 1) * kMaxListingLineBytes, count, "LIST"};
+    co_await ReadBlock(
+        [this, &listed](const std::string& received) {
+            ++listed;
+            if (!OnList) return;
+            const std::string line = WithoutLineEnd(received);
+            const int32_t size = mg::StrToInt(mg::Pop3Field(line, 2));
+            const int32_t msg = mg::StrToInt(mg::Pop3Field(line, 1));
+            OnList(msg, size);
+        },
+        limit);
+    if (listed < count)
+        throw Exception(mg::A("Ответ сервера на LIST перечисляет меньше сообщений, чем сообщил STAT (") +
+                        mg::IntToStr(static_cast<long long>(listed)) + mg::A(" из ") +
+                        mg::IntToStr(static_cast<long long>(count)) + ")");
 }
 
 mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber, std::optional<int32_t> knownSize) {
@@ -446,7 +501,8 @@ mg::Task<> TVantelPOP3::GetSummary(int32_t MailNumber, std::optional<int32_t> kn
     ClearHeader(summary_);
     std::exception_ptr failure;
     try {
-        co_await ReadBlock([this](const std::string& line) { AddHeaderLine(summary_, line); });
+        const Limit limit = HeaderLimit(MailNumber);
+        co_await ReadBlock([this](const std::string& line) { AddHeaderLine(summary_, line); }, limit);
         summary_.Header.push_back(".");
     } catch (...) {
         failure = std::current_exception();
@@ -471,7 +527,9 @@ mg::Task<> TVantelPOP3::DeleteMessage(int32_t MailNumber) {
         BusyScope busy(busy_);
         CheckConnection();
         std::string reply;
-        if (co_await TakeInFlight(Kind::Dele, MailNumber)) {
+        const bool sent = co_await TakeInFlight(Kind::Dele, MailNumber);
+        BusyScope decisive(decisive_);
+        if (sent) {
             reply = co_await PipelinedReply();
         } else {
             CheckStopped();
@@ -503,15 +561,19 @@ mg::Task<std::string> TVantelPOP3::RetrieveMessage(int32_t MailNumber, bool head
         reply = co_await Reply(Kind::Retr, MailNumber, "RETR " + number);
     if (!mg::Pop3Positive(reply)) throw RefusedWith(reply);
     std::string message;
-    co_await ReadBlock([&message](const std::string& line) {
-        // A line the server began with "." had a "." put before it.
-        const size_t from = line.size() > 1 && line[0] == '.' ? 1 : 0;
-        size_t end = line.size();
-        if (end > 0 && line[end - 1] == '\n') --end;
-        if (end > 0 && line[end - 1] == '\r') --end;
-        message.append(line, from, end > from ? end - from : 0);
-        message += '\n';
-    });
+    Limit limit = RetrieveLimitOf(MailNumber);
+    if (headerOnly) limit = HeaderLimit(MailNumber);
+    co_await ReadBlock(
+        [&message](const std::string& line) {
+            // A line the server began with "." had a "." put before it.
+            const size_t from = line.size() > 1 && line[0] == '.' ? 1 : 0;
+            size_t end = line.size();
+            if (end > 0 && line[end - 1] == '\n') --end;
+            if (end > 0 && line[end - 1] == '\r') --end;
+            message.append(line, from, end > from ? end - from : 0);
+            message += '\n';
+        },
+        limit);
     co_return message;
 }
 
@@ -520,7 +582,8 @@ mg::Task<std::string> TVantelPOP3::RetrieveMessage(int32_t MailNumber, bool head
 mg::Task<bool> TVantelPOP3::Capabilities(std::function<void(const std::string& name)> each) {
     const std::string reply = co_await Command("CAPA");
     if (!mg::Pop3Positive(reply)) co_return false;
-    co_await ReadBlock([&each](const std::string& line) { each(CapabilityName(WithoutLineEnd(line))); });
+    const Limit limit{kMaxCapaBytes, SIZE_MAX, "CAPA"};
+    co_await ReadBlock([&each](const std::string& line) { each(CapabilityName(WithoutLineEnd(line))); }, limit);
     co_return true;
 }
 
@@ -551,14 +614,22 @@ mg::Task<std::vector<std::string>> TVantelPOP3::Uidl(int32_t count) {
         uidlRefused_ = true;
         co_return ids;
     }
-    ids.resize(static_cast<size_t>(std::max(count, 0)) + 1);
-    co_await ReadBlock([&ids](const std::string& received) {
-        const std::string line = WithoutLineEnd(received);
-        int32_t n = 0;
-        const std::string id = mg::Pop3Field(line, 2);
-        if (!mg::TryStrToInt(mg::Pop3Field(line, 1), n) || n < 1 || static_cast<size_t>(n) >= ids.size()) return;
-        ids[static_cast<size_t>(n)] = id;
-    });
+    const size_t most = static_cast<size_t>(std::max(count, 0));
+    ids.resize(1);
+    const Limit limit{(most + 1) * kMaxListingLineBytes, most, "UIDL"};
+    co_await ReadBlock(
+        [&ids](const std::string& received) {
+            ids.emplace_back();  // one per line received: nothing is set aside for `count` in advance
+            const std::string line = WithoutLineEnd(received);
+            int32_t n = 0;
+            const std::string id = mg::Pop3Field(line, 2);
+            if (!mg::TryStrToInt(mg::Pop3Field(line, 1), n) || n < 1 || static_cast<size_t>(n) >= ids.size() ||
+                id.size() > kMaxUidLength)
+                return;
+            ids[static_cast<size_t>(n)] = id;
+        },
+        limit);
+    ids.resize(most + 1);
     co_return ids;
 }
 
@@ -727,8 +798,10 @@ mg::Task<> TVantelPOP3::SkipInFlight(size_t count) {
         std::string line;
         if (!ReadBufferedLine(line)) line = co_await ReadLn();
         if (line.empty()) ClosedByServer();
+        Limit limit = RetrieveLimitOf(inFlight_.front().number);
+        if (kind == Kind::Top) limit = HeaderLimit(inFlight_.front().number);
         TakeFront();
-        if ((kind == Kind::Top || kind == Kind::Retr) && mg::Pop3Positive(line)) co_await ReadBlock([](const std::string&) {});
+        if ((kind == Kind::Top || kind == Kind::Retr) && mg::Pop3Positive(line)) co_await ReadBlock([](const std::string&) {}, limit);
     }
 }
 
@@ -764,6 +837,7 @@ mg::Task<bool> TVantelPOP3::Noop() {
         try {
             planned_.clear();
             co_await SkipInFlight();  // replies of a pipeline nobody took any more
+            BusyScope decisive(decisive_);
             reply = co_await Transaction("NOOP");
         } catch (...) {
             failure = std::current_exception();

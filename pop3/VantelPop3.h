@@ -10,6 +10,15 @@
 // texts). An error in the middle of a multi-line reply, or a reply the
 // component cannot read, leaves the rest of the server's answer unknown: the
 // connection is then closed without QUIT.
+//
+// Nothing the server says is trusted for memory or time. Besides the
+// transport's time-out for each wait and its limit on a line, every
+// multi-line reply has a limit of its own on the octets of its lines (a line
+// end counted as CR LF, a stuffed "." not at all) and a pace it must keep:
+// all of it within the time-out plus a millisecond for each octet received
+// (some 1 KB/s once the time-out's allowance is spent). A
+// reply over its limit or behind its pace is cut (EReplyCut): the connection
+// closes without QUIT, and nothing of it beyond the limit is read.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +35,13 @@
 class EStopped : public Exception {
 public:
     EStopped() : Exception("Stopped") {}
+};
+
+// A multi-line reply was over its limit or too slow: the connection has been
+// closed without QUIT. The message (Windows-1251) names the command and why.
+class EReplyCut : public Exception {
+public:
+    using Exception::Exception;
 };
 
 // The server refused the log-on (USER or PASS): "Authentication failed",
@@ -81,20 +97,39 @@ public:
     explicit TVantelPOP3(TComponent* owner = nullptr);
     ~TVantelPOP3() override;
 
+    // A header block ("TOP n 0") holds at most this many octets: real ones
+    // are a few KiB, with long trace and signature fields some tens.
+    static constexpr size_t kMaxHeaderBytes = 512 * 1024;
+    // CAPA's answer: a few hundred octets in practice.
+    static constexpr size_t kMaxCapaBytes = 64 * 1024;
+    // A listing (LIST, UIDL) holds one line per message STAT counted, at most
+    // this many octets each on average ("n size" or "n id" with an id of at
+    // most 70 characters is under 90).
+    static constexpr size_t kMaxListingLineBytes = 256;
+
     mg::Task<> Connect() override;
     // Logs off: QUIT, then closes. While another operation holds the
     // component it closes at once instead, without QUIT: the waiting
     // operation then fails on the closed connection.
     mg::Task<> Disconnect();
     void Abort() override;
+    // Ending a session: closes the connection at once, without QUIT, when an
+    // operation waits for any reply but one to DELE, QUIT or NOOP (those
+    // decide what the server carries out, and keep their time-out); the
+    // waiting operation then fails as after Abort. True when it closed.
+    bool CutOperation();
 
+    // The listing: one OnList per line. A listing of more lines than
+    // MailCount is cut at the first line too many; one of fewer raises once
+    // it has been read (the session stays in step).
     mg::Task<> List();
     // TOP n 0, then LIST n for the size; with the size known (from the
     // listing), TOP alone.
     mg::Task<> GetSummary(int32_t MailNumber, std::optional<int32_t> knownSize = std::nullopt);
     // UIDL (RFC 1939, 7): the unique id of each message, by number (index 0
-    // unused; an empty id where the server gave none); empty when the server
-    // refuses. Lines it cannot read are passed over.
+    // unused; an empty id where the server gave none, or one longer than the
+    // 70 characters an id may have); empty when the server refuses. Lines it
+    // cannot read are passed over; more lines than `count` cut the reply.
     mg::Task<std::vector<std::string>> Uidl(int32_t count);
     // "UIDL n": message n's unique id now; empty when the server refuses
     // (no such message, or no UIDL) or names another message. A server that
@@ -109,7 +144,8 @@ public:
     mg::Task<> DeleteMessage(int32_t MailNumber);
     // RETR n, or with `headerOnly` TOP n 0: the message (its header block) as
     // the server holds it, dot-unstuffed, each line ended by LF. A refusal
-    // raises its reply and leaves the session as it was.
+    // raises its reply and leaves the session as it was. A message over
+    // RetrieveLimit octets (as they arrive, whatever LIST said) is cut.
     mg::Task<std::string> RetrieveMessage(int32_t MailNumber, bool headerOnly = false);
     // Sends "NOOP" to keep an idle session open. Obeys the busy flag like
     // DeleteMessage: returns false without sending anything while another
@@ -182,6 +218,8 @@ public:
     // Connect sends the user name and password only over TLS (port 995, or
     // STLS): without it, it logs off and raises why.
     bool TlsRequired = false;
+    // The most octets a RETR reply may hold.
+    int64_t RetrieveLimit = 10 * 1024 * 1024;
     const std::string& AttachFilePath() const { return attachFilePath_; }
     // Appends "\" unless the value already ends in one; an empty value stays
     // empty (no path rather than the root).
@@ -210,10 +248,20 @@ private:
     mg::Task<std::string> Command(std::string line);
     // The next line of a multi-line reply, with the same rule.
     mg::Task<std::string> NextLine();
+    // What a multi-line reply may hold: octets and lines; `command` names it
+    // in the error.
+    struct Limit {
+        size_t bytes;
+        size_t lines;
+        std::string command;
+    };
+    Limit HeaderLimit(int32_t number) const;
+    Limit RetrieveLimitOf(int32_t number) const;
     // Reads the lines of a multi-line reply up to its "." line and hands
     // each to `take` as received, line end included. An error on the way (from `take`
-    // too) closes the connection without QUIT and passes on.
-    mg::Task<> ReadBlock(std::function<void(const std::string& line)> take);
+    // too, or the reply over its limit or pace) closes the connection without
+    // QUIT and passes on.
+    mg::Task<> ReadBlock(std::function<void(const std::string& line)> take, Limit limit);
     [[noreturn]] void ClosedByServer();
     // Closes without QUIT when the server's replies can no longer be
     // followed, and raises `error`.
@@ -266,6 +314,7 @@ private:
     bool busy_ = false;
     bool stopped_ = false;
     bool quitAccepted_ = false;
+    bool decisive_ = false;  // the reply awaited is DELE's, QUIT's or NOOP's
     std::string attachFilePath_;
     TSummary summary_;
 

@@ -197,16 +197,13 @@ TEST(Scan, FailuresLeaveTheListAsTheyFoundIt) {
         w.click(w.form.btnDisconnect);
         server.finish();
     }
-    {   // The listing reports fewer messages than STAT: the size of the one
-        // it leaves out is asked with LIST n.
-        ScriptedServer server(pop3::Logon("joe", "secret", 2, 200) + pop3::Listing({100}) + pop3::Uidl({}) +
-                              pop3::Top(1, {"From: a@b.example"}) +
-                              pop3::Summary(2, Msg({"From: c@d.example"}, 100)) + pop3::Quit());
+    {   // The listing names fewer messages than STAT counted: the scan ends
+        // there and says so; the session is still in step and logs off.
+        ScriptedServer server(pop3::Logon("joe", "secret", 2, 200) + pop3::Listing({100}) + pop3::Quit());
         w.pointAt(server);
-        w.dialogs.ExpectMessage("List index out of bounds (1)");
+        w.dialogs.ExpectMessage("Ответ сервера на LIST перечисляет меньше сообщений, чем сообщил STAT (1 из 2)");
         w.click(w.form.btnConnect);
         ASSERT_EQ(w.form.LineCount(), 1);
-        EXPECT_EQ(w.line(0), Line(1, "a@b.example", ""));
         w.click(w.form.btnDisconnect);
         server.finish();
     }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "mailbox/HeaderCache.h"
+#include "pop3/VantelPop3.h"
 #include "support/file_override.h"
 #include "support/temp_dir.h"
 
@@ -58,6 +59,7 @@ int Mode(const std::string& path) {
 TEST(HeaderCache, ScansComeBackPerMailbox) {
     TempDir dir;
     const std::string header("Subject: \xCF\xF0\xE8\xE2\xE5\xF2\r\nX-Odd: \0\xFF\n\r\n", 28);
+    const std::string huge(TVantelPOP3::kMaxHeaderBytes + 1, 'x');
     struct Step {
         int64_t time;
         const char* login;
@@ -66,7 +68,8 @@ TEST(HeaderCache, ScansComeBackPerMailbox) {
         bool complete;
         const char* expect;  // the mailbox afterwards
     } steps[] = {
-        {1000, "ann", {{"u1", {header, 100}}, {"u2", {"", 5}}, {"u3", {"S", 6}}}, {}, true,
+        // A block larger than a header block may be is not kept.
+        {1000, "ann", {{"u1", {header, 100}}, {"u2", {"", 5}}, {"u3", {"S", 6}}, {"u9", {huge, 9}}}, {}, true,
          "u1:100:1000-1000 u2:5:1000-1000 u3:6:1000-1000"},
         {1000, "bob", {{"u1", {"other", 7}}}, {}, true, "u1:7:1000-1000"},
         // Incomplete: the unlisted stay. An entry added again is replaced.

@@ -32,6 +32,7 @@ std::string describe(const Step& step) {
     case Step::Kind::AwaitClose: return "AwaitClose()";
     case Step::Kind::Pause: return "Pause(" + step.text + ")";
     case Step::Kind::Hold: return "Hold()";
+    case Step::Kind::Endless: return "Endless(\"" + Visible(step.text) + "\", " + std::to_string(step.ms) + ")";
     case Step::Kind::Within:
         return step.text.empty() ? "Autologout(" + std::to_string(step.ms) + ")"
                                  : "CWithin(" + std::to_string(step.ms) + ", \"" + Visible(step.text) + "\")";
@@ -66,6 +67,7 @@ Script Slow(const Script& script, int milliseconds) {
 Step AwaitClose() { return {Step::Kind::AwaitClose, {}}; }
 Step Hold() { return {Step::Kind::Hold, {}}; }
 Step Accept() { return {Step::Kind::Accept, {}}; }
+Step Endless(std::string line, int intervalMs) { return {Step::Kind::Endless, std::move(line) + "\r\n", intervalMs}; }
 
 Script operator+(Script a, const Script& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -197,6 +199,30 @@ bool ScriptedServer::hold(size_t step) {
         }
     }
     holding_ = false;
+    return true;
+}
+
+bool ScriptedServer::stream(size_t step, const Step& endless) {
+    std::string chunk = endless.text;  // whole lines: some 64 KiB of them when fast
+    while (endless.ms == 0 && chunk.size() < 65536) chunk += chunk;
+    size_t offset = 0;  // into the chunk, across partial sends
+    int wait = 0;
+    for (;;) {
+        // What the client does meanwhile comes first: a line is a deviation, a close the end.
+        std::string line;
+        bool closed = false, timedOut = false;
+        if (readLineWithin(line, closed, wait, timedOut)) {
+            fail("step " + std::to_string(step) + " " + describe(endless) + ": the client sent \"" + Visible(line) + "\"");
+            continue;
+        }
+        if (closed) break;
+        if (!timedOut) return false;  // the test is finishing
+        const ssize_t n = ::send(connFd_, chunk.data() + offset, chunk.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;  // gone
+        if (n > 0) offset = (offset + static_cast<size_t>(n)) % chunk.size();
+        wait = n < 0 ? 5 : offset == 0 ? endless.ms : 0;
+    }
+    closeConnection();
     return true;
 }
 
@@ -404,6 +430,12 @@ void ScriptedServer::run() {
             if (!hold(i)) {
                 closeConnection();
                 fail("the client closed the connection while step " + std::to_string(i) + " Hold() waited");
+                ok = false;
+            }
+            break;
+        case Step::Kind::Endless:
+            if (!stream(i, step)) {
+                fail("the client never closed the connection during step " + std::to_string(i) + " " + describe(step));
                 ok = false;
             }
             break;

@@ -41,6 +41,8 @@ struct Step {
                      // an empty text: the client sends nothing for `ms`, then the server closes
         Hold,        // the server waits until the test calls release(); a line the
                      // client sends meanwhile is a deviation
+        Endless,     // the server sends the line text over and over, one every `ms`
+                     // (0: as fast as the client takes them), until the client closes
     };
     Kind kind;
     std::string text;
@@ -73,6 +75,11 @@ Step Autologout(int milliseconds);
 // The server holds its next step until the test calls release() (the test
 // acts while the client waits for a reply).
 Step Hold();
+// A reply without end: the server sends this line (the script adds CR LF)
+// again and again, every `intervalMs` or as fast as the client reads, until
+// the client closes the connection. A line the client sends meanwhile is a
+// deviation, and so is a client that never closes.
+Step Endless(std::string line, int intervalMs = 0);
 // Puts a pause before every server reply of a script.
 Script Slow(const Script& script, int milliseconds);
 
@@ -125,6 +132,8 @@ private:
     void drainUnexpected(const char* during);
     // The Hold() step; false when the client closed meanwhile.
     bool hold(size_t step);
+    // The Endless() step; false when the client never closed.
+    bool stream(size_t step, const Step& endless);
     void closeConnection();
     // Waits for the socket (or the listener) to be readable; false on the stop
     // request with nothing to read.
