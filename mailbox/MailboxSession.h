@@ -58,6 +58,10 @@ struct MailboxSettings {
     int32_t Port = 110;
     std::string User;      // UTF-8, as it goes on the wire
     std::string Password;  // UTF-8, as it goes on the wire
+    enum class SignIn { Password, OAuth2 };
+    SignIn Auth = SignIn::Password;
+    // OAuth2: the access token to send; refresh=true after the server refused the last one.
+    std::function<Task<std::string>(bool refresh)> Token;
 };
 
 // A job stopped because the session is ending: nothing to report.
@@ -239,7 +243,8 @@ private:
     // Before an operation that needs the connection: asks the owner when
     // there is none.
     void RequireConnection();
-    // Reads `settings` and logs on.
+    // Reads `settings` and logs on. With OAuth2, a token the server refuses
+    // is refreshed once and tried again on a new connection.
     Task<> LogOn(const MailboxSettings& s);
     // Keeps in `targets` the lines whose message "UIDL n" confirms.
     Task<> ConfirmListed(std::vector<int>& targets);

@@ -12,6 +12,7 @@
 #include "net_support.h"
 #include "pop3/VantelPop3.h"
 #include "support/dovecot_server.h"
+#include "support/oauth_server.h"
 #include "test_server.h"
 
 using namespace nettest;
@@ -259,6 +260,21 @@ TEST_F(Pop3OverTls, UntrustedCertificateIsRefusedThenScanAndDeletionWork) {
     EXPECT_EQ(pop3.MailCount(), 2);
     mg::Await(pop3.Disconnect());
     EXPECT_NE(dovecot.log().find("TLS"), std::string::npos);
+}
+
+TEST_F(Pop3OverTls, XOAuth2AsksCapaAfterTheHandshakeThenSendsTheToken) {
+    mgtest::OAuthServer auth;
+    auth.user = dovecot.user();
+    auth.issued = {"tls-token"};
+    dovecot.useOAuth2(auth.url("/introspect"));
+    if (!Start()) GTEST_SKIP() << dovecot.error();
+    pop3.SetTrustedCaFileForTesting(dovecot.caFile());
+    pop3.XOAuth2 = true;
+    pop3.AccessToken = "tls-token";
+    mg::Await(pop3.Connect());
+    EXPECT_EQ(pop3.MailCount(), 3);
+    mg::Await(pop3.Disconnect());
+    EXPECT_NE(dovecot.log().find("Login: user=<" + dovecot.user() + ">, method=XOAUTH2"), std::string::npos);
 }
 
 TEST_F(Pop3OverTls, CertificateForAnotherHostIsRefused) {

@@ -168,7 +168,8 @@ bool DovecotServer::start() {
                          " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
                          " --owner-pid " + std::to_string(::getpid()) +
                          (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) +
-                         (starttls_ ? " --starttls" : "") + " 2>" +
+                         (starttls_ ? " --starttls" : "") +
+                         (oauth2Url_.empty() ? std::string() : " --oauth2 " + shellQuote(oauth2Url_)) + " 2>" +
                          shellQuote(errFile),
                      output);
     if (status != 0) {
