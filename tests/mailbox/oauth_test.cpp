@@ -7,7 +7,6 @@
 #include "mailbox/OAuthCredential.h"
 #include "platform/codepage.h"
 #include "session_support.h"
-#include "support/dovecot_server.h"
 #include "support/fake_keyring.h"
 #include "support/oauth_server.h"
 
@@ -17,12 +16,9 @@ using mg::A;
 namespace {
 
 // Greeting, CAPA, and AUTH XOAUTH2 up to the line that carries this token.
-Script Auth(const std::string& token, const std::string& sasl = "SASL PLAIN XOAUTH2") {
-    const std::string response =
-        "user=joe\x01"
-        "auth=Bearer " +
-        token + "\x01\x01";
-    return {S("+OK ready"),    C("CAPA"), S({"+OK", sasl, "."}),
+Script Auth(const std::string& token) {
+    const std::string response = "user=joe\001auth=Bearer " + token + "\001\001";
+    return {S("+OK ready"),    C("CAPA"), S({"+OK", "SASL PLAIN XOAUTH2", "."}),
             C("AUTH XOAUTH2"), S("+ "),   C(QByteArray::fromStdString(response).toBase64().toStdString())};
 }
 const Script kLoggedOn =
@@ -30,17 +26,28 @@ const Script kLoggedOn =
 const std::pair<std::string, std::string> kItem{"127.0.0.1", "joe"};  // the keyring's
 const Script kRefused = {S("-ERR [AUTH] Invalid credentials"), C("QUIT"), S("+OK"), AwaitClose()};
 
-struct OAuthMailbox : Session {
-    explicit OAuthMailbox(std::string login = "joe") : login(login) {
-        session.OnCount = [this](int count) { messages = std::max(messages, count); };
+// What a task ends with: its value, or the message of its error.
+template <class T>
+std::string Outcome(mg::Task<T> task) {
+    try {
+        if constexpr (std::is_void_v<T>)
+            mg::Await(std::move(task));
+        else
+            return mg::Await(std::move(task));
+    } catch (const Exception& e) {
+        return e.Message;
     }
+    return "";
+}
+
+struct OAuthMailbox : Session {
     void scanAndLogOff(int port) {
         submit([this, port](mg::MailboxSession& s) {
             return s.Scan([this, port] {
                 mg::MailboxSettings m;
                 m.Host = ScriptedServer::host();
                 m.Port = port;
-                m.User = login;
+                m.User = "joe";
                 m.Auth = mg::MailboxSettings::SignIn::OAuth2;
                 m.Token = [this](bool refresh) { return credential.Token(refresh); };
                 return m;
@@ -49,12 +56,10 @@ struct OAuthMailbox : Session {
         submit(LogOff);
         settle();
     }
-    std::string login;
     FakeKeyring keyring;
     OAuthServer auth;
     mg::OAuthCredential credential{
-        {auth.url("/authorize"), auth.url("/token"), "client-1", "", "mail", "127.0.0.1", login}};
-    int messages = 0;  // the most that a log-on found
+        {auth.url("/authorize"), auth.url("/token"), "client-1", "", "mail", "127.0.0.1", "joe"}};
 };
 
 }  // namespace
@@ -102,42 +107,22 @@ TEST(OAuth, XOAuth2LogOnRefreshesARefusedTokenOnce) {
     }
 }
 
-TEST(OAuth, DovecotTakesTokensItsIntrospectionEndpointCallsActive) {
-    DovecotServer dovecot;
-    OAuthMailbox t(dovecot.user());
-    t.auth.user = dovecot.user();
-    t.auth.revoked = {"access-1"};  // refused after an error challenge; access-2 is taken
-    t.keyring.tokens[{"127.0.0.1", dovecot.user()}] = "refresh-1";
-    dovecot.useOAuth2(t.auth.url("/introspect"));
-    dovecot.addMessage("From: a@b.example\nSubject: one\n\nbody\n");
-    if (!dovecot.start()) {
-        if (dovecot.unavailable()) GTEST_SKIP() << dovecot.error();
-        FAIL() << dovecot.error();
-    }
-    t.scanAndLogOff(dovecot.port());
-    EXPECT_EQ(t.errors, std::vector<std::string>{});
-    EXPECT_EQ(t.auth.issued, (std::vector<std::string>{"access-1", "access-2"}));
-    EXPECT_EQ(t.messages, 1);
-    EXPECT_NE(dovecot.log().find("Login: user=<" + dovecot.user() + ">, method=XOAUTH2"), std::string::npos)
-        << dovecot.log();
-}
-
 TEST(OAuth, BrowserSignInWithPkceThroughTheLoopbackRedirect) {
     const std::string browser = MG_SOURCE_DIR "/tests/support/stand-in-browser.sh";
+    const std::string done = "<p>Вход выполнен. Эту вкладку можно закрыть.</p>";
+    const std::string denied = A("Сервер авторизации отказал: access_denied (Access denied)");
     const struct {
         const char* name;
         std::string browser;
-        bool forge, denied, cancel;
+        bool forge, deny, cancel;
         int timeOutMs;
         std::string error;
-        std::string page;  // what the browser is last shown, UTF-8
+        std::string page;  // what the browser is shown last, UTF-8
     } rows[] = {
-        {"completed", browser, false, false, false, 0, "", "<p>Вход выполнен. Эту вкладку можно закрыть.</p>"},
-        {"a request with another state is refused", browser, true, false, false, 0, "",
-         "<p>Вход выполнен. Эту вкладку можно закрыть.</p>"},
-        {"the provider refuses", browser, false, true, false, 0,
-         A("Сервер авторизации отказал: access_denied (Access denied)"),
-         "<p>Вход не выполнен: Сервер авторизации отказал: access_denied (Access denied)</p>"},
+        {"completed", browser, false, false, false, 0, "", done},
+        {"a request with another state is refused", browser, true, false, false, 0, "", done},
+        {"the provider refuses", browser, false, true, false, 0, denied,
+         "<p>Вход не выполнен: " + mg::FromAnsi(denied).toStdString()},
         {"nobody completes it", "true", false, false, false, 300,
          A("Вход не выполнен: браузер не вернулся с ответом за 5 минут"), ""},
         {"cancelled", "true", false, false, true, 0, A("Вход отменен"), ""},
@@ -145,7 +130,7 @@ TEST(OAuth, BrowserSignInWithPkceThroughTheLoopbackRedirect) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         OAuthMailbox t;
-        t.auth.denial = row.denied ? "access_denied" : "";
+        t.auth.denial = row.deny ? "access_denied" : "";
         ::setenv("BROWSER", row.browser.c_str(), 1);
         ::setenv("MG_BROWSER_LOG", t.dir.file("browser.log").c_str(), 1);
         row.forge ? ::setenv("MG_BROWSER_FORGE", "1", 1) : ::unsetenv("MG_BROWSER_FORGE");
@@ -155,33 +140,16 @@ TEST(OAuth, BrowserSignInWithPkceThroughTheLoopbackRedirect) {
             shown = url;
             if (row.cancel) QTimer::singleShot(0, [&t] { t.credential.CancelSignIn(); });
         };
-        std::string error;
-        try {
-            mg::Await(t.credential.SignIn());
-        } catch (const Exception& e) {
-            error = e.Message;
-        }
-        EXPECT_EQ(error, row.error);
-        EXPECT_TRUE(PumpUntil([&] { return t.dir.read("browser.log").find(row.page) != std::string::npos; }, 10000))
-            << t.dir.read("browser.log");
+        EXPECT_EQ(Outcome(t.credential.SignIn()), row.error);
+        EXPECT_TRUE(PumpUntil([&] { return t.dir.read("browser.log").find(row.page) != std::string::npos; }, 10000));
         EXPECT_EQ(t.dir.read("browser.log").find("HTTP/1.1 400 Bad Request") != std::string::npos, row.forge);
-        EXPECT_EQ(t.credential.GetState() == mg::OAuthCredential::State::SignedIn, error.empty());
-        if (!error.empty()) continue;
-        EXPECT_EQ(t.keyring.tokens[kItem], "refresh-1");
-        EXPECT_TRUE(t.auth.pkceMatched);
+        EXPECT_EQ(t.keyring.tokens.count(kItem), row.error.empty() ? 1u : 0u);
+        if (!row.error.empty()) continue;
+        // The provider's server grants only the right code, redirect_uri and PKCE verifier.
         auto& query = t.auth.authorization;
-        EXPECT_EQ(
-            shown.rfind(
-                t.auth.url("/authorize?response_type=code&client_id=client-1&redirect_uri=http%3A%2F%2F127.0.0.1%3A"),
-                0),
-            0u)
-            << shown;
+        EXPECT_EQ(shown.rfind(t.auth.url("/authorize?response_type=code&client_id=client-1&redirect_uri=http"), 0), 0u);
         EXPECT_EQ(query["scope"] + " " + query["code_challenge_method"] + " " + query["login_hint"], "mail S256 joe");
-        ASSERT_EQ(t.auth.forms.size(), 1u);
-        auto& form = t.auth.forms[0];
-        EXPECT_EQ(form["grant_type"] + " " + form["redirect_uri"], "authorization_code " + query["redirect_uri"]);
-        EXPECT_EQ(form.count("client_secret"), 0u);
-        EXPECT_EQ(mg::Await(t.credential.Token(false)), "access-1") << "the access token in hand";
+        EXPECT_EQ(Outcome(t.credential.Token(false)), "access-1") << "the access token in hand";
     }
     ::unsetenv("BROWSER");
     mg::OAuthCredential::SetSignInTimeOutForTest(0);
@@ -195,28 +163,19 @@ TEST(OAuth, TokenRequestsVerifyTlsAndAreBounded) {
     silent.silent = true;
     mg::OAuthCredential::SetTimeOutForTest(500);
     const struct {
-        const char* name;
         std::string endpoint, caFile;
         std::string result;  // the token, or how the error begins
     } rows[] = {
-        {"a certificate of a test CA", https.url("/token"), dir.file("tls/ca.pem"), "access-1"},
-        {"the CA not trusted", https.url("/token"), "",
-         A("Запрос к серверу авторизации 127.0.0.1 не удался: SSL handshake failed")},
-        {"plain HTTP to another machine", "http://pop.example/token", "",
-         A("Адрес сервера авторизации должен начинаться с https://")},
-        {"no answer", silent.url("/token"), "", A("Сервер авторизации 127.0.0.1 не ответил вовремя")},
+        {https.url("/token"), dir.file("tls/ca.pem"), "access-1"},
+        {https.url("/token"), "", A("Запрос к серверу авторизации 127.0.0.1 не удался: SSL handshake failed")},
+        {"http://pop.example/token", "", A("Адрес сервера авторизации должен начинаться с https://")},
+        {silent.url("/token"), "", A("Сервер авторизации 127.0.0.1 не ответил вовремя")},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
         mg::OAuthCredential credential({"", row.endpoint, "client-1", "", "", "127.0.0.1", "joe"});
         credential.SetRefreshToken("refresh-1");
         credential.SetTrustedCaFileForTesting(row.caFile);
-        std::string result;
-        try {
-            result = mg::Await(credential.Token(false));
-        } catch (const Exception& e) {
-            result = e.Message;
-        }
+        const std::string result = Outcome(credential.Token(false));
         EXPECT_EQ(result.substr(0, row.result.size()), row.result) << result;
     }
     mg::OAuthCredential::SetTimeOutForTest(0);

@@ -262,15 +262,19 @@ TEST_F(Pop3OverTls, UntrustedCertificateIsRefusedThenScanAndDeletionWork) {
     EXPECT_NE(dovecot.log().find("TLS"), std::string::npos);
 }
 
-TEST_F(Pop3OverTls, XOAuth2AsksCapaAfterTheHandshakeThenSendsTheToken) {
-    mgtest::OAuthServer auth;
+TEST_F(Pop3OverTls, XOAuth2TokensCheckedByDovecotsIntrospection) {
+    mgtest::OAuthServer auth;  // its introspection endpoint calls the tokens it issued active
     auth.user = dovecot.user();
-    auth.issued = {"tls-token"};
+    auth.issued = {"revoked", "good"};
+    auth.revoked = {"revoked"};
     dovecot.useOAuth2(auth.url("/introspect"));
     if (!Start()) GTEST_SKIP() << dovecot.error();
     pop3.SetTrustedCaFileForTesting(dovecot.caFile());
     pop3.XOAuth2 = true;
-    pop3.AccessToken = "tls-token";
+    pop3.AccessToken = "revoked";  // refused after an error challenge
+    EXPECT_EQ(ErrorOf<ETokenRefused>([&] { mg::Await(pop3.Connect()); }),
+              "Authentication failed: [AUTH] Authentication failed.\n" + mg::RefusalAdvice("-ERR [AUTH]"));
+    pop3.AccessToken = "good";
     mg::Await(pop3.Connect());
     EXPECT_EQ(pop3.MailCount(), 3);
     mg::Await(pop3.Disconnect());

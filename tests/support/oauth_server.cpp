@@ -59,7 +59,7 @@ void OAuthServer::read(QTcpSocket* socket, QByteArray& in) {
     const qsizetype size = at < 0 ? 0 : in.mid(at + 17, in.indexOf("\r\n", at + 2) - at - 17).trimmed().toLongLong();
     if (in.size() < head + 4 + size) return;
     const QList<QByteArray> line = in.left(in.indexOf("\r\n")).split(' ');  // method, target, version
-    const QList<QByteArray> target = line.value(1).split('?');               // path, query
+    const QList<QByteArray> target = line.value(1).split('?');              // path, query
     const QByteArray query = line.value(0) == "GET" ? target.value(1) : in.mid(head + 4, size);
     socket->write(QByteArray::fromStdString(
         answer(line.value(0).toStdString(), target.value(0).toStdString(), query.toStdString())));
@@ -95,8 +95,8 @@ std::string OAuthServer::answer(const std::string& method, const std::string& pa
                 QCryptographicHash::hash(QByteArray::fromStdString(fields["code_verifier"]), QCryptographicHash::Sha256)
                     .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)
                     .toStdString();
-            pkceMatched = s256 == authorization["code_challenge"];
-            if (pkceMatched && fields["code"] == code_ && fields["redirect_uri"] == authorization["redirect_uri"])
+            if (s256 == authorization["code_challenge"] && fields["code"] == code_ &&
+                fields["redirect_uri"] == authorization["redirect_uri"])
                 return grant();
         } else if (fields["refresh_token"] == refreshToken && refreshes-- > 0) {
             return grant();

@@ -33,7 +33,6 @@ public:
     std::vector<std::string> issued;
     std::map<std::string, std::string> authorization;       // the /authorize query
     std::vector<std::map<std::string, std::string>> forms;  // the /token forms
-    bool pkceMatched = false;
 
 private:
     void read(QTcpSocket* socket, QByteArray& in);
