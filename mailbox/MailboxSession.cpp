@@ -339,7 +339,8 @@ Task<> MailboxSession::LogOn(const MailboxSettings& s) {
     }
     pop3_.Password.clear();
     if (!s.Token) throw Exception("No access token for an OAuth2 mailbox");
-    for (const bool refresh : {false, true}) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool refresh = attempt > 0;
         Task<std::string> token = s.Token(refresh);
         pop3_.AccessToken = co_await token;
         CheckEnding();
