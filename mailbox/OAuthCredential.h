@@ -55,6 +55,7 @@ public:
     ESignInCanceled();
 };
 
+// Its tasks use it to the end: it must outlive whatever awaits them.
 class OAuthCredential {
 public:
     enum class State { NeedsSignIn, SignedIn };
