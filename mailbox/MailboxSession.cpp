@@ -346,8 +346,28 @@ Task<> MailboxSession::LogOn(const MailboxSettings& s) {
     pop3_.UserID = s.User;
     pop3_.Password = s.Password;
     pop3_.TlsRequired = s.TlsRequired;
+    pop3_.XOAuth2 = s.Auth == MailboxSettings::SignIn::OAuth2;
     SetState(State::Connecting);
-    co_await pop3_.Connect();
+    if (!pop3_.XOAuth2) {
+        co_await pop3_.Connect();
+        co_return;
+    }
+    pop3_.Password.clear();
+    if (!s.Token) throw Exception("No access token for an OAuth2 mailbox");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool refresh = attempt > 0;
+        Task<std::string> token = s.Token(refresh);
+        pop3_.AccessToken = co_await token;
+        CheckEnding();
+        bool refused = false;
+        try {
+            co_await pop3_.Connect();
+        } catch (const ETokenRefused&) {
+            if (refresh) throw;  // the fresh token too: the server's reason ends the log-on
+            refused = true;
+        }
+        if (!refused) break;
+    }
 }
 
 Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {

@@ -65,6 +65,10 @@ struct MailboxSettings {
     std::string User;      // UTF-8, as it goes on the wire
     std::string Password;  // UTF-8, as it goes on the wire
     bool TlsRequired = false;
+    enum class SignIn { Password, OAuth2 };
+    SignIn Auth = SignIn::Password;
+    // OAuth2: the access token to send; refresh=true after the server refused the last one.
+    std::function<Task<std::string>(bool refresh)> Token;
 };
 
 // What a session is given at construction: its time-outs, and limits that
@@ -265,7 +269,8 @@ private:
     // Before an operation that needs the connection: asks the owner when
     // there is none.
     void RequireConnection();
-    // Reads `settings` and logs on.
+    // Reads `settings` and logs on. With OAuth2, a token the server refuses
+    // is refreshed once and tried again on a new connection.
     Task<> LogOn(const MailboxSettings& s);
     // Keeps in `targets` the lines whose message "UIDL n" confirms.
     Task<> ConfirmListed(std::vector<int>& targets);

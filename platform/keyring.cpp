@@ -17,17 +17,22 @@
 namespace mg {
 namespace {
 
-// Items are found by the server and the login they belong to.
-const SecretSchema* PasswordSchema() {
-    static const SecretSchema schema = [] {
-        SecretSchema s{};
-        s.name = "org.mailgrove.Password";
-        s.flags = SECRET_SCHEMA_NONE;
-        s.attributes[0] = {"server", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        s.attributes[1] = {"user", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        return s;
-    }();
-    return &schema;
+// Items are found by the server and the login they belong to; the two kinds
+// are told apart by their schema, which libsecret keeps as the item's
+// "xdg:schema" attribute and matches on every call.
+SecretSchema MakeSchema(const char* name) {
+    SecretSchema s{};
+    s.name = name;
+    s.flags = SECRET_SCHEMA_NONE;
+    s.attributes[0] = {"server", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    s.attributes[1] = {"user", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    return s;
+}
+
+const SecretSchema* Schema(SecretKind kind) {
+    static const SecretSchema password = MakeSchema("org.mailgrove.Password");
+    static const SecretSchema refreshToken = MakeSchema("org.mailgrove.RefreshToken");
+    return kind == SecretKind::RefreshToken ? &refreshToken : &password;
 }
 
 // Whether a session bus can be reached without starting one: D-Bus would
@@ -75,10 +80,10 @@ class SecretServiceStore final : public PasswordStore {
 public:
     explicit SecretServiceStore(int timeoutMs) : timeoutMs_(timeoutMs) {}
 
-    std::optional<std::string> Lookup(const std::string& server, const std::string& user) override {
-        return Run([server, user](GCancellable* cancellable) {
+    std::optional<std::string> Lookup(const std::string& server, const std::string& user, SecretKind kind) override {
+        return Run([server, user, kind](GCancellable* cancellable) {
                    GError* error = nullptr;
-                   gchar* secret = secret_password_lookup_sync(PasswordSchema(), cancellable, &error, "server",
+                   gchar* secret = secret_password_lookup_sync(Schema(kind), cancellable, &error, "server",
                                                                server.c_str(), "user", user.c_str(),
                                                                static_cast<char*>(nullptr));
                    CallResult r;
@@ -93,12 +98,15 @@ public:
             .value;
     }
 
-    bool Store(const std::string& server, const std::string& user, const std::string& password) override {
-        return Run([server, user, password](GCancellable* cancellable) {
+    bool Store(const std::string& server, const std::string& user, const std::string& password,
+               SecretKind kind) override {
+        return Run([server, user, password, kind](GCancellable* cancellable) {
                    GError* error = nullptr;
-                   const std::string label = "Mailgrove: " + user + "@" + server;
+                   const std::string label = std::string(kind == SecretKind::RefreshToken ? "Mailgrove OAuth2: "
+                                                                                          : "Mailgrove: ") +
+                                             user + "@" + server;
                    const gboolean stored = secret_password_store_sync(
-                       PasswordSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(), password.c_str(), cancellable,
+                       Schema(kind), SECRET_COLLECTION_DEFAULT, label.c_str(), password.c_str(), cancellable,
                        &error, "server", server.c_str(), "user", user.c_str(), static_cast<char*>(nullptr));
                    CallResult r;
                    r.ok = stored && error == nullptr;
@@ -108,10 +116,10 @@ public:
             .ok;
     }
 
-    bool Clear(const std::string& server, const std::string& user) override {
-        return Run([server, user](GCancellable* cancellable) {
+    bool Clear(const std::string& server, const std::string& user, SecretKind kind) override {
+        return Run([server, user, kind](GCancellable* cancellable) {
                    GError* error = nullptr;
-                   secret_password_clear_sync(PasswordSchema(), cancellable, &error, "server", server.c_str(),
+                   secret_password_clear_sync(Schema(kind), cancellable, &error, "server", server.c_str(),
                                               "user", user.c_str(), static_cast<char*>(nullptr));
                    CallResult r;
                    r.ok = error == nullptr;

@@ -13,10 +13,48 @@ std::function<bool(const std::string&)> g_fake;
 
 void SetShellForTest(std::function<bool(const std::string& request)> fake) { g_fake = std::move(fake); }
 
+namespace {
+
+// A web address through $BROWSER, read as xdg-open reads it: commands
+// separated by ":", tried in turn until one starts; "%s" in a command stands
+// for the address (else it is appended) and "%%" for "%". The address is
+// one argument, never seen by a shell. False when none started.
+bool OpenWithBrowserVariable(const QString& address) {
+    const QString variable = qEnvironmentVariable("BROWSER");
+    for (const QString& command : variable.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        QStringList arguments = QProcess::splitCommand(command);
+        bool placed = false;
+        for (QString& argument : arguments) {
+            QString out;
+            for (qsizetype i = 0; i < argument.size(); ++i) {
+                const QChar next = i + 1 < argument.size() ? argument[i + 1] : QChar();
+                if (argument[i] == QLatin1Char('%') && next == QLatin1Char('s')) {
+                    out += address, placed = true, ++i;
+                } else if (argument[i] == QLatin1Char('%') && next == QLatin1Char('%')) {
+                    out += QLatin1Char('%'), ++i;
+                } else {
+                    out += argument[i];
+                }
+            }
+            argument = out;
+        }
+        if (arguments.isEmpty()) continue;
+        if (!placed) arguments << address;
+        const QString program = arguments.takeFirst();
+        if (QProcess::startDetached(program, arguments)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ShellOpen(const std::string& target) {
     if (g_fake) return g_fake("open " + target);
     const QString text = QString::fromLocal8Bit(target.c_str());
     const QUrl url = text.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(text) : QUrl(text);
+    // The user's own choice of browser first, whatever the desktop would pick.
+    const bool web = url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+    if (web && OpenWithBrowserVariable(QString::fromLatin1(url.toEncoded()))) return true;
     return QDesktopServices::openUrl(url);
 }
 

@@ -8,7 +8,8 @@
 
 namespace mg {
 
-// Opens `target` (a URL, or a file path) with the desktop's default handler.
+// Opens `target` (a URL, or a file path) with the desktop's default handler;
+// an http(s) address with the browser $BROWSER names first, when it does.
 bool ShellOpen(const std::string& target);
 // Starts the user's preferred mail program: the desktop's handler for
 // mailto: links, by itself (no compose window), else the bare link.

@@ -164,6 +164,20 @@ void ClearHeader(TSummary& summary) {
 
 const char kAuthenticationFailed[] = "Authentication failed";
 
+// A refused log-on: "Authentication failed", the server's words after a
+// colon, and the advice of its response code.
+template <class E>
+E AuthenticationRefused(const std::string& reply) {
+    std::string text = WithoutLineEnd(reply);
+    text = text.compare(0, 4, "-ERR") == 0 ? mg::Trim(text.substr(4)) : "";
+    const std::string failed = kAuthenticationFailed + (text.empty() ? std::string() : ": " + mg::ShownReplyText(text));
+    const std::string advice = mg::RefusalAdvice(reply);
+    return E(mg::RefusalMessage(failed, reply), advice.empty() ? failed : failed + " - " + advice);
+}
+
+// A SASL continuation ("+ data", or "+" alone), not "+OK".
+bool Continuation(const std::string& reply) { return !reply.empty() && reply[0] == '+' && !mg::Pop3Positive(reply); }
+
 // A refused greeting, STAT or QUIT: the reply line, as people can read it,
 // with the advice its response code carries.
 Exception Refused(const std::string& reply) {
@@ -304,15 +318,7 @@ bool TVantelPOP3::LogonCheck(const std::string& reply, int& attempts) {
     if (mg::Pop3Positive(reply)) return true;
     bool handled = false;
     if (attempts == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
-    if (!handled) {
-        // The server's own words, and what its response code means.
-        std::string text = WithoutLineEnd(reply);
-        text = text.compare(0, 4, "-ERR") == 0 ? mg::Trim(text.substr(4)) : "";
-        const std::string failed =
-            kAuthenticationFailed + (text.empty() ? std::string() : ": " + mg::ShownReplyText(text));
-        const std::string advice = mg::RefusalAdvice(reply);
-        throw EAuthenticationFailed(mg::RefusalMessage(failed, reply), advice.empty() ? failed : failed + " - " + advice);
-    }
+    if (!handled) throw AuthenticationRefused<EAuthenticationFailed>(reply);
     ++attempts;
     return false;
 }
@@ -320,7 +326,7 @@ bool TVantelPOP3::LogonCheck(const std::string& reply, int& attempts) {
 mg::Task<> TVantelPOP3::Connect() {
     // Credentials: the owner gets one chance to supply missing ones.
     bool asked = false;
-    while (Password.empty() || UserID.empty()) {
+    while ((XOAuth2 ? AccessToken : Password).empty() || UserID.empty()) {
         if (!OnAuthenticationNeeded) throw Exception(kAuthenticationFailed);
         if (asked) break;
         asked = true;
@@ -336,6 +342,7 @@ mg::Task<> TVantelPOP3::Connect() {
     try {
         ResetPipeline();
         pipelining_ = capaAnswered_ = uidlListed_ = uidlRefused_ = passwordInClear_ = false;
+        capaAsked_ = saslXOAuth2_ = false;
         quitAccepted_ = false;
         co_await TTidewire::Connect();
         std::exception_ptr sessionFailure;
@@ -371,7 +378,8 @@ mg::Task<> TVantelPOP3::Connect() {
             // At most one retry of USER and PASS, and only when the
             // OnAuthenticationFailed handler asks for it.
             int attempts = 0;
-            for (;;) {
+            if (XOAuth2) co_await LogOnWithToken();
+            while (!XOAuth2) {
                 CheckStopped();
                 if (!LogonCheck(co_await Command("USER " + UserID), attempts)) {
                     ++attempts;
@@ -581,10 +589,50 @@ mg::Task<std::string> TVantelPOP3::RetrieveMessage(int32_t MailNumber, bool head
 
 mg::Task<bool> TVantelPOP3::Capabilities(std::function<void(const std::string& name)> each) {
     const std::string reply = co_await Command("CAPA");
+    capaAsked_ = true;
+    saslXOAuth2_ = false;
     if (!mg::Pop3Positive(reply)) co_return false;
     const Limit limit{kMaxCapaBytes, SIZE_MAX, "CAPA"};
-    co_await ReadBlock([&each](const std::string& line) { each(CapabilityName(WithoutLineEnd(line))); }, limit);
+    co_await ReadBlock(
+        [this, &each](const std::string& received) {
+            const std::string line = WithoutLineEnd(received);
+            const std::string name = CapabilityName(line);
+            // "SASL" and the mechanisms, separated by blanks (RFC 2449).
+            if (name == "SASL") saslXOAuth2_ |= (" " + mg::UpperAscii(line) + " ").find(" XOAUTH2 ") != std::string::npos;
+            each(name);
+        },
+        limit);
     co_return true;
+}
+
+mg::Task<> TVantelPOP3::LogOnWithToken() {
+    // A bearer token opens the mailbox as a password does, for as long as it
+    // lives: it goes out encrypted, or to this machine.
+    if (!Secure() && !PeerIsLoopback())
+        throw Exception("XOAUTH2 sign-in needs TLS, and the server offers neither port 995 nor STLS");
+    if (!capaAsked_) {  // on port 995 nothing asked CAPA before the log-on
+        CheckStopped();
+        co_await Capabilities([](const std::string&) {});
+    }
+    if (!saslXOAuth2_) throw Exception("The server does not offer XOAUTH2 sign-in (no \"SASL XOAUTH2\" in its CAPA reply)");
+    // The command alone, and the token in answer to its "+": some servers
+    // refuse a token sent on the command line itself.
+    CheckStopped();
+    std::string reply = co_await Command("AUTH XOAUTH2");
+    if (!Continuation(reply)) throw AuthenticationRefused<EAuthenticationFailed>(reply);
+    const std::string response = "user=" + UserID + "\x01" "auth=Bearer " + AccessToken + "\x01\x01";
+    const std::string encoded = QByteArray::fromStdString(response).toBase64().toStdString();
+    reply = co_await Command(encoded);
+    if (Continuation(reply)) {
+        // An error challenge (base64 JSON): an empty response ends the
+        // exchange, and the server's verdict follows.
+        reply = co_await Command("");
+    }
+    if (mg::Pop3Positive(reply)) co_return;
+    const ETokenRefused refused = AuthenticationRefused<ETokenRefused>(reply);
+    // Still inside the exchange: QUIT would be taken for a response.
+    if (Continuation(reply)) OutOfStep(std::make_exception_ptr(refused));
+    throw refused;
 }
 
 mg::Task<bool> TVantelPOP3::OffersStls() {

@@ -54,6 +54,13 @@ public:
     std::string StatusText;
 };
 
+// The server refused the access token of an XOAUTH2 log-on, at once or after
+// an error challenge: a fresh token may do. Texts as for a refused password.
+class ETokenRefused : public EAuthenticationFailed {
+public:
+    using EAuthenticationFailed::EAuthenticationFailed;
+};
+
 // An ordered list of strings.
 using TExStringList = std::vector<std::string>;
 
@@ -220,6 +227,11 @@ public:
     bool TlsRequired = false;
     // The most octets a RETR reply may hold.
     int64_t RetrieveLimit = 10 * 1024 * 1024;
+    // Log-on by SASL XOAUTH2 with this bearer token instead of USER and PASS
+    // (which then never go out): only over TLS or to this machine, and only
+    // to a server whose CAPA lists the mechanism.
+    bool XOAuth2 = false;
+    std::string AccessToken;
     const std::string& AttachFilePath() const { return attachFilePath_; }
     // Appends "\" unless the value already ends in one; an empty value stays
     // empty (no path rather than the root).
@@ -276,6 +288,9 @@ private:
     mg::Task<> ReadCapabilities();
     // CAPA before the log-on: whether STLS is among the capabilities.
     mg::Task<bool> OffersStls();
+    // AUTH XOAUTH2, in two steps: the command alone, then the response to
+    // the server's "+". A refused token raises ETokenRefused.
+    mg::Task<> LogOnWithToken();
 
     // A command sent ahead of the operation that takes its reply.
     enum class Kind { Top, ListOne, Dele, Retr, Uidl };
@@ -323,6 +338,8 @@ private:
     bool capaAnswered_ = false;  // CAPA got a positive reply
     bool uidlListed_ = false;    // and listed UIDL
     bool uidlRefused_ = false;
+    bool capaAsked_ = false;     // on this connection
+    bool saslXOAuth2_ = false;   // the last CAPA listed SASL XOAUTH2
     std::deque<Pending> planned_;   // announced, not yet sent
     std::deque<Pending> inFlight_;  // sent, reply not yet read, in order
     size_t bytesInFlight_ = 0;

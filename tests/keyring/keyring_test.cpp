@@ -83,6 +83,20 @@ TEST(SecretService, RoundTripPerServerAndLogin) {
     EXPECT_EQ(store.Lookup("pop.one", "boris").value_or("-"), "второй");
 }
 
+TEST(SecretService, ARefreshTokenIsAnItemBesideThePassword) {
+    if (!KeyringRunning()) GTEST_SKIP() << "no gnome-keyring-daemon in a private session";
+    RealKeyring keyring;
+    mg::PasswordStore& store = *keyring.store;
+    const auto token = mg::SecretKind::RefreshToken;
+    ASSERT_TRUE(store.Store("pop.three", "anna", "password"));
+    EXPECT_FALSE(store.Lookup("pop.three", "anna", token)) << "a password is no refresh token";
+    ASSERT_TRUE(store.Store("pop.three", "anna", "1//refresh", token));
+    EXPECT_TRUE(store.Clear("pop.three", "anna"));
+    EXPECT_EQ(store.Lookup("pop.three", "anna", token).value_or("-"), "1//refresh");
+    EXPECT_FALSE(store.Lookup("pop.three", "anna"));
+    store.Clear("pop.three", "anna", token);
+}
+
 TEST(SecretService, MovesTheSettingsFilePasswordAtCloseAndFillsTheFieldFromIt) {
     if (!KeyringRunning()) GTEST_SKIP() << "no gnome-keyring-daemon in a private session";
     RealKeyring keyring;

@@ -12,6 +12,7 @@
 #include "net_support.h"
 #include "pop3/VantelPop3.h"
 #include "support/dovecot_server.h"
+#include "support/oauth_server.h"
 #include "test_server.h"
 
 using namespace nettest;
@@ -259,6 +260,25 @@ TEST_F(Pop3OverTls, UntrustedCertificateIsRefusedThenScanAndDeletionWork) {
     EXPECT_EQ(pop3.MailCount(), 2);
     mg::Await(pop3.Disconnect());
     EXPECT_NE(dovecot.log().find("TLS"), std::string::npos);
+}
+
+TEST_F(Pop3OverTls, XOAuth2TokensCheckedByDovecotsIntrospection) {
+    mgtest::OAuthServer auth;  // its introspection endpoint calls the tokens it issued active
+    auth.user = dovecot.user();
+    auth.issued = {"revoked", "good"};
+    auth.revoked = {"revoked"};
+    dovecot.useOAuth2(auth.url("/introspect"));
+    if (!Start()) GTEST_SKIP() << dovecot.error();
+    pop3.SetTrustedCaFileForTesting(dovecot.caFile());
+    pop3.XOAuth2 = true;
+    pop3.AccessToken = "revoked";  // refused after an error challenge
+    EXPECT_EQ(ErrorOf<ETokenRefused>([&] { mg::Await(pop3.Connect()); }),
+              "Authentication failed: [AUTH] Authentication failed.\n" + mg::RefusalAdvice("-ERR [AUTH]"));
+    pop3.AccessToken = "good";
+    mg::Await(pop3.Connect());
+    EXPECT_EQ(pop3.MailCount(), 3);
+    mg::Await(pop3.Disconnect());
+    EXPECT_NE(dovecot.log().find("Login: user=<" + dovecot.user() + ">, method=XOAUTH2"), std::string::npos);
 }
 
 TEST_F(Pop3OverTls, CertificateForAnotherHostIsRefused) {

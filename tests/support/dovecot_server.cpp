@@ -142,7 +142,8 @@ bool DovecotServer::start() {
                                " --user " + shellQuote(user_) + " --password " + shellQuote(password_) +
                                " --owner-pid " + std::to_string(::getpid()) +
                                (tls_ ? " --tls-names " + shellQuote(tlsNames_) : std::string()) +
-                               (starttls_ ? " --starttls" : ""),
+                               (starttls_ ? " --starttls" : "") +
+                               (oauth2Url_.empty() ? std::string() : " --oauth2 " + shellQuote(oauth2Url_)),
                            dir_ + "/start.err", error_, unavailable_);
     if (port_ == 0) {
         stop();

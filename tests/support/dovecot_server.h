@@ -62,6 +62,9 @@ public:
     bool tls() const { return tls_; }
     // Before start(): plain POP3 that offers STLS, with the same test CA.
     void useStartTls();
+    // Before start(): SASL XOAUTH2 too, tokens checked at this introspection
+    // endpoint (support/oauth_server.h).
+    void useOAuth2(std::string introspectionUrl) { oauth2Url_ = std::move(introspectionUrl); }
     // The test CA that vouches for the server certificate; empty without TLS
     // or STLS.
     std::string caFile() const;
@@ -97,6 +100,7 @@ private:
     bool tls_ = false;
     bool starttls_ = false;
     std::string tlsNames_;
+    std::string oauth2Url_;
     uint16_t port_ = 0;
     bool running_ = false;
     bool unavailable_ = false;

@@ -16,24 +16,27 @@ FakeKeyring::~FakeKeyring() {
     mg::SetPasswordStore(previous_);
 }
 
-std::optional<std::string> FakeKeyring::Lookup(const std::string& server, const std::string& user) {
+std::optional<std::string> FakeKeyring::Lookup(const std::string& server, const std::string& user,
+                                               mg::SecretKind kind) {
     if (!reachable) return std::nullopt;
-    const auto it = items.find({server, user});
-    if (it == items.end()) return std::nullopt;
+    const auto& kept = kind == mg::SecretKind::Password ? items : tokens;
+    const auto it = kept.find({server, user});
+    if (it == kept.end()) return std::nullopt;
     return it->second;
 }
 
-bool FakeKeyring::Store(const std::string& server, const std::string& user, const std::string& password) {
+bool FakeKeyring::Store(const std::string& server, const std::string& user, const std::string& secret,
+                        mg::SecretKind kind) {
     ++calls;
     if (!reachable) return false;
-    items[{server, user}] = password;
+    (kind == mg::SecretKind::Password ? items : tokens)[{server, user}] = secret;
     return true;
 }
 
-bool FakeKeyring::Clear(const std::string& server, const std::string& user) {
+bool FakeKeyring::Clear(const std::string& server, const std::string& user, mg::SecretKind kind) {
     ++calls;
     if (!reachable) return false;
-    items.erase({server, user});
+    (kind == mg::SecretKind::Password ? items : tokens).erase({server, user});
     return true;
 }
 

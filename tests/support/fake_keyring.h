@@ -19,14 +19,19 @@ public:
     FakeKeyring(const FakeKeyring&) = delete;
     FakeKeyring& operator=(const FakeKeyring&) = delete;
 
-    std::optional<std::string> Lookup(const std::string& server, const std::string& user) override;
-    bool Store(const std::string& server, const std::string& user, const std::string& password) override;
-    bool Clear(const std::string& server, const std::string& user) override;
+    std::optional<std::string> Lookup(const std::string& server, const std::string& user,
+                                      mg::SecretKind kind = mg::SecretKind::Password) override;
+    bool Store(const std::string& server, const std::string& user, const std::string& secret,
+               mg::SecretKind kind = mg::SecretKind::Password) override;
+    bool Clear(const std::string& server, const std::string& user,
+               mg::SecretKind kind = mg::SecretKind::Password) override;
 
     bool reachable;
     int calls = 0;  // Store and Clear calls, answered or not
     // (server, login) -> password, UTF-8.
     std::map<std::pair<std::string, std::string>, std::string> items;
+    // (server, login) -> OAuth2 refresh token.
+    std::map<std::pair<std::string, std::string>, std::string> tokens;
 
 private:
     mg::PasswordStore* previous_;

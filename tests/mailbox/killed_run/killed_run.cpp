@@ -25,7 +25,12 @@ int main(int argc, char** argv) {
         return [what](std::exception_ptr) { std::printf("%s\n", what), std::fflush(stdout); };
     };
     const std::function<mg::MailboxSettings()> settings = [port = std::atoi(argv[2])] {
-        return mg::MailboxSettings{"127.0.0.1", port, "joe", "secret"};
+        mg::MailboxSettings s;
+        s.Host = "127.0.0.1";
+        s.Port = port;
+        s.User = "joe";
+        s.Password = "secret";
+        return s;
     };
     session.Submit([&] { return session.Scan(settings); });
     session.Submit([&] { return session.Delete(); }, say("deleted"));

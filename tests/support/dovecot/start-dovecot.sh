@@ -21,6 +21,9 @@
 #            CA and certificate
 # --tls-names the server certificate's subjectAltName (default
 #            "DNS:localhost,IP:127.0.0.1"); implies --tls
+# --oauth2 URL  also SASL XOAUTH2: bearer tokens checked by an oauth2 passdb
+#            that POSTs token=... to the introspection endpoint URL (RFC 7662)
+#            and takes {"active":true,"username":NAME}
 # --messages RFC 822 files put into the mailbox (fill-maildir.sh); must be last
 #
 # Prints "port=N", "user=NAME", "password=TEXT" and "maildir=PATH" on
@@ -43,13 +46,14 @@ unavailable() { echo "start-dovecot: $*" >&2; exit 2; }
 [ $# -ge 1 ] || die "usage: start-dovecot.sh DIR [--port N] [--user NAME] [--password TEXT] [--owner-pid PID] [--messages FILE...]"
 dir=$1; shift
 port=""; user="mailgrove"; password="grove-secret"; owner_pid=""; messages=()
-tls=""; starttls=""; tls_names="DNS:localhost,IP:127.0.0.1"
+tls=""; starttls=""; tls_names="DNS:localhost,IP:127.0.0.1"; oauth2_url=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --port) port=$2; shift 2 ;;
         --tls) tls=1; shift ;;
         --starttls) starttls=1; shift ;;
         --tls-names) tls=1; tls_names=$2; shift 2 ;;
+        --oauth2) oauth2_url=$2; shift 2 ;;
         --user) user=$2; shift 2 ;;
         --password) password=$2; shift 2 ;;
         --owner-pid) owner_pid=$2; shift 2 ;;
@@ -148,6 +152,20 @@ ssl_key = <$dir/tls/server.key
 ssl_min_protocol = TLSv1.2"
 fi
 
+# Tokens first, by the oauth2 passdb; passwords by the password file.
+mechanisms="plain"
+oauth2_passdb=""
+if [ -n "$oauth2_url" ]; then
+    mechanisms="plain xoauth2"
+    printf '%s\n' "introspection_mode = post" "introspection_url = $oauth2_url" "force_introspection = yes" \
+        "username_attribute = username" "active_attribute = active" "active_value = true" >"$dir/oauth2.conf.ext"
+    oauth2_passdb="passdb {
+  driver = oauth2
+  mechanisms = xoauth2
+  args = $dir/oauth2.conf.ext
+}"
+fi
+
 write_config() {
     local plain_port=$1 tls_port=0 tls_address="" tls_ssl=""
     [ -z "$tls" ] || { plain_port=0; tls_port=$1; tls_address="address = 127.0.0.1"; tls_ssl="ssl = yes"; }
@@ -161,7 +179,7 @@ instance_name = mailgrove-$(basename "$dir")
 log_path = $dir/dovecot.log
 info_log_path = $dir/dovecot.log
 $ssl_lines
-auth_mechanisms = plain
+auth_mechanisms = $mechanisms
 auth_failure_delay = 0
 default_login_user = $login_user
 default_internal_user = $internal_user
@@ -170,6 +188,7 @@ first_valid_uid = 1
 first_valid_gid = 1
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %08Xu%08Xv
+$oauth2_passdb
 passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u $dir/passwd
