@@ -17,6 +17,7 @@
 #include <QPointer>
 
 #include "app/MessageListBox.h"
+#include "lists/ListFiles.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
 #include "mailbox/CheckScheduler.h"
@@ -57,6 +58,10 @@ public:
     // The close handler, once the session has logged off: writes the
     // settings and the lists; raises what that raises.
     void FormClose();
+    // Before FormCreate: another copy may be using the data directory, so
+    // the list files are not written (see ListFiles); the user is told once
+    // in a box and in the status bar.
+    void SetReadOnly();
 
     // Tests only: a value above 0 replaces the time-out of 20000 ms that a
     // scan gives the component, so that a silent server is given up on
@@ -275,19 +280,14 @@ private:
     // The session has ended (a disconnect or a close asked for it).
     void SessionEnded(const mg::MailboxSession::EndResult& result, bool thenClose);
     void Bind();
-    // The list files are opened by bare name from the program directory.
-    void EnterProgramDir() const;
     void SaveLists();
 
     std::string programDir_;
     std::string settingsPath_;
     std::vector<mg::ServerEntry> serverEntries_;  // lbSpamServers' entries, in order
     bool fillingViews_ = false;
-    // How each list file was found at start: a file that exists but was not
-    // loaded completely is never replaced at close.
-    enum class FileState { Missing, Loaded, NotLoaded };
-    FileState spamState_ = FileState::NotLoaded;
-    FileState whiteState_ = FileState::NotLoaded;
+    // The list files, and how each was found at start.
+    mg::ListFiles lists_;
     // The password the keyring holds for a server and login, as read at
     // start or stored at close.
     struct KeptPassword {

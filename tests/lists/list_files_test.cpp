@@ -1,0 +1,193 @@
+// The list files on disk: each list loads or fails on its own, a list that
+// was not read whole is never written over, links are written through, new
+// files are the owner's only, and what a crashed save left behind goes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
+
+#include "lists/DeletionLog.h"
+#include "lists/ListFiles.h"
+#include "support/temp_dir.h"
+
+using mg::ListState;
+using mgtest::TempDir;
+
+namespace {
+
+const std::string kSpam = "1@a.example\r\n\tx\r\n";
+const std::string kWhite = "a@x.example\r\n";
+const char* kDirectory = "<directory>";
+const char* kMissing = "<missing>";
+
+void Put(const TempDir& dir, const std::string& name, const std::string& content) {
+    if (content == kDirectory) ::mkdir(dir.file(name).c_str(), 0700);
+    else if (content != kMissing) dir.write(name, content);
+}
+
+unsigned Mode(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+}  // namespace
+
+TEST(ListFiles, EachListLoadsOrFailsOnItsOwn) {
+    const struct {
+        const char* name;
+        std::string spam, white;
+        ListState spamState, whiteState;
+        const char* error;
+    } rows[] = {
+        {"black list: a line too long", kSpam + std::string(5000, 'x') + "\r\n", kWhite, ListState::Damaged,
+         ListState::Loaded, "Line too long"},
+        {"black list: garbage", kSpam + "\t\t\tdeep\r\n", kWhite, ListState::Damaged, ListState::Loaded,
+         "File load error"},
+        {"black list: more after a byte 26", kSpam + "\x1a" "more", kWhite, ListState::Damaged, ListState::Loaded, ""},
+        {"black list: a directory", kDirectory, kWhite, ListState::Unreadable, ListState::Loaded, ""},
+        {"white list: more after a byte 26", kSpam, kWhite + "\x1a" "more", ListState::Loaded, ListState::Damaged, ""},
+        {"white list: a directory", kSpam, kDirectory, ListState::Loaded, ListState::Unreadable, ""},
+        {"white list: missing", kSpam, kMissing, ListState::Loaded, ListState::Missing, ""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        Put(dir, "spam.dat", r.spam);
+        Put(dir, "white.dat", r.white);
+        dir.write("spam.bak", "good");
+        dir.write("white.bak", "good");
+        mg::ListFiles files(dir.path());
+        mg::SpamTree spam;
+        mg::WhiteList white;
+        const mg::ListsLoaded loaded = files.Load(spam, white);
+        EXPECT_EQ(loaded.spam.state, r.spamState);
+        EXPECT_EQ(loaded.white.state, r.whiteState);
+        EXPECT_EQ(loaded.spam.error, r.error);
+        EXPECT_EQ(spam.Count(), r.spam == kDirectory ? 0 : 2);
+        EXPECT_EQ(white.Count(), r.white == kDirectory || r.white == kMissing ? 0 : 1);
+        // Only a list read whole refreshes its backup.
+        EXPECT_EQ(dir.read("spam.bak"), r.spamState == ListState::Loaded ? r.spam : "good");
+        EXPECT_EQ(dir.read("white.bak"), r.whiteState == ListState::Loaded ? r.white : "good");
+
+        spam.AddServer("0@b.example");
+        white.Insert("b@x.example");
+        const mg::ListsSaved saved = files.Save(spam, white);
+        for (const auto& [name, state, save, before, list] :
+             {std::tuple{"spam", r.spamState, saved.spam, r.spam, spam.SaveToBytes()},
+              std::tuple{"white", r.whiteState, saved.white, r.white, white.SaveToBytes()}}) {
+            const bool keep = state == ListState::Damaged || state == ListState::Unreadable;
+            EXPECT_EQ(save.error, 0);
+            EXPECT_EQ(save.aside, keep) << name;
+            EXPECT_EQ(save.file, std::string(name) + (keep ? ".new" : ".dat"));
+            EXPECT_EQ(dir.read(save.file), list) << name;
+            if (keep && before != kDirectory) {
+                EXPECT_EQ(dir.read(std::string(name) + ".dat"), before) << name;
+            }
+        }
+    }
+}
+
+TEST(ListFiles, LinksAreWrittenThroughToTheirTargets) {
+    const struct {
+        const char* name;
+        std::string target;  // of white.dat, relative to the data directory unless absolute
+        bool exists;
+    } rows[] = {
+        {"relative", "../shared/white.txt", true},
+        {"absolute", "", true},
+        {"to a missing file", "../shared/white.txt", false},
+        {"to another link", "chain", true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir root;
+        ::mkdir(root.file("data").c_str(), 0700);
+        ::mkdir(root.file("shared").c_str(), 0700);
+        if (r.exists) root.write("shared/white.txt", kWhite);
+        ::chmod(root.file("shared/white.txt").c_str(), 0640);
+        const std::string target = r.target.empty() ? root.file("shared/white.txt") : r.target;
+        if (r.target == "chain") ::symlink("../shared/white.txt", root.file("data/chain").c_str());
+        ASSERT_EQ(::symlink(target.c_str(), root.file("data/white.dat").c_str()), 0);
+        root.write("shared/white.txt.tmp-Ab3xY9", "a crashed save");
+
+        mg::ListFiles files(root.file("data"));
+        mg::SpamTree spam;
+        mg::WhiteList white;
+        EXPECT_EQ(files.Load(spam, white).white.state, r.exists ? ListState::Loaded : ListState::Missing);
+        EXPECT_FALSE(root.exists("shared/white.txt.tmp-Ab3xY9"));
+        white.Insert("b@x.example");
+        EXPECT_EQ(files.Save(spam, white).white.error, 0);
+        struct stat st {};
+        ASSERT_EQ(::lstat(root.file("data/white.dat").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_EQ(root.read("shared/white.txt"), white.SaveToBytes());
+        EXPECT_EQ(Mode(root.file("shared/white.txt")), r.exists ? 0640u : 0600u);
+    }
+}
+
+// Every file the lists write is created readable by its owner only; a list
+// file that exists keeps the mode it has.
+TEST(ListFiles, NewFilesAreTheOwnersOnly) {
+    TempDir dir;
+    mg::SpamTree spam;
+    mg::WhiteList white;
+    white.Insert("a@x.example");
+    mg::ListFiles(dir.path()).Save(spam, white);
+    mg::ListFiles(dir.path()).Load(spam, white);  // white.bak
+    dir.write("spam.dat", kSpam + "\x1a" "more");
+    ::chmod(dir.file("white.dat").c_str(), 0640);
+    mg::ListFiles again(dir.path());
+    again.Load(spam, white);
+    again.Save(spam, white);  // spam.new
+    mg::DeletionLog log;
+    ASSERT_TRUE(log.Open(dir.file("log.dat")));
+    log.Close();
+    for (const char* name : {"spam.dat", "white.bak", "spam.new", "log.dat"}) EXPECT_EQ(Mode(dir.file(name)), 0600u) << name;
+    EXPECT_EQ(Mode(dir.file("white.dat")), 0640u);
+}
+
+// Only the temporaries of our own files go, and only those no save holds.
+TEST(ListFiles, TemporariesLeftByACrashGoAtStart) {
+    const struct {
+        const char* name;
+        bool removed;
+    } rows[] = {
+        {"white.dat.tmp-Ab3xY9", true}, {"spam.bak.tmp-000000", true}, {"spam.new.2.tmp-zzzzzz", true},
+        {"white.dat.tmp-heldby", false},  // a save is writing it
+        {"white.dat.backup", false},      {"white.dat.tmp-abc", false}, {"notes.txt.tmp-abcdef", false},
+        {"spam.dat.tmp-sub123", false},   // a directory
+    };
+    TempDir dir;
+    for (const auto& r : rows) Put(dir, r.name, std::string(r.name) == "spam.dat.tmp-sub123" ? kDirectory : "x");
+    const int held = ::open(dir.file("white.dat.tmp-heldby").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    mg::SpamTree spam;
+    mg::WhiteList white;
+    mg::ListFiles(dir.path(), true).Load(spam, white);
+    EXPECT_TRUE(dir.exists("white.dat.tmp-Ab3xY9")) << "a read-only copy leaves them to the one that writes";
+    mg::ListFiles(dir.path()).Load(spam, white);
+    for (const auto& r : rows) EXPECT_EQ(dir.exists(r.name), !r.removed) << r.name;
+    ::close(held);
+}
+
+// A read-only copy writes no list file and no backup; a list it changed goes
+// beside its file.
+TEST(ListFiles, ReadOnlyKeepsChangesAside) {
+    TempDir dir;
+    dir.write("spam.dat", kSpam);
+    dir.write("white.dat", kWhite);
+    mg::ListFiles files(dir.path(), true);
+    mg::SpamTree spam;
+    mg::WhiteList white;
+    files.Load(spam, white);
+    white.Insert("b@x.example");
+    const mg::ListsSaved saved = files.Save(spam, white);
+    EXPECT_EQ(saved.spam.file, "");
+    EXPECT_TRUE(saved.white.aside && saved.white.readOnly);
+    EXPECT_EQ(dir.read("white.new"), white.SaveToBytes());
+    EXPECT_EQ(dir.read("white.dat"), kWhite);
+    EXPECT_FALSE(dir.exists("spam.new") || dir.exists("spam.bak") || dir.exists("white.bak"));
+}
