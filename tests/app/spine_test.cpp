@@ -255,3 +255,28 @@ TEST(Spine, ServerEntryWithoutItsNodeReportsInvalidIndex) {
     w.form.lbSpamServers->item(0)->setCheckState(Qt::Checked);
     EXPECT_EQ(w.form.Spam.Text(1), "x@odd.example");
 }
+
+// A copy that runs read-only says so once, and writes no list file: what it
+// changed goes beside.
+TEST(Spine, AReadOnlyCopyKeepsItsChangesAside) {
+    TempDir dir;
+    dir.write("white.dat", "a@x.example\r\n");
+    FakeDialogs dialogs;
+    dialogs.ExpectMessage("Каталог списков " + dir.path() +
+                              " занят другой копией программы, которая не отвечает, или его нельзя заблокировать. "
+                              "Программа работает только для чтения: файлы spam.dat и white.dat не будут перезаписаны, "
+                              "измененные списки будут сохранены в файлы .new.",
+                          Icon::Warning, Buttons::Ok, Answer::Ok);
+    Window w(dir);
+    w.form.SetReadOnly();
+    ASSERT_TRUE(w.form.FormCreate());
+    EXPECT_EQ(w.form.StatusBar->currentMessage().toStdString(),
+              "Только чтение: файлы списков в " + dir.path() + " не будут перезаписаны");
+    w.form.WhiteEntries.Insert("b@x.example");
+    dialogs.ExpectMessage("Файл white.dat не перезаписан: программа работает только для чтения. "
+                          "Список сохранен в файл white.new");
+    w.form.show();
+    EXPECT_TRUE(w.form.close());
+    EXPECT_EQ(dir.read("white.dat"), "a@x.example\r\n");
+    EXPECT_FALSE(dir.exists("spam.dat") || dir.exists("white.bak"));
+}

@@ -24,13 +24,12 @@ TEST(TwoCopies, ASecondStartBringsUpTheFirstAndNoEditIsLost) {
     xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
     ASSERT_TRUE(xvfb.waitForReadyRead(30000));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", ":" + QString(xvfb.readLine()).trimmed());
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("HOME", QString::fromStdString(home.path()));
-    env.insert("XDG_DATA_HOME", QString::fromStdString(home.file("data")));
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString(home.file("config")));
-    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(home.file("run")));
     env.remove("DBUS_SESSION_BUS_ADDRESS");
+    for (const auto& [name, value] : {std::pair{"DISPLAY", ":" + xvfb.readLine().trimmed().toStdString()},
+                                      {"QT_QPA_PLATFORM", "xcb"}, {"HOME", home.path()},
+                                      {"XDG_DATA_HOME", home.file("data")}, {"XDG_CONFIG_HOME", home.file("config")},
+                                      {"XDG_RUNTIME_DIR", home.file("run")}})
+        env.insert(name, QString::fromStdString(value));
     const auto xdotool = [&env](const QStringList& args) {
         QProcess tool;
         tool.setProcessEnvironment(env);

@@ -23,11 +23,6 @@ const std::string kWhite = "a@x.example\r\n";
 const char* kDirectory = "<directory>";
 const char* kMissing = "<missing>";
 
-void Put(const TempDir& dir, const std::string& name, const std::string& content) {
-    if (content == kDirectory) ::mkdir(dir.file(name).c_str(), 0700);
-    else if (content != kMissing) dir.write(name, content);
-}
-
 unsigned Mode(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -55,8 +50,10 @@ TEST(ListFiles, EachListLoadsOrFailsOnItsOwn) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         TempDir dir;
-        Put(dir, "spam.dat", r.spam);
-        Put(dir, "white.dat", r.white);
+        for (const auto& [name, content] : {std::pair{"spam.dat", r.spam}, std::pair{"white.dat", r.white}}) {
+            if (content == kDirectory) ::mkdir(dir.file(name).c_str(), 0700);
+            else if (content != kMissing) dir.write(name, content);
+        }
         dir.write("spam.bak", "good");
         dir.write("white.bak", "good");
         mg::ListFiles files(dir.path());
@@ -85,72 +82,48 @@ TEST(ListFiles, EachListLoadsOrFailsOnItsOwn) {
             EXPECT_EQ(dir.read(save.file), list) << name;
             if (keep && before != kDirectory) {
                 EXPECT_EQ(dir.read(std::string(name) + ".dat"), before) << name;
+                EXPECT_EQ(Mode(dir.file(save.file)), 0600u);
             }
         }
     }
 }
 
+// Through a link to its target, which a new file is created as (mode 0600,
+// like every file the lists and the log create); a file keeps its mode.
 TEST(ListFiles, LinksAreWrittenThroughToTheirTargets) {
-    const struct {
-        const char* name;
-        std::string target;  // of white.dat, relative to the data directory unless absolute
-        bool exists;
-    } rows[] = {
-        {"relative", "../shared/white.txt", true},
-        {"absolute", "", true},
-        {"to a missing file", "../shared/white.txt", false},
-        {"to another link", "chain", true},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.name);
+    for (const bool exists : {true, false}) {
+        SCOPED_TRACE(exists ? "relative, through another link" : "absolute, to a missing file");
         TempDir root;
-        ::mkdir(root.file("data").c_str(), 0700);
-        ::mkdir(root.file("shared").c_str(), 0700);
-        if (r.exists) root.write("shared/white.txt", kWhite);
+        for (const char* dir : {"data", "shared"}) ::mkdir(root.file(dir).c_str(), 0700);
+        if (exists) root.write("shared/white.txt", kWhite);
         ::chmod(root.file("shared/white.txt").c_str(), 0640);
-        const std::string target = r.target.empty() ? root.file("shared/white.txt") : r.target;
-        if (r.target == "chain") ::symlink("../shared/white.txt", root.file("data/chain").c_str());
-        ASSERT_EQ(::symlink(target.c_str(), root.file("data/white.dat").c_str()), 0);
+        ::symlink("../shared/white.txt", root.file("data/chain").c_str());
+        ::symlink(exists ? "chain" : root.file("shared/white.txt").c_str(), root.file("data/white.dat").c_str());
         root.write("shared/white.txt.tmp-Ab3xY9", "a crashed save");
-
         mg::ListFiles files(root.file("data"));
         mg::SpamTree spam;
         mg::WhiteList white;
-        EXPECT_EQ(files.Load(spam, white).white.state, r.exists ? ListState::Loaded : ListState::Missing);
+        EXPECT_EQ(files.Load(spam, white).white.state, exists ? ListState::Loaded : ListState::Missing);
         EXPECT_FALSE(root.exists("shared/white.txt.tmp-Ab3xY9"));
         white.Insert("b@x.example");
         EXPECT_EQ(files.Save(spam, white).white.error, 0);
         struct stat st {};
-        ASSERT_EQ(::lstat(root.file("data/white.dat").c_str(), &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_TRUE(::lstat(root.file("data/white.dat").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
         EXPECT_EQ(root.read("shared/white.txt"), white.SaveToBytes());
-        EXPECT_EQ(Mode(root.file("shared/white.txt")), r.exists ? 0640u : 0600u);
+        EXPECT_EQ(Mode(root.file("shared/white.txt")), exists ? 0640u : 0600u);
+        EXPECT_EQ(Mode(root.file("data/spam.dat")), 0600u);
+        EXPECT_EQ(Mode(root.file("data/white.bak")), exists ? 0600u : 0u);
+        mg::DeletionLog log;
+        ASSERT_TRUE(log.Open(root.file("data/log.dat")));
+        EXPECT_EQ(Mode(root.file("data/log.dat")), 0600u);
     }
 }
 
-// Every file the lists write is created readable by its owner only; a list
-// file that exists keeps the mode it has.
-TEST(ListFiles, NewFilesAreTheOwnersOnly) {
-    TempDir dir;
-    mg::SpamTree spam;
-    mg::WhiteList white;
-    white.Insert("a@x.example");
-    mg::ListFiles(dir.path()).Save(spam, white);
-    mg::ListFiles(dir.path()).Load(spam, white);  // white.bak
-    dir.write("spam.dat", kSpam + "\x1a" "more");
-    ::chmod(dir.file("white.dat").c_str(), 0640);
-    mg::ListFiles again(dir.path());
-    again.Load(spam, white);
-    again.Save(spam, white);  // spam.new
-    mg::DeletionLog log;
-    ASSERT_TRUE(log.Open(dir.file("log.dat")));
-    log.Close();
-    for (const char* name : {"spam.dat", "white.bak", "spam.new", "log.dat"}) EXPECT_EQ(Mode(dir.file(name)), 0600u) << name;
-    EXPECT_EQ(Mode(dir.file("white.dat")), 0640u);
-}
-
-// Only the temporaries of our own files go, and only those no save holds.
-TEST(ListFiles, TemporariesLeftByACrashGoAtStart) {
+// What a crashed save left goes at the next start, but only a temporary of
+// one of our files that no save is writing. A read-only copy leaves them to
+// the copy that writes, writes no list file nor backup, and keeps a list it
+// changed beside its file.
+TEST(ListFiles, TemporariesLeftByACrashGoReadOnlyCopiesWriteNothing) {
     const struct {
         const char* name;
         bool removed;
@@ -158,36 +131,31 @@ TEST(ListFiles, TemporariesLeftByACrashGoAtStart) {
         {"white.dat.tmp-Ab3xY9", true}, {"spam.bak.tmp-000000", true}, {"spam.new.2.tmp-zzzzzz", true},
         {"white.dat.tmp-heldby", false},  // a save is writing it
         {"white.dat.backup", false},      {"white.dat.tmp-abc", false}, {"notes.txt.tmp-abcdef", false},
-        {"spam.dat.tmp-sub123", false},   // a directory
+        {"spam.dat.tmp-subdir", false},
     };
     TempDir dir;
-    for (const auto& r : rows) Put(dir, r.name, std::string(r.name) == "spam.dat.tmp-sub123" ? kDirectory : "x");
+    for (const auto& r : rows) dir.write(r.name, "x");
+    ::unlink(dir.file("spam.dat.tmp-subdir").c_str());
+    ::mkdir(dir.file("spam.dat.tmp-subdir").c_str(), 0700);
     const int held = ::open(dir.file("white.dat.tmp-heldby").c_str(), O_RDONLY);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    mg::SpamTree spam;
-    mg::WhiteList white;
-    mg::ListFiles(dir.path(), true).Load(spam, white);
-    EXPECT_TRUE(dir.exists("white.dat.tmp-Ab3xY9")) << "a read-only copy leaves them to the one that writes";
-    mg::ListFiles(dir.path()).Load(spam, white);
-    for (const auto& r : rows) EXPECT_EQ(dir.exists(r.name), !r.removed) << r.name;
-    ::close(held);
-}
-
-// A read-only copy writes no list file and no backup; a list it changed goes
-// beside its file.
-TEST(ListFiles, ReadOnlyKeepsChangesAside) {
-    TempDir dir;
     dir.write("spam.dat", kSpam);
     dir.write("white.dat", kWhite);
-    mg::ListFiles files(dir.path(), true);
     mg::SpamTree spam;
     mg::WhiteList white;
-    files.Load(spam, white);
+
+    mg::ListFiles readOnly(dir.path(), true);
+    readOnly.Load(spam, white);
     white.Insert("b@x.example");
-    const mg::ListsSaved saved = files.Save(spam, white);
-    EXPECT_EQ(saved.spam.file, "");
+    const mg::ListsSaved saved = readOnly.Save(spam, white);
+    EXPECT_EQ(saved.spam.file, "") << "unchanged";
     EXPECT_TRUE(saved.white.aside && saved.white.readOnly);
     EXPECT_EQ(dir.read("white.new"), white.SaveToBytes());
     EXPECT_EQ(dir.read("white.dat"), kWhite);
-    EXPECT_FALSE(dir.exists("spam.new") || dir.exists("spam.bak") || dir.exists("white.bak"));
+    EXPECT_FALSE(dir.exists("spam.bak") || dir.exists("white.bak"));
+    EXPECT_TRUE(dir.exists("white.dat.tmp-Ab3xY9"));
+
+    mg::ListFiles(dir.path()).Load(spam, white);
+    for (const auto& r : rows) EXPECT_EQ(dir.exists(r.name), !r.removed) << r.name;
+    ::close(held);
 }
