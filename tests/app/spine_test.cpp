@@ -278,5 +278,6 @@ TEST(Spine, AReadOnlyCopyKeepsItsChangesAside) {
     w.form.show();
     EXPECT_TRUE(w.form.close());
     EXPECT_EQ(dir.read("white.dat"), "a@x.example\r\n");
-    EXPECT_FALSE(dir.exists("spam.dat") || dir.exists("white.bak"));
+    EXPECT_EQ(dir.read("white.new"), "a@x.example\r\nb@x.example\r\n");
+    EXPECT_FALSE(dir.exists("spam.dat") || dir.exists("spam.new") || dir.exists("white.bak"));
 }
