@@ -114,7 +114,7 @@ QWidget* MakePage(QTabWidget* pages, const char* name, const char* caption) {
 
 TPop3Form::TPop3Form(std::string programDir, std::string settingsPath, Options options, QWidget* parent)
     : QWidget(parent), programDir_(std::move(programDir)), settingsPath_(std::move(settingsPath)),
-      options_(std::move(options)) {
+      options_(std::move(options)), lists_(programDir_) {
     if (!programDir_.empty() && programDir_.back() != '/') programDir_ += '/';
     BuildControls();
     // Questions and error reports go to boxes over this window.
@@ -334,112 +334,75 @@ bool TPop3Form::FormCreate() {
 }
 
 void TPop3Form::FormClose() {
-    const std::string notice = mailboxes_->Save();
-    if (!notice.empty()) SetStatus(notice);
+    // A read-only copy writes over nothing another copy may be using.
+    if (!lists_.ReadOnly()) {
+        const std::string notice = mailboxes_->Save();
+        if (!notice.empty()) SetStatus(notice);
+    }
     SaveLists();
 }
 
 // ---- the list files
 
+void TPop3Form::SetReadOnly() { lists_.SetReadOnly(true); }
+
 void TPop3Form::LoadLists(bool& quit) {
-    Spam.Clear();
-    mg::SetCurrentDir(programDir_);
-    // A first start: neither list exists yet, so nothing can have been lost
-    // and there is nothing to warn about.
-    const bool firstStart = !mg::FileExists("spam.dat") && !mg::FileExists("white.dat");
-
+    const std::string dirText = ToAnsi(QString::fromLocal8Bit(programDir_.c_str()));
+    if (lists_.ReadOnly())
+        mg::ShowMessage(A("Каталог списков ") + dirText +
+                            A(" занят другой копией программы, которая не отвечает, или его нельзя заблокировать. "
+                              "Программа работает только для чтения: файлы spam.dat, white.dat и MAILGROVE.INI не "
+                              "будут перезаписаны, измененные списки будут сохранены в файлы .new."),
+                        mg::Icon::Warning, mg::Buttons::Ok);
     try {
-        // Black list: a file that cannot be opened means an empty list.
-        std::string data;
-        if (!mg::ReadWholeFile("spam.dat", data)) {
-            spamState_ = errno == ENOENT ? FileState::Missing : FileState::NotLoaded;
-        } else {
-            if (!data.empty()) {
-                mg::CopyFileReplacing("spam.dat", "spam.bak");
-                spamState_ = FileState::NotLoaded;
-                Spam.LoadFromBytes(data);
-            }
-            // Reading stops at a byte 26; a file with more after it was not
-            // read completely and is not written over.
-            spamState_ = mg::DataAfterEndMark(data) ? FileState::NotLoaded : FileState::Loaded;
-        }
-
-        // White list.
-        if (!mg::ReadWholeFile("white.dat", data)) {
-            whiteState_ = errno == ENOENT ? FileState::Missing : FileState::NotLoaded;
-            WhiteEntries.Clear();
-            if (!firstStart) mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
-        } else {
-            WhiteEntries.LoadFromBytes(data);
-            whiteState_ = mg::DataAfterEndMark(data) ? FileState::NotLoaded : FileState::Loaded;
-            if (!data.empty()) mg::CopyFileReplacing("white.dat", "white.bak");
-        }
+        // Each list loads, or fails to, on its own: a black list that stops
+        // at a bad line is reported, and the white list is loaded all the same.
+        const mg::ListsLoaded loaded = lists_.Load(Spam, WhiteEntries);
+        if (!loaded.spam.error.empty()) mg::ShowError(loaded.spam.error);
+        // A first start: neither list exists yet, so nothing can have been
+        // lost and there is nothing to warn about.
+        const bool whiteRead = loaded.white.state == mg::ListState::Loaded || loaded.white.state == mg::ListState::Damaged;
+        if (!whiteRead && !loaded.firstStart)
+            mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
         ShowWhiteEntries();
-
-        if (firstStart)
-            SetStatus(A("Первый запуск: черный и белый списки будут храниться в ") +
-                      mg::ToAnsi(QString::fromLocal8Bit(programDir_.c_str())));
+        if (loaded.firstStart)
+            SetStatus(A("Первый запуск: черный и белый списки будут храниться в ") + dirText);
         else if (WhiteEntries.Count() == 0 &&
                  mg::ShowMessage(A("Файл white.dat пуст! Выйти из программы?"), mg::Icon::Information,
                                  mg::Buttons::YesNo) == mg::Answer::Yes) {
             quit = true;
             return;
         }
-
         RebuildServerList();
     } catch (const std::exception& e) {
-        // The remaining start-up steps are skipped; the window opens with
-        // what was loaded, and the files that were not loaded stay as they are.
+        // The window opens with what was loaded; the files that were not
+        // loaded stay as they are.
         ShowWhiteEntries();
         mg::ShowException(e);
     }
+    if (lists_.ReadOnly()) SetStatus(A("Только чтение: файлы списков в ") + dirText + A(" не будут перезаписаны"));
 }
-
-namespace {
-
-// Writes a list beside its list file, as "<name>.new", or, when a file of
-// that name already holds other content (kept by an earlier run), under the
-// first free name "<name>.new.2", "<name>.new.3", ... A file that holds the
-// same content is used as it is. Returns the file's name, empty on failure.
-std::string KeepAside(const std::string& name, const std::string& bytes) {
-    for (int n = 1; n < 1000; ++n) {
-        const std::string file = name + ".new" + (n == 1 ? std::string() : "." + std::to_string(n));
-        if (!mg::FileExists(file)) return mg::WriteFileAtomic(file, bytes) ? file : std::string();
-        std::string existing;
-        if (mg::ReadWholeFile(file, existing) && existing == bytes) return file;
-    }
-    return {};
-}
-
-}  // namespace
 
 void TPop3Form::SaveLists() {
-    mg::SetCurrentDir(programDir_);
-    std::vector<std::pair<std::string, std::string>> keptAside;  // list file, where its list went
-    // A list file that exists but was not loaded completely keeps its
-    // content: the list in memory goes beside it instead.
-    if (spamState_ == FileState::NotLoaded && mg::FileExists("spam.dat")) {
-        const std::string file = KeepAside("spam", Spam.SaveToBytes());
-        if (!file.empty()) keptAside.emplace_back("spam", file);
-    } else {
-        try {
-            Spam.SaveToFile("spam.dat");
-        } catch (const std::exception&) {
-            // Saving the black list at close is silent; the old file stays whole.
-        }
-    }
-    if (whiteState_ == FileState::NotLoaded && mg::FileExists("white.dat")) {
-        const std::string file = KeepAside("white", WhiteEntries.SaveToBytes());
-        if (!file.empty()) keptAside.emplace_back("white", file);
-    } else if (!mg::WriteFileAtomic("white.dat", WhiteEntries.SaveToBytes())) {
-        const int code = errno;
+    const mg::ListsSaved saved = lists_.Save(Spam, WhiteEntries);
+    // The black list's file that cannot be written is passed over in silence;
+    // the white list's is reported and ends the close.
+    if (saved.white.error && !saved.white.aside) {
         mg::ShowMessage(A("Ошибка сохранения файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
-        RaiseInOut(code);
+        RaiseInOut(saved.white.error);
     }
-    for (const auto& [name, file] : keptAside)
-        mg::ShowMessage(A("Файл ") + name + A(".dat не был загружен при запуске и оставлен без изменений. Список сохранен в файл ") +
-                            file,
-                        mg::Icon::Information, mg::Buttons::Ok);
+    for (const mg::ListSave* list : {&saved.spam, &saved.white}) {
+        if (!list->aside) continue;
+        if (list->error) {
+            mg::ShowMessage(A("Ошибка сохранения файла ") + list->file, mg::Icon::None, mg::Buttons::Ok);
+            RaiseInOut(list->error);
+        }
+        const std::string name = list->file.substr(0, list->file.find('.'));
+        const std::string why = list->readOnly ? A(".dat не перезаписан: программа работает только для чтения. ")
+                                               : A(".dat не был загружен при запуске и оставлен без изменений. ");
+        mg::ShowMessage(A("Файл ") + name + why + A("Список сохранен в файл ") + list->file, mg::Icon::Information,
+                        mg::Buttons::Ok);
+    }
 }
 
 void TPop3Form::closeEvent(QCloseEvent* event) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/MessageListBox.h"
+#include "lists/ListFiles.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
 #include "mailbox/Mailboxes.h"
@@ -67,6 +68,10 @@ public:
     // The close handler, once the session has logged off: writes the
     // settings and the lists; raises what that raises.
     void FormClose();
+    // Before FormCreate: another copy may be using the data directory, so
+    // neither the list files nor the settings file is written (the lists go
+    // to ".new" files); the user is told once in a box and in the status bar.
+    void SetReadOnly();
 
     // Handlers bound to the controls. Those that talk to the server are jobs
     // of the selected mailbox's session: the click submits them.
@@ -214,11 +219,7 @@ private:
     bool filling_ = false;  // the views are being filled, not edited
     std::string pendingAdvice_;
     std::vector<mg::ServerEntry> serverEntries_;  // lbSpamServers' entries, in order
-    // How each list file was found at start: a file that exists but was not
-    // loaded completely is never replaced at close.
-    enum class FileState { Missing, Loaded, NotLoaded };
-    FileState spamState_ = FileState::NotLoaded;
-    FileState whiteState_ = FileState::NotLoaded;
+    mg::ListFiles lists_;  // and how each was found at start
 
     QSystemTrayIcon* tray_ = nullptr;
     QPointer<QStatusBar> statusBar_;

@@ -1,6 +1,9 @@
-// Program entry: the application title, the main window (which loads the
-// settings and lists), the hidden details dialog, and the message loop.
+// Program entry: the application title, one copy per data directory, the
+// main window (which loads the settings and lists), the hidden details
+// dialog, and the message loop.
 #include <QApplication>
+#include <QFile>
+#include <QStandardPaths>
 
 #include "app/Icon.h"
 #include "app/Pop3Form.h"
@@ -10,6 +13,8 @@
 #include "platform/dialogs.h"
 #include "platform/ui/qt_dialogs.h"
 #include "platform/paths.h"
+#include "platform/instance.h"
+#include "platform/report.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -27,7 +32,16 @@ int main(int argc, char** argv) {
                         mg::Icon::Error, mg::Buttons::Ok);
         return 1;
     }
+    // A copy already running on this directory brings up its window
+    // instead; two copies would each write their lists over the other's.
+    const bool hidden = QApplication::arguments().contains(QStringLiteral("--hidden"));
+    mg::SingleInstance instance(
+        programDir, QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)).toStdString());
+    const mg::SingleInstance::Start start = instance.Begin(!hidden);
+    if (start == mg::SingleInstance::Start::Answered) return 0;
+
     TPop3Form form(programDir, mg::DefaultSettingsPath());
+    if (start == mg::SingleInstance::Start::ReadOnly) form.SetReadOnly();
     Pop3Form = &form;
     if (!form.FormCreate()) return 0;
 
@@ -40,10 +54,12 @@ int main(int argc, char** argv) {
     mg::CloseOnTermination(form);
 
     // "--hidden" (the autostart entry): in the tray, the background checks running.
-    if (QApplication::arguments().contains(QStringLiteral("--hidden")))
+    if (hidden)
         form.StartHidden();
     else
         form.show();
+    // Later starts bring the window up, as the tray icon's double click does.
+    instance.OnShow([&form] { mg::Guarded([&form] { form.WMTrayNotify(515); }); });
     const int rc = QApplication::exec();
     Pop3FormSummary = nullptr;
     return rc;

@@ -15,7 +15,7 @@ std::string Today() { return ToAnsi(QLocale::system().toString(QDate::currentDat
 
 bool DeletionLog::Open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd_ < 0) fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     return fd_ >= 0;
 }
 

@@ -8,8 +8,8 @@ namespace mg {
 // Today's date in the user's short date format (Windows-1251).
 std::string Today();
 
-// The log opened for appending (created when missing). Each line goes to the
-// file at once, so a later failure loses none of them.
+// The log opened for appending (created when missing, mode 0600). Each line
+// goes to the file at once, so a later failure loses none of them.
 class DeletionLog {
 public:
     DeletionLog() = default;

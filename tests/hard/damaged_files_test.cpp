@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "app/Pop3Form.h"
+#include "app/app_support.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
 #include "platform/codepage.h"
@@ -28,6 +29,7 @@ using mg::Answer;
 using mgtest::FakeDialogs;
 using mgtest::TempDir;
 using mgtest::WithoutFileOverride;
+using mgtest::Msg;
 
 namespace {
 
@@ -111,7 +113,7 @@ TEST(DamagedFiles, BinaryListsAreKeptOrWrittenBackWhole) {
         dir.write("white.dat", white);
         FakeDialogs dialogs;
         Window w(dir);
-        // Start-up reports a black list it cannot load, and skips the rest.
+        // Start-up reports a black list it cannot load, and loads the white list all the same.
         mg::SpamTree probe;
         bool spamLoads = true;
         try {
@@ -120,10 +122,10 @@ TEST(DamagedFiles, BinaryListsAreKeptOrWrittenBackWhole) {
             spamLoads = false;
             dialogs.ExpectMessage(e.Message + ".", Answer::Ok);
         }
-        if (spamLoads && mg::TextLines(white).empty()) dialogs.ExpectMessage(kEmptyQuestion, Answer::No);
+        if (mg::TextLines(white).empty()) dialogs.ExpectMessage(kEmptyQuestion, Answer::No);
         ASSERT_TRUE(w.form.FormCreate());
         const bool spamKept = !spamLoads || DataAfterEndMark(spam);
-        const bool whiteKept = !spamLoads || DataAfterEndMark(white);
+        const bool whiteKept = DataAfterEndMark(white);
         if (spamKept) dialogs.ExpectMessage(KeptAside("spam"));
         if (whiteKept) dialogs.ExpectMessage(KeptAside("white"));
         EXPECT_TRUE(w.close());
@@ -181,7 +183,7 @@ TEST(DamagedFiles, DataAfterTheEndOfFileMarkIsNotOverwritten) {
 }
 
 // A 10 MB line: too long for the black list's line buffer; a single (odd)
-// entry of the white list, which is written back whole.
+// entry of the white list, which is loaded and written back whole.
 TEST(DamagedFiles, TenMegabyteLine) {
     TempDir dir;
     const std::string line(10 * 1024 * 1024, 'a');
@@ -192,21 +194,43 @@ TEST(DamagedFiles, TenMegabyteLine) {
     Window w(dir);
     ASSERT_TRUE(w.form.FormCreate());
     EXPECT_EQ(w.form.Spam.Count(), 4);
-    // The error skipped the white list: it was not loaded.
-    dialogs.ExpectMessage(KeptAside("spam")).ExpectMessage(KeptAside("white"));
+    EXPECT_EQ(w.form.White->count(), 3);
+    dialogs.ExpectMessage(KeptAside("spam"));
     EXPECT_TRUE(w.close());
     EXPECT_TRUE(dir.read("spam.dat") == kSpam + line + "\r\n");
-    EXPECT_TRUE(dir.read("white.dat") == kWhite + line + "\r\n");
-
-    // With a loadable black list the long white-list entry loads and stays.
-    dir.write("spam.dat", kSpam);
-    FakeDialogs dialogs2;
-    Window w2(dir);
-    ASSERT_TRUE(w2.form.FormCreate());
-    EXPECT_EQ(w2.form.WhiteEntries.Count(), 3);
-    EXPECT_EQ(w2.form.White->count(), 3);
-    EXPECT_TRUE(w2.close());
     EXPECT_TRUE(dir.read("white.dat") == "a@x.example\r\n" + line + "\r\nfriend@host.example\r\n");
+}
+
+// A black list that stops at a bad line leaves the white list in force: a
+// white-listed sender on a black-listed server is neither marked as spam
+// nor deleted by "Пометить все" and "Удалить".
+TEST(DamagedFiles, ADamagedBlackListLeavesTheWhiteListInForce) {
+    TempDir dir;
+    dir.write("spam.dat", "1@ok.example\r\n" + std::string(5000, 'x') + "\r\n");
+    dir.write("white.dat", "friend@ok.example\r\n");
+    dir.write("MAILGROVE.INI", "[BIN]\r\nENABLED=0\r\n");
+    FakeDialogs dialogs;
+    dialogs.ExpectMessage("Line too long.", Answer::Ok);
+    Window w(dir);
+    ASSERT_TRUE(w.form.FormCreate());
+    mgtest::ScriptedServer server(mgtest::pop3::Scan("joe", "secret", {Msg({"From: friend@ok.example"}, 10),
+                                                              Msg({"From: other@ok.example"}, 10)}) +
+                                  mgtest::pop3::Dele(2) + mgtest::pop3::Quit());
+    w.form.editHost->setText(QString::fromStdString(server.host()));
+    w.form.editPort->setText(QString::number(server.port()));
+    w.form.editUser->setText(QStringLiteral("joe"));
+    w.form.editPassword->setText(QStringLiteral("secret"));
+    const auto click = [&w](QPushButton* button) {
+        button->click();
+        mgtest::Settle(w.form);
+    };
+    click(w.form.btnConnect);
+    EXPECT_EQ(w.form.LineText(0).substr(0, 9), " <WHITE> ");
+    click(w.form.btnCheckAll);
+    dialogs.ExpectMessage("Удалить выделенные сообщения?", Answer::Ok);
+    click(w.form.btnDelete);
+    click(w.form.btnDisconnect);
+    EXPECT_TRUE(server.finish()) << "only the second message is deleted";
 }
 
 // Mode 000: the files cannot be read. Root can read them all the same, so
@@ -268,7 +292,7 @@ TEST(DamagedFiles, ListKeptAsideSurvivesTheNextRun) {
         ASSERT_TRUE(w.form.FormCreate());
         // The user black-lists one more server in this run.
         w.form.Spam.AddUser(w.form.Spam.AddServer("1@new.example"), "u");
-        dialogs.ExpectMessage(KeptAside("spam")).ExpectMessage(KeptAside("white"));
+        dialogs.ExpectMessage(KeptAside("spam"));
         EXPECT_TRUE(w.close());
     }
     const std::string kept = "1@a.example\r\n\tone\r\n1@new.example\r\n\tu\r\n";
@@ -278,8 +302,7 @@ TEST(DamagedFiles, ListKeptAsideSurvivesTheNextRun) {
         dialogs.ExpectMessage("File load error.", Answer::Ok);
         Window w(dir);
         ASSERT_TRUE(w.form.FormCreate());
-        dialogs.ExpectMessage("Файл spam.dat не был загружен при запуске и оставлен без изменений. Список сохранен в файл spam.new.2")
-            .ExpectMessage("Файл white.dat не был загружен при запуске и оставлен без изменений. Список сохранен в файл white.new");
+        dialogs.ExpectMessage("Файл spam.dat не был загружен при запуске и оставлен без изменений. Список сохранен в файл spam.new.2");
         EXPECT_TRUE(w.close());
     }
     EXPECT_EQ(dir.read("spam.dat"), damaged);
