@@ -1,4 +1,5 @@
 #include "app/BinForm.h"
+#include "app/Controls.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -26,11 +27,12 @@ using mg::A;
 using mg::FromAnsi;
 using mg::ToAnsi;
 
+using mg::U;
+
 namespace {
 
 constexpr int64_t kMegabyte = 1024 * 1024;
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 // A file path (the file system's bytes) as Windows-1251 text for a message.
 std::string PathText(const std::string& path) { return ToAnsi(QString::fromLocal8Bit(path.c_str())); }
@@ -57,15 +59,8 @@ QString FileNameOf(const std::string& subject) {
     return name.isEmpty() ? QStringLiteral("message") : name;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) {
-    auto* b = new QPushButton(U(caption), parent);
-    b->setObjectName(QString::fromLatin1(name));
-    return b;
-}
-
 QSpinBox* MakeSpin(QWidget* parent, const char* name, int low, int high, int value) {
-    auto* s = new QSpinBox(parent);
-    s->setObjectName(QString::fromLatin1(name));
+    auto* s = mg::Make<QSpinBox>(parent, name);
     s->setRange(low, high);
     s->setValue(std::clamp(value, low, high));
     // Typing changes the value once, when the field is left.
@@ -108,11 +103,11 @@ TBinForm::TBinForm(const std::string& binDir, std::string settingsPath, QWidget*
     limits->addWidget(spinMaxSize);
     limits->addStretch();
 
-    btnOpen = MakeButton(this, "btnOpen", "Открыть");
-    btnSaveAs = MakeButton(this, "btnSaveAs", "Сохранить как…");
-    btnRemove = MakeButton(this, "btnRemove", "Удалить навсегда");
-    btnClear = MakeButton(this, "btnClear", "Очистить корзину");
-    btnClose = MakeButton(this, "btnClose", "Закрыть");
+    btnOpen = mg::MakeButton(this, "btnOpen", "Открыть");
+    btnSaveAs = mg::MakeButton(this, "btnSaveAs", "Сохранить как…");
+    btnRemove = mg::MakeButton(this, "btnRemove", "Удалить навсегда");
+    btnClear = mg::MakeButton(this, "btnClear", "Очистить корзину");
+    btnClose = mg::MakeButton(this, "btnClose", "Закрыть");
     auto* buttons = new QHBoxLayout;
     for (QPushButton* b : {btnOpen, btnSaveAs, btnRemove, btnClear}) buttons->addWidget(b);
     buttons->addStretch();

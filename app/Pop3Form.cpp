@@ -3,8 +3,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFontDatabase>
-#include <QFontInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QItemSelectionModel>
@@ -20,7 +18,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "app/Controls.h"
 #include "app/Icon.h"
+#include "lists/ListDialogue.h"
 #include "lists/TextOrder.h"
 #include "mailbox/DeletionBin.h"
 #include "platform/autostart.h"
@@ -33,6 +33,13 @@
 #include "platform/notifier.h"
 
 using mg::A;
+using mg::Make;
+using mg::MakeButton;
+using mg::MakeGroup;
+using mg::MakeLabel;
+using mg::MakeList;
+using mg::MakePage;
+using mg::U;
 using mg::FromAnsi;
 using mg::ToAnsi;
 
@@ -47,64 +54,6 @@ QString ProjectPage() {
     const std::string installed = mg::ExecutableDirectory() + "../share/doc/mailgrove/README.md";
     if (mg::FileExists(installed)) return QString::fromLocal8Bit(installed.c_str());
     return QStringLiteral(MAILGROVE_SOURCE_README);
-}
-
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
-QFont FixedPitchFont() {
-    QFont font(QStringLiteral("Courier New"), 9);
-    font.setStyleHint(QFont::TypeWriter);
-    font.setFixedPitch(true);
-    if (!QFontInfo(font).fixedPitch()) {
-        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        font.setPointSize(9);
-    }
-    return font;
-}
-
-template <class W>
-W* Make(QWidget* parent, const char* name, QRect geometry, W* w = nullptr) {
-    if (!w) w = new W(parent);
-    w->setObjectName(QString::fromLatin1(name));
-    w->setGeometry(geometry);
-    return w;
-}
-
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = false) {
-    auto* b = Make(parent, name, geometry, new QPushButton(U(caption), parent));
-    if (bold) {
-        QFont f = b->font();
-        f.setBold(true);
-        b->setFont(f);
-    }
-    return b;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = false) {
-    auto* l = Make(parent, name, geometry, new QLabel(U(caption), parent));
-    if (bold) {
-        QFont f = l->font();
-        f.setBold(true);
-        l->setFont(f);
-    }
-    return l;
-}
-
-QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, QRect geometry) {
-    return Make(parent, name, geometry, new QGroupBox(U(caption), parent));
-}
-
-QListWidget* MakeList(QWidget* parent, const char* name, QRect geometry) {
-    auto* l = Make<QListWidget>(parent, name, geometry);
-    l->setUniformItemSizes(true);
-    return l;
-}
-
-QWidget* MakePage(QTabWidget* pages, const char* name, const char* caption) {
-    auto* page = new QWidget;
-    page->setObjectName(QString::fromLatin1(name));
-    pages->addTab(page, U(caption));
-    return page;
 }
 
 // The list file's name as the I/O error of the runtime would report it.
@@ -150,7 +99,7 @@ void TPop3Form::BuildControls() {
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(762, 546);
-    setFont(FixedPitchFont());
+    setFont(mg::FixedPitchFont());
 
     StatusBar = Make<QStatusBar>(this, "StatusBar", {0, 524, 762, 22});
     StatusBar->setSizeGripEnabled(false);
@@ -215,7 +164,7 @@ void TPop3Form::BuildControls() {
     btnBin = MakeButton(gbList, "btnBin", "Корзина", {561, 226, 168, 25});
     btnOutlook = MakeButton(gbList, "btnOutlook", "Почтовая программа", {561, 258, 168, 25});
     btnOutlook->setIcon(mg::MailgroveIcon());
-    cbAutostart = Make(tsConnect, "cbAutostart", {12, 452, 300, 22}, new QCheckBox(U("Запускать при входе в систему"), tsConnect));
+    cbAutostart = mg::Named(new QCheckBox(U("Запускать при входе в систему"), tsConnect), "cbAutostart", {12, 452, 300, 22});
 
     // Page 2: the black list.
     tsSpam = MakePage(pgPop3, "tsSpam", "\"Черный список\"");
@@ -323,9 +272,10 @@ bool TPop3Form::FormCreate() {
     // Messages deleted longer ago than the bin keeps them go now.
     mg::DeletionBin(programDir_ + "deleted/")
         .Expire(mg::BinSettings::Read(settingsPath_, options_.BinByDefault).RetentionDays, std::time(nullptr));
-    bool quit = false;
-    LoadLists(quit);
-    if (quit) return false;
+    const bool go = mg::LoadLists(lists_, Spam, WhiteEntries, [this](const std::string& text) { SetStatus(text); });
+    ShowWhiteEntries();
+    if (!go) return false;
+    RebuildServerList();
     cbAutostart->setChecked(mg::AutostartEnabled());
     watcher_->Start();
     // A mailbox checked in the background opens on what its last check saw.
@@ -339,71 +289,12 @@ void TPop3Form::FormClose() {
         const std::string notice = mailboxes_->Save();
         if (!notice.empty()) SetStatus(notice);
     }
-    SaveLists();
+    mg::SaveLists(lists_, Spam, WhiteEntries);
 }
 
 // ---- the list files
 
 void TPop3Form::SetReadOnly() { lists_.SetReadOnly(true); }
-
-void TPop3Form::LoadLists(bool& quit) {
-    const std::string dirText = ToAnsi(QString::fromLocal8Bit(programDir_.c_str()));
-    if (lists_.ReadOnly())
-        mg::ShowMessage(A("Каталог списков ") + dirText +
-                            A(" занят другой копией программы, которая не отвечает, или его нельзя заблокировать. "
-                              "Программа работает только для чтения: файлы spam.dat, white.dat и MAILGROVE.INI не "
-                              "будут перезаписаны, измененные списки будут сохранены в файлы .new."),
-                        mg::Icon::Warning, mg::Buttons::Ok);
-    try {
-        // Each list loads, or fails to, on its own: a black list that stops
-        // at a bad line is reported, and the white list is loaded all the same.
-        const mg::ListsLoaded loaded = lists_.Load(Spam, WhiteEntries);
-        if (!loaded.spam.error.empty()) mg::ShowError(loaded.spam.error);
-        // A first start: neither list exists yet, so nothing can have been
-        // lost and there is nothing to warn about.
-        const bool whiteRead = loaded.white.state == mg::ListState::Loaded || loaded.white.state == mg::ListState::Damaged;
-        if (!whiteRead && !loaded.firstStart)
-            mg::ShowMessage(A("Ошибка загрузки файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
-        ShowWhiteEntries();
-        if (loaded.firstStart)
-            SetStatus(A("Первый запуск: черный и белый списки будут храниться в ") + dirText);
-        else if (WhiteEntries.Count() == 0 &&
-                 mg::ShowMessage(A("Файл white.dat пуст! Выйти из программы?"), mg::Icon::Information,
-                                 mg::Buttons::YesNo) == mg::Answer::Yes) {
-            quit = true;
-            return;
-        }
-        RebuildServerList();
-    } catch (const std::exception& e) {
-        // The window opens with what was loaded; the files that were not
-        // loaded stay as they are.
-        ShowWhiteEntries();
-        mg::ShowException(e);
-    }
-    if (lists_.ReadOnly()) SetStatus(A("Только чтение: файлы списков в ") + dirText + A(" не будут перезаписаны"));
-}
-
-void TPop3Form::SaveLists() {
-    const mg::ListsSaved saved = lists_.Save(Spam, WhiteEntries);
-    // The black list's file that cannot be written is passed over in silence;
-    // the white list's is reported and ends the close.
-    if (saved.white.error && !saved.white.aside) {
-        mg::ShowMessage(A("Ошибка сохранения файла white.dat"), mg::Icon::None, mg::Buttons::Ok);
-        RaiseInOut(saved.white.error);
-    }
-    for (const mg::ListSave* list : {&saved.spam, &saved.white}) {
-        if (!list->aside) continue;
-        if (list->error) {
-            mg::ShowMessage(A("Ошибка сохранения файла ") + list->file, mg::Icon::None, mg::Buttons::Ok);
-            RaiseInOut(list->error);
-        }
-        const std::string name = list->file.substr(0, list->file.find('.'));
-        const std::string why = list->readOnly ? A(".dat не перезаписан: программа работает только для чтения. ")
-                                               : A(".dat не был загружен при запуске и оставлен без изменений. ");
-        mg::ShowMessage(A("Файл ") + name + why + A("Список сохранен в файл ") + list->file, mg::Icon::Information,
-                        mg::Buttons::Ok);
-    }
-}
 
 void TPop3Form::closeEvent(QCloseEvent* event) {
     event->ignore();

@@ -122,7 +122,6 @@ public:
     // The session of the selected mailbox, and its POP3 component (to look at).
     mg::MailboxSession& Session() { return Current().Session(); }
     const TVantelPOP3* VantelPOP3 = nullptr;
-    void VantelPOP3Status(const std::string& Status);
     void VantelPOP3InvalidHost(bool& Handled);
     void VantelPOP3ConnectionRequired(bool& Handled);
 
@@ -185,8 +184,6 @@ private:
     void ReportLostDeletions(const std::string& reason);
     // Deletions of an earlier run that a scan found undone, once no command runs.
     void ReportUndone();
-    // `head`, the count, and the first of `lines`, as a box tells them.
-    std::string LinesText(const std::string& head, const std::vector<int>& lines) const;
     void SessionEnded(const mg::MailboxSession::EndResult& result, bool thenClose);
     // Ends the selected mailbox's session first when it is in use, then `then`.
     void AfterSession(std::function<void()> then);
@@ -205,10 +202,6 @@ private:
     void Announce(int mailbox, const Announcement& fresh);
     void ShowUnseen();
     void Looked();
-    void AutostartToggled(bool on);
-    // The list files: the state each was found in at start.
-    void LoadLists(bool& quit);
-    void SaveLists();
 
     std::string programDir_;
     std::string settingsPath_;

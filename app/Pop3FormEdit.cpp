@@ -12,7 +12,7 @@
 #include "app/Icon.h"
 #include "app/Pop3Form.h"
 #include "app/SummaryForm.h"
-#include "lists/Sender.h"
+#include "mailbox/ListEdits.h"
 #include "lists/TextOrder.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
@@ -31,48 +31,12 @@ using Mark = TMessageLines::Mark;
 
 mg::Task<> TPop3Form::btnSpamAddClick() {
     if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
-    bool confirm = true;
-    enum class Remembered { None, YesToAll, NoToAll } serverAnswer = Remembered::None;
-    TMessageLines& lines = Session().Lines();
-    for (int i = 0; i < lines.Count(); ++i) {
-        if (!lines.Enabled(i) || !lines.Checked(i) || lines.MarkOf(i) == Mark::Spam) continue;
-        const TSummary summary = co_await Session().Fetch(i + 1);
-        const mg::SenderKeys keys = mg::DeriveSender(summary.From);
-        if (Spam.HasUser(keys.Server, keys.User)) {
-            mg::ShowMessage(A("Адрес уже занесен в СПАМ!"), Icon::Information, Buttons::Ok);
-            continue;
-        }
-        if (confirm) {
-            const Answer a = mg::ShowMessage(A("Занести в СПАМ адрес ") + keys.Address, Icon::Confirmation,
-                                             Buttons::YesNoCancelYesToAll);
-            if (a == Answer::Cancel) co_return;
-            if (a == Answer::No) continue;
-            if (a == Answer::YesToAll) confirm = false;
-        }
-        if (!mg::SpamTree::Storable(keys.User, 2) || !mg::SpamTree::Storable("1" + keys.Server, 1)) {
-            // The list file could not carry this key; it would be lost at the next start.
-            mg::ShowMessage(A("Адрес не может быть занесен в список: ") + keys.Address.substr(0, 200), Icon::Warning,
-                            Buttons::Ok);
-            continue;
-        }
-        bool whole = serverAnswer == Remembered::YesToAll;
-        if (!Spam.FindServerNode(keys.Server) && serverAnswer == Remembered::None) {
-            switch (mg::ShowMessage(A("Применить ко всем адресам с этого сервера?"), Icon::Confirmation,
-                                    Buttons::YesNoCancelNoToAllYesToAll)) {
-                case Answer::Yes: whole = true; break;
-                case Answer::No: break;
-                case Answer::NoToAll: serverAnswer = Remembered::NoToAll; break;
-                case Answer::YesToAll: whole = true; serverAnswer = Remembered::YesToAll; break;
-                default: co_return;
-            }
-        }
-        if (Spam.AddSender(keys.Server, keys.User, whole)) {
-            mg::InsertServerEntry(serverEntries_, {keys.Server, whole});
-            ShowServerEntries();
-        }
-        lines.SetMark(i, Mark::Spam);
-        lines.SetChecked(i, true);
-    }
+    // (Named: GCC 12 destroys a temporary in a co_await operand twice.)
+    std::function<void(const mg::ServerEntry&)> added = [this](const mg::ServerEntry& entry) {
+        mg::InsertServerEntry(serverEntries_, entry);
+        ShowServerEntries();
+    };
+    co_await mg::AddCheckedToBlackList(Session(), Spam, added);
 }
 
 void TPop3Form::btnSpamDeleteClick() {
@@ -94,27 +58,8 @@ mg::Task<> TPop3Form::btnWhiteClick() {
     if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
     const int index = lbList->currentRow();
     if (index < 0 || index >= LineCount() || !LineEnabled(index)) co_return;
-    const TSummary summary = co_await Session().Fetch(index + 1);
-    const mg::SenderKeys keys = mg::DeriveSender(summary.From);
-    if (WhiteEntries.Contains(keys.Server) || WhiteEntries.Contains(keys.Address)) {
-        mg::ShowMessage(A("Адрес уже занесен в список!"), Icon::Information, Buttons::Yes);
-        co_return;
-    }
-    if (Spam.FindServerNode(keys.Server)) {
-        WhiteEntries.Insert(keys.Address);
-    } else {
-        switch (mg::ShowMessage(A("Применить ко всем адресам с этого сервера?"), Icon::Confirmation,
-                                Buttons::YesNoCancel)) {
-            case Answer::Yes: WhiteEntries.Insert(keys.Server); break;
-            case Answer::No: WhiteEntries.Insert(keys.Address); break;
-            default: co_return;
-        }
-    }
-    ShowWhiteEntries();
-    TMessageLines& lines = Session().Lines();
-    lines.SetMark(index, Mark::White);
-    lines.SetChecked(index, false);
-    lines.SetEnabled(index, false);
+    const bool added = co_await mg::AddToWhiteList(Session(), Spam, WhiteEntries, index);
+    if (added) ShowWhiteEntries();
 }
 
 void TPop3Form::btnWhiteAddClick() {

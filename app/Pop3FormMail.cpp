@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "app/Pop3Form.h"
+#include "mailbox/SessionReports.h"
 #include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
@@ -67,60 +68,31 @@ void TPop3Form::BindSession() {
     mg::MailboxSession& c = Session();
     VantelPOP3 = &c.Component();
     lbList->SetLines(&c.Lines());
-    c.OnStatus = [this](const std::string& text) { VantelPOP3Status(text); };
-    c.OnHostResolved = [this] { SetStatus(A("Сервер найден")); };
+    mg::ReportStatus(c, [this](const std::string& text) { SetStatus(text); },
+                     [this](bool busy) { busy ? setCursor(Qt::WaitCursor) : unsetCursor(); });
     c.OnInvalidHost = [this](bool& handled) { VantelPOP3InvalidHost(handled); };
-    c.OnConnectionFailed = [] {
-        mg::ShowMessage(A("Невозможно установить соединение"), mg::Icon::None, mg::Buttons::Ok);
-    };
-    c.OnConnect = [this] { SetStatus(A("Соединение установлено")); };
-    c.OnDisconnect = [this] { SetStatus(A("Соединение разорвано")); };
     c.OnConnectionRequired = [this](bool& handled) { VantelPOP3ConnectionRequired(handled); };
-    c.OnRetrieveStart = [this] {
-        setCursor(Qt::WaitCursor);
-        SetStatus(A("Начало приема"));
+    const auto box = [](const char* text, mg::Icon icon, mg::Buttons buttons) {
+        return [text, icon, buttons] { mg::ShowMessage(A(text), icon, buttons); };
     };
-    c.OnRetrieveEnd = [this] {
-        unsetCursor();
-        SetStatus(A("Прием закончен"));
-    };
-    c.OnSuccess = [this] { SetStatus(A("Операция завершена успешно")); };
-    c.OnFailure = [] { mg::ShowMessage(A("Операция завершилась ошибкой"), mg::Icon::None, mg::Buttons::Ok); };
-    c.OnPacketRecvd = [this] {
-        SetStatus(A("Принято ") + std::to_string(VantelPOP3->BytesRecvd) + A(" байт из ") +
-                  std::to_string(VantelPOP3->BytesTotal));
-    };
-    c.OnReset = [] { mg::ShowMessage(A("Удаление завершено"), mg::Icon::None, mg::Buttons::Ok); };
+    c.OnConnectionFailed = box("Невозможно установить соединение", mg::Icon::None, mg::Buttons::Ok);
+    c.OnFailure = box("Операция завершилась ошибкой", mg::Icon::None, mg::Buttons::Ok);
+    c.OnReset = box("Удаление завершено", mg::Icon::None, mg::Buttons::Ok);
+    c.OnLogUnavailable = box("Ошибка открытия файла log.dat!", mg::Icon::Information, mg::Buttons::Yes);
     c.OnCount = [this](int count) { editCount->setText(QString::number(count)); };
-    c.OnScanned = [this](int count, int fresh, const std::string& notice) {
-        if (count == 0) {  // the last reply stays shown, unless there is news
-            if (!notice.empty()) SetStatus(notice);
-            return;
-        }
-        std::string text = A("Прием закончен");
-        if (!notice.empty())
-            text += ". " + notice;
-        else if (fresh > 0)
-            text += A(". Новых сообщений: ") + std::to_string(fresh);
-        SetStatus(text);
-    };
-    c.OnLogUnavailable = [] {
-        mg::ShowMessage(A("Ошибка открытия файла log.dat!"), mg::Icon::Information, mg::Buttons::Yes);
-    };
     c.OnDeletionsPending = [this] {
         // Once the run is over (the status bar has shown its last reply),
         // say when the deletions take effect.
-        if (noticeQueued_) return;
-        noticeQueued_ = true;
+        if (std::exchange(noticeQueued_, true)) return;
         QTimer::singleShot(0, this, [this] {
             noticeQueued_ = false;
             if (Session().GetState() == State::Holding) SetStatus(A("Удаления будут выполнены при разрыве соединения"));
         });
     };
+    // A command under way, or the end of the session, reports a loss itself
+    // when it ends (naming its error); otherwise it is reported from the
+    // event loop.
     c.OnDeletionsLost = [this] {
-        // A command under way, or the end of the session, reports the loss
-        // itself when it ends (naming its error); otherwise it is reported
-        // from the event loop.
         QTimer::singleShot(0, this, [this] {
             if (Session().Settled()) mg::Guarded([this] { ReportLostDeletions({}); });
         });
@@ -131,8 +103,6 @@ void TPop3Form::BindSession() {
 void TPop3Form::SetStatus(const std::string& text) {
     if (statusBar_) statusBar_->showMessage(FromAnsi(text));
 }
-
-void TPop3Form::VantelPOP3Status(const std::string& Status) { SetStatus(Status); }
 
 void TPop3Form::VantelPOP3InvalidHost(bool& Handled) {
     std::string host;
@@ -208,13 +178,10 @@ mg::Task<> TPop3Form::btnDeleteClick() {
         co_return;
     std::string kept, changed;
     Session().OnKeptOnServer = [this, &kept](const std::vector<int>& lines, const std::string& reason) {
-        kept = LinesText(A("Не удалось сохранить в корзину, поэтому не удалены и остались на сервере: "), lines);
-        if (!reason.empty()) kept += A("\nПричина: ") + reason;
+        kept = mg::KeptOnServerReport(Session().Lines(), lines, reason);
     };
     Session().OnNotConfirmed = [this, &changed](const std::vector<int>& lines) {
-        changed = LinesText(A("Не удалены: на сервере этих сообщений уже нет или под их номерами теперь другие "
-                              "сообщения. Нажмите \"Соединение\", чтобы увидеть ящик как он есть: "),
-                            lines);
+        changed = mg::NotConfirmedReport(Session().Lines(), lines);
     };
     std::exception_ptr failure;
     try {
@@ -230,28 +197,9 @@ mg::Task<> TPop3Form::btnDeleteClick() {
     if (failure) std::rethrow_exception(failure);
 }
 
-std::string TPop3Form::LinesText(const std::string& head, const std::vector<int>& lines) const {
-    constexpr size_t kShown = 10;
-    std::string text = head + std::to_string(lines.size());
-    for (size_t k = 0; k < lines.size() && k < kShown; ++k) {
-        const std::string& line = LineText(lines[k]);
-        text += "\n" + (line.size() > 9 ? line.substr(9) : line);
-    }
-    if (lines.size() > kShown) text += A("\n... и еще ") + std::to_string(lines.size() - kShown);
-    return text;
-}
-
 void TPop3Form::ReportLostDeletions(const std::string& reason) {
     const mg::MailboxSession::Loss loss = Session().TakeLoss();
-    if (loss.count == 0) return;
-    std::string text = A("Сервер не выполнил удаление сообщений: ") + std::to_string(loss.count) +
-                       A(". Сеанс закончился без подтверждения удалений, эти сообщения остались на сервере "
-                         "(в списке: <НЕ УДАЛЕНО>).");
-    std::string why = reason;
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
-    if (!why.empty()) text += A("\nПричина: ") + why;
-    if (loss.logFailed) text += A("\nОшибка записи в файл log.dat!");
-    mg::ShowMessage(text, mg::Icon::Warning, mg::Buttons::Ok);
+    if (loss.count > 0) mg::ShowMessage(mg::LossReport(loss, reason), mg::Icon::Warning, mg::Buttons::Ok);
 }
 
 // ---- the mailboxes
