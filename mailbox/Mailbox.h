@@ -40,6 +40,13 @@ struct MailboxConfig {
     int Check = 0;              // minutes between background checks; 0: never
     bool CheckWritten = false;  // the file has CHECK for it
     bool TlsRequired = false;   // TLS=REQUIRE: no log-on without TLS
+    // AUTH=OAUTH2: the log-on sends an OAuth2 access token (SASL XOAUTH2)
+    // instead of USER and PASS; the endpoints and the application's ID.
+    bool OAuth2 = false;
+    std::string AuthorizeUrl, TokenUrl, ClientId, ClientSecret, Scope;  // OAUTH_AUTHORIZE, ... (UTF-8)
+    // AUTHSERV: the authserv-id of the provider's own Authentication-Results
+    // field ("*.host" for any host name ending in "host"); empty: no verdict.
+    std::string Authserv;
 };
 
 class Mailbox : public QObject {

@@ -45,6 +45,13 @@ public:
         bool TlsRequired;    // the provider offers TLS: no log-on without it
         const char* Advice;  // UTF-8; empty for none
         bool Warn;           // the advice is said at once, in a box
+        const char* Authserv = "";  // the provider's authserv-id, where known
+        // OAuth2 sign-in (empty: passwords only): the endpoints, the scope,
+        // and the application ID built in for this provider.
+        const char* AuthorizeUrl = "";
+        const char* TokenUrl = "";
+        const char* Scope = "";
+        const char* ClientId = "";
     };
     // The well-known providers, and last another server.
     static const std::vector<Preset>& Presets();
