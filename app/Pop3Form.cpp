@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "app/ConnectPanel.h"
 #include "app/Controls.h"
 #include "app/Icon.h"
 #include "lists/ListDialogue.h"
@@ -108,34 +109,13 @@ void TPop3Form::BuildControls() {
 
     // Page 1: the mailbox and its message list.
     tsConnect = MakePage(pgPop3, "tsConnect", "Соединение");
-    gbConnect = MakeGroup(tsConnect, "gbConnect", " Параметры соединения ", {8, 4, 577, 140});
-    MakeLabel(gbConnect, "labMailbox", "Ящик", {12, 24, 64, 21});
-    cbMailbox = Make<QComboBox>(gbConnect, "cbMailbox", {80, 22, 250, 23});
-    btnMailboxAdd = MakeButton(gbConnect, "btnMailboxAdd", "Добавить", {336, 21, 96, 25});
-    btnMailboxDelete = MakeButton(gbConnect, "btnMailboxDelete", "Удалить ящик", {436, 21, 133, 25});
-    MakeLabel(gbConnect, "labHost", "Сервер", {12, 52, 64, 21});
-    editHost = Make<QLineEdit>(gbConnect, "editHost", {80, 50, 200, 23});
-    MakeLabel(gbConnect, "labPort", "Порт", {292, 52, 56, 21});
-    editPort = Make<QLineEdit>(gbConnect, "editPort", {352, 50, 72, 23});
-    editPort->setText(QStringLiteral("110"));
-    MakeLabel(gbConnect, "labUser", "Логин", {12, 80, 64, 21});
-    editUser = Make<QLineEdit>(gbConnect, "editUser", {80, 78, 200, 23});
-    MakeLabel(gbConnect, "labPassword", "Пароль", {292, 80, 56, 21});
-    editPassword = Make<QLineEdit>(gbConnect, "editPassword", {352, 78, 72, 23});
-    editPassword->setEchoMode(QLineEdit::Password);
-    btnConnect = MakeButton(gbConnect, "btnConnect", "Соединение", {436, 50, 133, 25});
-    btnDisconnect = MakeButton(gbConnect, "btnDisconnect", "Разрыв соединения", {436, 78, 133, 25});
-    labCount = MakeLabel(gbConnect, "labCount", "Всего сообщений:", {12, 110, 118, 21});
-    editCount = MakeLabel(gbConnect, "editCount", "0", {130, 110, 38, 21}, true);
-    labSpamAll = MakeLabel(gbConnect, "labSpamAll", "Всего SPAM-серверов:", {170, 110, 148, 21});
-    labSpamAllCount = MakeLabel(gbConnect, "labSpamAllCount", "0", {318, 110, 38, 21}, true);
-    MakeLabel(gbConnect, "labCheck", "Проверять каждые", {358, 110, 120, 21});
-    editCheck = Make<QSpinBox>(gbConnect, "editCheck", {480, 108, 42, 23});
-    editCheck->setRange(0, 1440);
-    editCheck->setButtonSymbols(QAbstractSpinBox::NoButtons);
-    editCheck->setKeyboardTracking(false);
-    editCheck->setToolTip(U("Проверять ящик в фоне каждые N минут (0 - не проверять)"));
-    MakeLabel(gbConnect, "labMinutes", "мин", {526, 110, 40, 21});
+    gbConnect = connectPanel_ = new TConnectPanel(tsConnect);
+    TConnectPanel& p = *connectPanel_;
+    cbMailbox = p.cbMailbox, btnMailboxAdd = p.btnMailboxAdd, btnMailboxDelete = p.btnMailboxDelete;
+    editHost = p.editHost, editPort = p.editPort, editUser = p.editUser, editPassword = p.editPassword;
+    btnSignIn = p.btnSignIn, btnConnect = p.btnConnect, btnDisconnect = p.btnDisconnect;
+    labCount = p.labCount, editCount = p.editCount, labSpamAll = p.labSpamAll, labSpamAllCount = p.labSpamAllCount;
+    editCheck = p.editCheck;
 
     About = Make<QFrame>(tsConnect, "About", {593, 10, 152, 106});
     About->setFrameShape(QFrame::StyledPanel);
@@ -188,7 +168,7 @@ void TPop3Form::Bind() {
     const std::pair<QPushButton*, mg::Task<> (TPop3Form::*)()> jobs[] = {
         {btnConnect, &TPop3Form::btnConnectClick}, {btnDelete, &TPop3Form::btnDeleteClick},
         {btnSummary, &TPop3Form::btnSummaryClick}, {btnWhite, &TPop3Form::btnWhiteClick},
-        {btnSpamAdd, &TPop3Form::btnSpamAddClick},
+        {btnSpamAdd, &TPop3Form::btnSpamAddClick}, {btnSignIn, &TPop3Form::btnSignInClick},
     };
     for (const auto& [button, handler] : jobs)
         connect(button, &QPushButton::clicked, this, [this, h = handler] { Submit(h); });
@@ -234,33 +214,10 @@ void TPop3Form::Bind() {
     });
 
     // The mailboxes: the first page's fields are the selected one's.
-    auto* menu = new QMenu(btnMailboxAdd);
-    for (size_t i = 0; i < mg::Mailboxes::Presets().size(); ++i)
-        connect(menu->addAction(U(mg::Mailboxes::Presets()[i].Name)), &QAction::triggered, this,
-                [this, i] { Command([this, i] { AddMailbox(i); }); });
-    btnMailboxAdd->setMenu(menu);
-    connect(cbMailbox, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (!filling_ && index >= 0) Command([this, index] { SelectMailbox(index); });
-    });
-    const auto edited = [this](auto store) {
-        return [this, store](const QString& text) {
-            if (filling_) return;
-            store(Current().Config(), text);
-            // The selector names the mailbox the fields describe.
-            cbMailbox->setItemText(current_, FromAnsi(Current().Name()));
-        };
-    };
-    connect(editHost, &QLineEdit::textChanged, this, edited([](mg::MailboxConfig& c, const QString& t) { c.Host = ToAnsi(t); }));
-    connect(editPort, &QLineEdit::textChanged, this, edited([](mg::MailboxConfig& c, const QString& t) { c.Port = ToAnsi(t); }));
-    connect(editUser, &QLineEdit::textChanged, this,
-            edited([](mg::MailboxConfig& c, const QString& t) { c.User = t.toStdString(); }));
-    connect(editPassword, &QLineEdit::textChanged, this,
-            edited([](mg::MailboxConfig& c, const QString& t) { c.Password = t.toStdString(); }));
-    connect(editCheck, &QSpinBox::valueChanged, this, [this](int minutes) {
-        if (filling_) return;
-        Current().Config().Check = minutes;
-        Command([this] { watcher_->Reschedule(); });
-    });
+    connectPanel_->OnChoose = [this](int index) { Command([this, index] { SelectMailbox(index); }); };
+    connectPanel_->OnAdd = [this](size_t preset) { Command([this, preset] { AddMailbox(preset); }); };
+    connectPanel_->OnIntervalChanged = [this] { Command([this] { watcher_->Reschedule(); }); };
+    connectPanel_->OnCancelSignIn = [this] { Current().Credential().CancelSignIn(); };
     connect(cbAutostart, &QCheckBox::toggled, this, [this](bool on) { Command([on] { mg::SetAutostart(on); }); });
 }
 
@@ -268,7 +225,6 @@ bool TPop3Form::FormCreate() {
     pgPop3->setCurrentIndex(0);
     current_ = 0;
     ShowMailbox();
-    FillMailboxes();
     // Messages deleted longer ago than the bin keeps them go now.
     mg::DeletionBin(programDir_ + "deleted/")
         .Expire(mg::BinSettings::Read(settingsPath_, options_.BinByDefault).RetentionDays, std::time(nullptr));

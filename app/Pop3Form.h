@@ -23,6 +23,7 @@
 #include "platform/report.h"
 #include "platform/task.h"
 
+class TConnectPanel;
 class QCheckBox;
 class QComboBox;
 class QCloseEvent;
@@ -86,6 +87,8 @@ public:
     void btnWhiteDeleteClick();
     void btnCheckAllClick();
     mg::Task<> btnSummaryClick();
+    // "Войти…": the browser sign-in of an OAuth2 mailbox.
+    mg::Task<> btnSignInClick();
     void AppEventsMinimize();
     // mode 1 adds the notification-area icon, mode 2 removes it.
     void TrayIcon(int mode);
@@ -105,7 +108,7 @@ public:
     QWidget *tsConnect, *tsSpam, *tsWhite;
     QGroupBox *gbConnect, *gbList, *gbSpamServers, *gbAbout, *gbWhite;
     QLineEdit *editHost, *editPort, *editUser, *editPassword;
-    QPushButton *btnConnect, *btnDisconnect;
+    QPushButton *btnConnect, *btnDisconnect, *btnSignIn;
     QLabel *labCount, *editCount, *labSpamAll, *labSpamAllCount;
     QFrame* About;
     QLabel* Internet;
@@ -193,8 +196,8 @@ private:
     void ShowServerEntries();
     void ShowWhiteEntries();
     int CurrentServerIndex() const;
+    // The selected mailbox in the connection group.
     void ShowMailbox();
-    void FillMailboxes();
     // The selected mailbox's last scan, when its session is not open; false
     // when there is none.
     bool ShowLastScan(bool keepMarks);
@@ -220,6 +223,7 @@ private:
     bool closing_ = false;     // the close handler runs
     bool closeAsked_ = false;  // a close waits for the session's end
     std::unique_ptr<mg::Notifier> notifier_;
+    TConnectPanel* connectPanel_ = nullptr;
 };
 
 extern TPop3Form* Pop3Form;

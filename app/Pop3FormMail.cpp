@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <exception>
 
+#include "app/ConnectPanel.h"
 #include "app/Pop3Form.h"
 #include "mailbox/SessionReports.h"
 #include "platform/codepage.h"
@@ -31,14 +32,19 @@ void TPop3Form::Submit(mg::Task<> (TPop3Form::*handler)()) {
 }
 
 void TPop3Form::JobDone(std::exception_ptr error) {
-    // The hourglass a summary cut short leaves behind goes with the command.
+    // The hourglass a summary cut short leaves behind goes with the command,
+    // and so does the box of a sign-in.
     unsetCursor();
+    connectPanel_->EndSignIn();
+    connectPanel_->ShowSignIn();
     try {
         if (error) std::rethrow_exception(error);
     } catch (const mg::ELostAtLogOff& e) {
         // The log-off lost accepted deletions: the report names its error.
         mg::Guarded([&] { ReportLostDeletions(e.Message); });
         error = nullptr;
+    } catch (const mg::ESignInCanceled&) {
+        error = nullptr;  // the user's own choice: nothing to tell
     } catch (const EAuthenticationFailed& e) {
         // Said once the log-off's own texts have gone by.
         SetStatus(e.StatusText);
@@ -155,7 +161,7 @@ void TPop3Form::AfterSession(std::function<void()> then) {
     Current().End([this, then](const mg::MailboxSession::EndResult& result) {
         SessionEnded(result, false);
         if (!result.lost) then();
-        FillMailboxes();
+        ShowMailbox();
     });
 }
 
@@ -204,29 +210,21 @@ void TPop3Form::ReportLostDeletions(const std::string& reason) {
 
 // ---- the mailboxes
 
-void TPop3Form::FillMailboxes() {
-    filling_ = true;
-    cbMailbox->clear();
-    for (int i = 0; i < MailboxCount(); ++i) cbMailbox->addItem(FromAnsi(mailboxes_->At(i).Name()));
-    cbMailbox->setCurrentIndex(current_);
-    filling_ = false;
-    btnMailboxDelete->setEnabled(MailboxCount() > 1);
+void TPop3Form::ShowMailbox() {
+    connectPanel_->Show(*mailboxes_, current_);
+    mg::Mailbox& box = Current();
+    box.OnAuthorizationUrl = [this](const std::string& url) { connectPanel_->ShowAuthorizationUrl(url); };
+    box.OnSignInChanged = [this] {
+        connectPanel_->ShowSignIn();
+        if (!Current().Credential().SigningIn()) connectPanel_->EndSignIn();
+    };
 }
 
-void TPop3Form::ShowMailbox() {
-    const mg::MailboxConfig& c = Current().Config();
-    filling_ = true;
-    editHost->setText(FromAnsi(c.Host));
-    editPort->setText(FromAnsi(c.Port));
-    editUser->setText(QString::fromStdString(c.User));
-    editPassword->setText(QString::fromStdString(c.Password));
-    editCheck->setValue(c.Check);
-    filling_ = false;
-}
+mg::Task<> TPop3Form::btnSignInClick() { co_await Current().SignIn(); }
 
 void TPop3Form::SelectMailbox(int index) {
     if (index < 0 || index >= MailboxCount() || index == current_) {
-        FillMailboxes();
+        ShowMailbox();
         return;
     }
     // The session of the mailbox left behind ends first: its deletions are
@@ -238,7 +236,6 @@ void TPop3Form::SelectMailbox(int index) {
         BindSession();
         editCount->setText(QStringLiteral("0"));
         ShowMailbox();
-        FillMailboxes();
         const bool shown = ShowLastScan(false);
         if (!pendingAdvice_.empty())
             SetStatus(std::exchange(pendingAdvice_, std::string()));
@@ -265,12 +262,9 @@ void TPop3Form::AddMailbox(size_t preset) {
     if (preset >= mg::Mailboxes::Presets().size()) return;
     const mg::Mailboxes::Preset& p = mg::Mailboxes::Presets()[preset];
     mailboxes_->Add(p);
-    pendingAdvice_ = A(p.Advice);
-    FillMailboxes();
+    pendingAdvice_ = A(mg::Mailboxes::AdviceOf(p).c_str());
     watcher_->Reschedule();
     SelectMailbox(MailboxCount() - 1);
-    // A provider this version cannot sign in to is said plainly, at once.
-    if (p.Warn) mg::ShowMessage(A(p.Advice), mg::Icon::Warning, mg::Buttons::Ok);
 }
 
 void TPop3Form::RemoveMailbox() {
@@ -289,7 +283,6 @@ void TPop3Form::RemoveMailbox() {
         BindSession();
         editCount->setText(QStringLiteral("0"));
         ShowMailbox();
-        FillMailboxes();
         watcher_->Reschedule();
     });
 }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "mailbox/DeletionBin.h"
+#include "mailbox/Mailboxes.h"
 #include "platform/codepage.h"
 #include "platform/strutil.h"
 
@@ -33,6 +34,7 @@ Mailbox::~Mailbox() {
     session_->OnState = nullptr;
     check_.reset();
     session_.reset();
+    credential_.reset();
 }
 
 std::string Mailbox::Name() const {
@@ -45,9 +47,9 @@ bool Mailbox::SameAccount(const Mailbox& other) const {
     return config_.Host == other.config_.Host && config_.User == other.config_.User;
 }
 
-MailboxSettings Mailbox::LogOnSettings() const { return SettingsWithPort(StrToInt(config_.Port)); }
+MailboxSettings Mailbox::LogOnSettings() { return SettingsWithPort(StrToInt(config_.Port)); }
 
-MailboxSettings Mailbox::SettingsWithPort(int32_t port) const {
+MailboxSettings Mailbox::SettingsWithPort(int32_t port) {
     MailboxSettings s;
     s.Host = config_.Host;
     s.Port = port;
@@ -56,6 +58,10 @@ MailboxSettings Mailbox::SettingsWithPort(int32_t port) const {
     s.User = config_.User;
     s.Password = config_.Password;
     s.TlsRequired = config_.TlsRequired;
+    if (config_.OAuth2) {
+        s.Auth = MailboxSettings::SignIn::OAuth2;
+        s.Token = [this](bool refresh) { return Credential().Token(refresh); };
+    }
     return s;
 }
 
@@ -96,10 +102,66 @@ Task<> Mailbox::CheckEnded() {
 
 Task<> Mailbox::Scan() {
     co_await CheckEnded();
+    // An OAuth2 mailbox signs in first when it must; a refresh token the
+    // provider no longer honours (invalid_grant) asks for a sign-in anew.
+    if (config_.OAuth2 && NeedsSignIn()) co_await SignIn();
+    bool signIn = false;
+    try {
+        co_await ScanSignedIn();
+    } catch (const ENeedsSignIn&) {
+        if (!config_.OAuth2) throw;
+        signIn = true;
+    }
+    if (!signIn) co_return;
+    co_await SignIn();
+    co_await ScanSignedIn();
+}
+
+Task<> Mailbox::ScanSignedIn() {
     // The fields are read once the old session is gone (the port may be no
     // number: nothing has been sent then).
     std::function<MailboxSettings()> settings = [this] { return LogOnSettings(); };
     co_await session_->Scan(settings);
+}
+
+// ---- OAuth2
+
+OAuthSettings Mailbox::CredentialSettings() const {
+    OAuthSettings o;
+    o.AuthorizeUrl = config_.AuthorizeUrl;
+    o.TokenUrl = config_.TokenUrl;
+    o.ClientId = config_.ClientId.empty() ? Mailboxes::DefaultClientId(config_.TokenUrl) : config_.ClientId;
+    o.ClientSecret = config_.ClientSecret;
+    o.Scope = config_.Scope;
+    o.Server = FromAnsi(config_.Host).toStdString();
+    o.Login = config_.User;
+    return o;
+}
+
+OAuthCredential& Mailbox::Credential() {
+    const OAuthSettings wanted = CredentialSettings();
+    const auto same = [&wanted](const OAuthSettings& o) {
+        return o.AuthorizeUrl == wanted.AuthorizeUrl && o.TokenUrl == wanted.TokenUrl && o.ClientId == wanted.ClientId &&
+               o.ClientSecret == wanted.ClientSecret && o.Scope == wanted.Scope && o.Server == wanted.Server &&
+               o.Login == wanted.Login;
+    };
+    if (!credential_ || (!credential_->SigningIn() && !same(credential_->Settings()))) {
+        credential_ = std::make_unique<OAuthCredential>(wanted);
+        credential_->OnAuthorizationUrl = [this](const std::string& url) {
+            if (OnAuthorizationUrl) OnAuthorizationUrl(url);
+        };
+        credential_->OnChanged = [this] {
+            if (OnSignInChanged) OnSignInChanged();
+        };
+    }
+    return *credential_;
+}
+
+bool Mailbox::NeedsSignIn() { return config_.OAuth2 && Credential().GetState() == OAuthCredential::State::NeedsSignIn; }
+
+Task<> Mailbox::SignIn() {
+    OAuthCredential& credential = Credential();
+    co_await credential.SignIn();
 }
 
 Task<> Mailbox::Delete() {
@@ -140,7 +202,7 @@ void Mailbox::Check(std::function<void(const CheckReport&)> done) {
     checkNotice_.clear();
     int32_t port = 0;
     const MailboxSettings s = SettingsWithPort(TryStrToInt(Trim(config_.Port), port) ? port : 110);
-    if (s.Host.empty() || s.User.empty() || s.Password.empty()) {
+    if (s.Host.empty() || s.User.empty() || (s.Password.empty() && !config_.OAuth2)) {
         CheckDone(std::make_exception_ptr(Exception(A("не указаны сервер, логин или пароль"))));
         return;
     }

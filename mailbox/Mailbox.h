@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mailbox/MailboxSession.h"
+#include "mailbox/OAuthCredential.h"
 #include "platform/task.h"
 
 namespace mg {
@@ -43,10 +44,10 @@ struct MailboxConfig {
     // AUTH=OAUTH2: the log-on sends an OAuth2 access token (SASL XOAUTH2)
     // instead of USER and PASS; the endpoints and the application's ID.
     bool OAuth2 = false;
-    std::string AuthorizeUrl, TokenUrl, ClientId, ClientSecret, Scope;  // OAUTH_AUTHORIZE, ... (UTF-8)
+    std::string AuthorizeUrl{}, TokenUrl{}, ClientId{}, ClientSecret{}, Scope{};  // OAUTH_AUTHORIZE, ... (UTF-8)
     // AUTHSERV: the authserv-id of the provider's own Authentication-Results
     // field ("*.host" for any host name ending in "host"); empty: no verdict.
-    std::string Authserv;
+    std::string Authserv{};
 };
 
 class Mailbox : public QObject {
@@ -73,8 +74,8 @@ public:
     bool SameAccount(const Mailbox& other) const;
     // Where and as whom to log on; raises when the port is no number
     // (nothing has been sent then).
-    MailboxSettings LogOnSettings() const;
-    MailboxSettings SettingsWithPort(int32_t port) const;
+    MailboxSettings LogOnSettings();
+    MailboxSettings SettingsWithPort(int32_t port);
 
     // ---- the user's session
 
@@ -129,6 +130,20 @@ public:
     int Unseen() const { return unseen_; }
     void Looked() { unseen_ = 0; }
 
+    // ---- OAuth2 sign-in (AUTH=OAUTH2)
+
+    // The mailbox's credential, made from its settings at first use and made
+    // anew when they change (another server, login or endpoint).
+    OAuthCredential& Credential();
+    // An OAuth2 mailbox without a usable token: only the browser sign-in helps.
+    bool NeedsSignIn();
+    // The browser sign-in (see OAuthCredential::SignIn); its authorization
+    // URL goes to OnAuthorizationUrl.
+    Task<> SignIn();
+    std::function<void(const std::string& url)> OnAuthorizationUrl;
+    // The sign-in state changed.
+    std::function<void()> OnSignInChanged;
+
     // ---- the keyring
 
     // What the keyring holds for this mailbox, as read at start or stored
@@ -153,6 +168,8 @@ private:
     // Waits until a check under way has ended.
     Task<> CheckEnded();
     Task<> CheckJob(MailboxSettings settings);
+    Task<> ScanSignedIn();
+    OAuthSettings CredentialSettings() const;
     void CheckDone(std::exception_ptr error);
     void NoteUndone(int count, bool logFailed);
 
@@ -160,6 +177,7 @@ private:
     MailboxConfig config_;
     std::unique_ptr<MailboxSession> session_;
     std::unique_ptr<MailboxSession> check_;  // made for the first check
+    std::unique_ptr<OAuthCredential> credential_;
     bool active_ = false;
     int64_t lastScan_ = 0;
 

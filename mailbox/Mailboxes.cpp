@@ -18,6 +18,27 @@ int CheckInterval(const std::string& value) {
 
 constexpr const char* kMissing = "\x01";
 const std::string kRequire = "REQUIRE";
+const std::string kOAuth2 = "OAUTH2";
+
+// The keys of an OAuth2 mailbox's sign-in, and the members they fill.
+const std::pair<const char*, std::string MailboxConfig::*> kOAuthKeys[] = {
+    {"OAUTH_AUTHORIZE", &MailboxConfig::AuthorizeUrl}, {"OAUTH_TOKEN", &MailboxConfig::TokenUrl},
+    {"OAUTH_CLIENT_ID", &MailboxConfig::ClientId},     {"OAUTH_CLIENT_SECRET", &MailboxConfig::ClientSecret},
+    {"OAUTH_SCOPE", &MailboxConfig::Scope},
+};
+
+// Application IDs a distributor registered with the providers, built in.
+#ifndef MAILGROVE_OAUTH_MICROSOFT_CLIENT_ID
+#define MAILGROVE_OAUTH_MICROSOFT_CLIENT_ID ""
+#endif
+#ifndef MAILGROVE_OAUTH_GOOGLE_CLIENT_ID
+#define MAILGROVE_OAUTH_GOOGLE_CLIENT_ID ""
+#endif
+#ifndef MAILGROVE_OAUTH_GOOGLE_CLIENT_SECRET
+#define MAILGROVE_OAUTH_GOOGLE_CLIENT_SECRET ""
+#endif
+constexpr const char* kMicrosoftToken = "https://login.microsoftonline.com/common/oauth2/v2.0/token";
+constexpr const char* kGoogleToken = "https://oauth2.googleapis.com/token";
 
 // The keyring's item names are UTF-8.
 std::string Utf8(const std::string& ansi) { return FromAnsi(ansi).toStdString(); }
@@ -36,12 +57,16 @@ const std::vector<Mailboxes::Preset>& Mailboxes::Presets() {
          "Gmail: включите POP в настройках Gmail (\"Пересылка и POP/IMAP\"); при двухэтапном входе нужен пароль "
          "приложения",
          false},
+        {"Gmail (вход через браузер)", "pop.gmail.com", 995, true,
+         "Gmail: включите POP в настройках Gmail (\"Пересылка и POP/IMAP\") и нажмите \"Войти…\"", false, "",
+         "https://accounts.google.com/o/oauth2/v2/auth", kGoogleToken, "https://mail.google.com/"},
         {"Яндекс", "pop.yandex.ru", 995, true, "Яндекс: включите POP3 в настройках ящика и используйте пароль приложения",
          false},
         {"Mail.ru", "pop.mail.ru", 995, true, "Mail.ru: используйте пароль для внешнего приложения", false},
         {"Rambler", "pop.rambler.ru", 995, true, "Rambler: включите доступ по POP3 в настройках ящика", false},
-        {"Outlook.com", "outlook.office365.com", 995, true,
-         "Outlook.com принимает только вход OAuth2, которого эта версия не умеет: войти в этот ящик она не сможет", true},
+        {"Outlook.com", "outlook.office365.com", 995, true, "Outlook.com: нажмите \"Войти…\", вход выполняется в браузере",
+         false, "", "https://login.microsoftonline.com/common/oauth2/v2.0/authorize", kMicrosoftToken,
+         "https://outlook.office.com/POP.AccessAsUser.All offline_access"},
         {"Другой", "", 110, false, "", false},
     };
     return presets;
@@ -63,6 +88,8 @@ MailboxConfig Mailboxes::Read(const std::string& section, std::optional<Mailbox:
     c.Check = CheckInterval(check);
     c.CheckWritten = !check.empty();
     c.TlsRequired = SameNoCase(Trim(GetPrivateProfileString(section, "TLS", "", file)), kRequire);
+    c.OAuth2 = SameNoCase(Trim(GetPrivateProfileString(section, "AUTH", "", file)), kOAuth2);
+    for (const auto& [key, member] : kOAuthKeys) c.*member = TextOfProfile(GetPrivateProfileString(section, key, "", file));
     const std::string stored = GetPrivateProfileString(section, "PASSWORD", "", file);
     if (!stored.empty()) {
         c.Password = TextOfProfile(stored);
@@ -89,6 +116,11 @@ void Mailboxes::Load() {
         boxes_.push_back(std::make_unique<Mailbox>(env_, std::move(config)));
         boxes_.back()->KeptPassword = std::move(kept);
         boxes_.back()->Section = i;
+        // A refresh token the settings file keeps (no keyring took it) goes
+        // to the credential, which tries the keyring again.
+        const std::string refresh = GetPrivateProfileString(section, "OAUTH_REFRESH", "", env_.SettingsPath);
+        if (boxes_.back()->Config().OAuth2 && !refresh.empty())
+            boxes_.back()->Credential().SetRefreshToken(TextOfProfile(refresh));
     }
     sectionsRead_ = Count();
 }
@@ -116,6 +148,11 @@ std::string Mailboxes::Save() {
         if (c.Check != 0 || c.CheckWritten) write(section, "CHECK", std::to_string(c.Check));
         if (c.TlsRequired || !GetPrivateProfileString(section, "TLS", "", file).empty())
             write(section, "TLS", c.TlsRequired ? kRequire : "");
+        if (c.OAuth2 || !GetPrivateProfileString(section, "AUTH", "", file).empty()) {
+            write(section, "AUTH", c.OAuth2 ? kOAuth2 : "PASSWORD");
+            for (const auto& [key, member] : kOAuthKeys) write(section, key, ProfileText(c.*member));
+            write(section, "OAUTH_REFRESH", StoreRefreshToken(box, notice));
+        }
     }
     // The sections of mailboxes removed since the start.
     for (int i = Count(); i < sectionsRead_; ++i)
@@ -148,11 +185,39 @@ std::string Mailboxes::StorePassword(Mailbox& box, std::string& notice) {
     return ProfileText(password);
 }
 
+std::string Mailboxes::StoreRefreshToken(Mailbox& box, std::string& notice) {
+    if (!box.Config().OAuth2) return {};
+    OAuthCredential& credential = box.Credential();
+    const std::string token = credential.RefreshToken();
+    if (token.empty() || credential.RefreshTokenInKeyring()) return {};
+    notice = A("Связка ключей недоступна: токен входа сохранен в файле MAILGROVE.INI");
+    return ProfileText(token);
+}
+
+std::string Mailboxes::AdviceOf(const Preset& preset) {
+    if (*preset.TokenUrl != 0 && DefaultClientId(preset.TokenUrl).empty())
+        return std::string(preset.Name) +
+               ": в эту сборку не встроен идентификатор приложения OAuth2; впишите свой (OAUTH_CLIENT_ID в "
+               "MAILGROVE.INI), как сказано в README";
+    return preset.Advice;
+}
+
+std::string Mailboxes::DefaultClientId(const std::string& tokenUrl) {
+    if (tokenUrl == kMicrosoftToken) return MAILGROVE_OAUTH_MICROSOFT_CLIENT_ID;
+    if (tokenUrl == kGoogleToken) return MAILGROVE_OAUTH_GOOGLE_CLIENT_ID;
+    return {};
+}
+
 Mailbox& Mailboxes::Add(const Preset& preset) {
     MailboxConfig c;
     c.Host = A(preset.Host);
     c.Port = std::to_string(preset.Port);
     c.TlsRequired = preset.TlsRequired;
+    c.OAuth2 = *preset.TokenUrl != 0;
+    c.AuthorizeUrl = preset.AuthorizeUrl;
+    c.TokenUrl = preset.TokenUrl;
+    c.Scope = preset.Scope;
+    if (c.OAuth2 && c.TokenUrl == kGoogleToken) c.ClientSecret = MAILGROVE_OAUTH_GOOGLE_CLIENT_SECRET;
     boxes_.push_back(std::make_unique<Mailbox>(env_, std::move(c)));
     return *boxes_.back();
 }
@@ -161,8 +226,9 @@ void Mailboxes::Remove(int index) {
     if (Count() < 2 || index < 0 || index >= Count()) return;
     Mailbox* box = boxes_[static_cast<size_t>(index)].release();
     boxes_.erase(boxes_.begin() + index);
-    // Its password leaves the keyring with it.
+    // Its password and its refresh token leave the keyring with it.
     if (box->KeptPassword) CurrentPasswordStore().Clear(box->KeptPassword->Server, box->KeptPassword->User);
+    if (box->Config().OAuth2) box->Credential().Forget();
     box->EndCheck();
     // Its sessions may be inside a call of their own: gone from the event loop.
     box->OnActiveChanged = nullptr;

@@ -61,6 +61,13 @@ public:
     // mailbox). Its session must have ended.
     void Remove(int index);
 
+    // The preset's one line of advice (UTF-8): what the user must do, or
+    // what this build lacks to sign in there.
+    static std::string AdviceOf(const Preset& preset);
+    // The application ID built in for the provider of this token endpoint;
+    // empty when none was.
+    static std::string DefaultClientId(const std::string& tokenUrl);
+
     // The section of mailbox `index`: "CONNECT", "CONNECT2", ...
     static std::string SectionOf(int index);
 
@@ -69,6 +76,8 @@ private:
     // Keeps a mailbox's password: in the keyring when it confirms, else in the
     // settings file. Returns the file's PASSWORD value.
     std::string StorePassword(Mailbox& box, std::string& notice);
+    // The same for an OAuth2 mailbox's refresh token (OAUTH_REFRESH).
+    std::string StoreRefreshToken(Mailbox& box, std::string& notice);
 
     Mailbox::Environment env_;
     std::vector<std::unique_ptr<Mailbox>> boxes_;

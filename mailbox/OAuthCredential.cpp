@@ -25,14 +25,12 @@ namespace mg {
 
 namespace {
 
-constexpr int kTimeOutMs = 20000;            // a token request, as a POP3 wait
-constexpr int kSignInMs = 5 * 60 * 1000;     // a browser sign-in nobody completes
+// How long the page that ends a sign-in may take to go out.
+constexpr int kTimeOutMs = 20000;
 constexpr qsizetype kMaxAnswer = 64 * 1024;  // the token endpoint's JSON
 constexpr qsizetype kMaxRequest = 8 * 1024;  // a request to the loopback listener
 constexpr size_t kMaxToken = 32 * 1024;      // fits a POP3 line once encoded
 constexpr std::chrono::seconds kEarly{60};   // refresh this long before expiry
-int g_timeOutForTest = 0;
-int g_signInForTest = 0;
 
 // Something a coroutine waits for and a Qt callback brings about. The
 // coroutine is resumed from the event loop, never inside the callback; an
@@ -209,8 +207,6 @@ ESignInCanceled::ESignInCanceled() : Exception(A("Вход отменен")) {}
 OAuthCredential::OAuthCredential(OAuthSettings settings) : settings_(std::move(settings)) {}
 OAuthCredential::~OAuthCredential() = default;
 
-void OAuthCredential::SetTimeOutForTest(int milliseconds) { g_timeOutForTest = milliseconds; }
-void OAuthCredential::SetSignInTimeOutForTest(int milliseconds) { g_signInForTest = milliseconds; }
 
 bool OAuthCredential::Fresh() const {
     return !access_.empty() && (!expiry_ || std::chrono::steady_clock::now() + kEarly < *expiry_);
@@ -312,9 +308,9 @@ QSslConfiguration OAuthCredential::Tls() const {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!extraCaFile_.empty())
+    if (!settings_.ExtraCaFile.empty())
         tls.setCaCertificates(QSslConfiguration::systemCaCertificates() +
-                              QSslCertificate::fromPath(QString::fromStdString(extraCaFile_)));
+                              QSslCertificate::fromPath(QString::fromStdString(settings_.ExtraCaFile)));
     return tls;
 }
 
@@ -348,7 +344,7 @@ Task<OAuthCredential::Answer> OAuthCredential::Post(Form form, std::function<voi
         timedOut = true;
         r->abort();
     });
-    timer.start(g_timeOutForTest > 0 ? g_timeOutForTest : kTimeOutMs);
+    timer.start(settings_.TimeOutMs);
     if (abort) *abort = [r] { r->abort(); };
     co_await finished;
     if (abort) *abort = nullptr;
@@ -415,7 +411,7 @@ Task<> OAuthCredential::SignIn() {
         timedOut = true;
         arrived.Set();
     });
-    timer.start(g_signInForTest > 0 ? g_signInForTest : kSignInMs);
+    timer.start(settings_.SignInTimeOutMs);
     cancel_ = [&arrived] { arrived.Set(); };
     if (OnAuthorizationUrl) OnAuthorizationUrl(url);
     ShellOpen(url);

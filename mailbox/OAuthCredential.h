@@ -40,6 +40,9 @@ struct OAuthSettings {
     std::string Scope;         // scopes separated by blanks
     std::string Server;        // the POP3 server: with Login, the keyring item's key
     std::string Login;         // the mailbox's login; also the sign-in's login_hint
+    int TimeOutMs = 20000;                 // a token request's whole time
+    int SignInTimeOutMs = 5 * 60 * 1000;   // how long a sign-in waits for the browser
+    std::string ExtraCaFile{};             // a CA trusted besides the system's (tests)
 };
 
 // No usable refresh token: only the browser sign-in can help. Background
@@ -100,12 +103,6 @@ public:
     // The state or the refresh token changed.
     std::function<void()> OnChanged;
 
-    // Tests only: a value above 0 replaces the 20 s of a token request and
-    // the 5 minutes of a sign-in; a CA file trusted besides the system's.
-    static void SetTimeOutForTest(int milliseconds);
-    static void SetSignInTimeOutForTest(int milliseconds);
-    void SetTrustedCaFileForTesting(const std::string& path) { extraCaFile_ = path; }
-
 private:
     using Form = std::vector<std::pair<std::string, std::string>>;
     // What the token endpoint answered: its JSON object and HTTP status.
@@ -134,7 +131,6 @@ private:
     bool signingIn_ = false;
     bool canceled_ = false;
     std::function<void()> cancel_;  // ends the wait of the sign-in under way
-    std::string extraCaFile_;
 };
 
 }  // namespace mg

@@ -56,10 +56,13 @@ struct OAuthMailbox : Session {
         submit(LogOff);
         settle();
     }
+    // `signInMs`: how long a sign-in waits for the browser.
+    explicit OAuthMailbox(int signInMs = 5 * 60 * 1000)
+        : credential({auth.url("/authorize"), auth.url("/token"), "client-1", "", "mail", "127.0.0.1", "joe", 20000,
+                      signInMs}) {}
     FakeKeyring keyring;
     OAuthServer auth;
-    mg::OAuthCredential credential{
-        {auth.url("/authorize"), auth.url("/token"), "client-1", "", "mail", "127.0.0.1", "joe"}};
+    mg::OAuthCredential credential;
 };
 
 }  // namespace
@@ -129,12 +132,11 @@ TEST(OAuth, BrowserSignInWithPkceThroughTheLoopbackRedirect) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        OAuthMailbox t;
+        OAuthMailbox t(row.timeOutMs > 0 ? row.timeOutMs : 5 * 60 * 1000);
         t.auth.denial = row.deny ? "access_denied" : "";
         ::setenv("BROWSER", row.browser.c_str(), 1);
         ::setenv("MG_BROWSER_LOG", t.dir.file("browser.log").c_str(), 1);
         row.forge ? ::setenv("MG_BROWSER_FORGE", "1", 1) : ::unsetenv("MG_BROWSER_FORGE");
-        mg::OAuthCredential::SetSignInTimeOutForTest(row.timeOutMs);
         std::string shown;
         t.credential.OnAuthorizationUrl = [&](const std::string& url) {
             shown = url;
@@ -152,7 +154,6 @@ TEST(OAuth, BrowserSignInWithPkceThroughTheLoopbackRedirect) {
         EXPECT_EQ(Outcome(t.credential.Token(false)), "access-1") << "the access token in hand";
     }
     ::unsetenv("BROWSER");
-    mg::OAuthCredential::SetSignInTimeOutForTest(0);
 }
 
 TEST(OAuth, TokenRequestsVerifyTlsAndAreBounded) {
@@ -161,7 +162,6 @@ TEST(OAuth, TokenRequestsVerifyTlsAndAreBounded) {
     FakeKeyring keyring;
     OAuthServer https(dir.file("tls")), silent;
     silent.silent = true;
-    mg::OAuthCredential::SetTimeOutForTest(500);
     const struct {
         std::string endpoint, caFile;
         std::string result;  // the token, or how the error begins
@@ -172,11 +172,9 @@ TEST(OAuth, TokenRequestsVerifyTlsAndAreBounded) {
         {silent.url("/token"), "", A("Сервер авторизации 127.0.0.1 не ответил вовремя")},
     };
     for (const auto& row : rows) {
-        mg::OAuthCredential credential({"", row.endpoint, "client-1", "", "", "127.0.0.1", "joe"});
+        mg::OAuthCredential credential({"", row.endpoint, "client-1", "", "", "127.0.0.1", "joe", 500, 0, row.caFile});
         credential.SetRefreshToken("refresh-1");
-        credential.SetTrustedCaFileForTesting(row.caFile);
         const std::string result = Outcome(credential.Token(false));
         EXPECT_EQ(result.substr(0, row.result.size()), row.result) << result;
     }
-    mg::OAuthCredential::SetTimeOutForTest(0);
 }
