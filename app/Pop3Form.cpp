@@ -2,30 +2,24 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QItemSelectionModel>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTimer>
-#include <algorithm>
-#include <cerrno>
 
 #include "app/ConnectPanel.h"
 #include "app/Controls.h"
 #include "app/Icon.h"
+#include "app/ListPages.h"
 #include "lists/ListDialogue.h"
-#include "lists/TextOrder.h"
 #include "mailbox/DeletionBin.h"
 #include "platform/autostart.h"
 #include "platform/codepage.h"
+#include "platform/report.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -38,7 +32,6 @@ using mg::Make;
 using mg::MakeButton;
 using mg::MakeGroup;
 using mg::MakeLabel;
-using mg::MakeList;
 using mg::MakePage;
 using mg::U;
 using mg::FromAnsi;
@@ -56,9 +49,6 @@ QString ProjectPage() {
     if (mg::FileExists(installed)) return QString::fromLocal8Bit(installed.c_str());
     return QStringLiteral(MAILGROVE_SOURCE_README);
 }
-
-// The list file's name as the I/O error of the runtime would report it.
-[[noreturn]] void RaiseInOut(int code) { throw EInOutError(InOutErrorText(code)); }
 
 }  // namespace
 
@@ -146,21 +136,12 @@ void TPop3Form::BuildControls() {
     btnOutlook->setIcon(mg::MailgroveIcon());
     cbAutostart = mg::Named(new QCheckBox(U("Запускать при входе в систему"), tsConnect), "cbAutostart", {12, 452, 300, 22});
 
-    // Page 2: the black list.
-    tsSpam = MakePage(pgPop3, "tsSpam", "\"Черный список\"");
-    gbSpamServers = MakeGroup(tsSpam, "gbSpamServers", " Список серверов ", {8, 8, 737, 481});
-    lbSpamServers = MakeList(gbSpamServers, "lbSpamServers", {8, 32, 393, 433});
-    gbAbout = MakeGroup(gbSpamServers, "gbAbout", " Пользователи ", {416, 24, 305, 441});
-    lbSpamUsers = MakeList(gbAbout, "lbSpamUsers", {8, 24, 281, 353});
-    btnSpamDelete = MakeButton(gbAbout, "btnSpamDelete", "Удалить из СПАМа", {8, 392, 281, 25}, true);
-
-    // Page 3: the white list.
-    tsWhite = MakePage(pgPop3, "tsWhite", "\"Белый список\"");
-    gbWhite = MakeGroup(tsWhite, "gbWhite", " Адреса ", {8, 8, 737, 481});
-    White = MakeList(gbWhite, "White", {8, 24, 417, 441});
-    btnWhiteAdd = MakeButton(gbWhite, "btnWhiteAdd", "Добавить в список", {440, 24, 281, 25}, true);
-    btnImport = MakeButton(gbWhite, "btnImport", "Импорт из файла", {440, 56, 281, 25}, true);
-    btnWhiteDelete = MakeButton(gbWhite, "btnWhiteDelete", "Удалить из списка", {440, 440, 281, 25}, true);
+    // Pages 2 and 3: the lists.
+    pages_ = new TListPages(pgPop3, Spam, WhiteEntries, labSpamAllCount, [this](const auto& body) { Command(body); });
+    TListPages& l = *pages_;
+    tsSpam = l.tsSpam, tsWhite = l.tsWhite, lbSpamServers = l.lbSpamServers, lbSpamUsers = l.lbSpamUsers;
+    White = l.White, btnSpamDelete = l.btnSpamDelete, btnWhiteAdd = l.btnWhiteAdd, btnImport = l.btnImport;
+    btnWhiteDelete = l.btnWhiteDelete;
     pgPop3->setCurrentIndex(0);
 }
 
@@ -176,14 +157,12 @@ void TPop3Form::Bind() {
     // command's wrapper, which would report it before that is known.
     const std::pair<QPushButton*, void (TPop3Form::*)()> guarded[] = {
         {btnDisconnect, &TPop3Form::btnDisconnectClick}, {btnOutlook, &TPop3Form::btnOutlookClick},
-        {btnBin, &TPop3Form::btnBinClick}, {btnImport, &TPop3Form::btnImportClick},
+        {btnBin, &TPop3Form::btnBinClick},
     };
     for (const auto& [button, handler] : guarded)
         connect(button, &QPushButton::clicked, this, [this, h = handler] { mg::Guarded([this, h] { (this->*h)(); }); });
     const std::pair<QPushButton*, void (TPop3Form::*)()> commands[] = {
-        {btnCheckAll, &TPop3Form::btnCheckAllClick}, {btnSpamDelete, &TPop3Form::btnSpamDeleteClick},
-        {btnWhiteAdd, &TPop3Form::btnWhiteAddClick}, {btnWhiteDelete, &TPop3Form::btnWhiteDeleteClick},
-        {btnMailboxDelete, &TPop3Form::RemoveMailbox},
+        {btnCheckAll, &TPop3Form::btnCheckAllClick}, {btnMailboxDelete, &TPop3Form::RemoveMailbox},
     };
     for (const auto& [button, handler] : commands)
         connect(button, &QPushButton::clicked, this, [this, h = handler] { Command([this, h] { (this->*h)(); }); });
@@ -193,25 +172,6 @@ void TPop3Form::Bind() {
     connect(lbList, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex&) { Submit(&TPop3Form::btnSummaryClick); });
     Internet->installEventFilter(this);
-    connect(lbSpamServers, &QListWidget::currentRowChanged, this, [this](int) {
-        if (!filling_) mg::Guarded([this] { lbSpamServersClick(); });
-    });
-    connect(lbSpamServers, &QListWidget::itemClicked, this,
-            [this](QListWidgetItem*) { mg::Guarded([this] { lbSpamServersClick(); }); });
-    connect(lbSpamServers, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
-        const int row = lbSpamServers->row(item);
-        if (filling_ || row < 0 || static_cast<size_t>(row) >= serverEntries_.size()) return;
-        const bool checked = item->checkState() == Qt::Checked;
-        if (serverEntries_[static_cast<size_t>(row)].Checked == checked) return;
-        serverEntries_[static_cast<size_t>(row)].Checked = checked;
-        filling_ = true;
-        lbSpamServers->setCurrentRow(row);
-        filling_ = false;
-        mg::Guarded([this] { lbSpamServersClickCheck(); });
-    });
-    connect(pgPop3, &QTabWidget::currentChanged, this, [this](int index) {
-        if (pgPop3->widget(index) == tsSpam) mg::Guarded([this] { tsSpamShow(); });
-    });
 
     // The mailboxes: the first page's fields are the selected one's.
     connectPanel_->OnChoose = [this](int index) { Command([this, index] { SelectMailbox(index); }); };
@@ -229,9 +189,9 @@ bool TPop3Form::FormCreate() {
     mg::DeletionBin(programDir_ + "deleted/")
         .Expire(mg::BinSettings::Read(settingsPath_, options_.BinByDefault).RetentionDays, std::time(nullptr));
     const bool go = mg::LoadLists(lists_, Spam, WhiteEntries, [this](const std::string& text) { SetStatus(text); });
-    ShowWhiteEntries();
+    pages_->ShowWhiteEntries();
     if (!go) return false;
-    RebuildServerList();
+    pages_->RebuildServerList();
     cbAutostart->setChecked(mg::AutostartEnabled());
     watcher_->Start();
     // A mailbox checked in the background opens on what its last check saw.
@@ -278,69 +238,4 @@ void TPop3Form::closeEvent(QCloseEvent* event) {
         mg::Guarded([&] { mg::ShowException(e); });
     }
     closing_ = false;
-}
-
-// ---- the list views
-
-void TPop3Form::RebuildServerList() {
-    serverEntries_ = mg::BuildServerList(Spam);
-    ShowServerEntries();
-}
-
-void TPop3Form::ShowServerEntries() {
-    filling_ = true;
-    const int current = lbSpamServers->currentRow();
-    lbSpamServers->clear();
-    for (const mg::ServerEntry& e : serverEntries_) {
-        auto* item = new QListWidgetItem(FromAnsi(e.Text));
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setCheckState(e.Checked ? Qt::Checked : Qt::Unchecked);
-        lbSpamServers->addItem(item);
-    }
-    if (current >= 0 && current < lbSpamServers->count()) lbSpamServers->setCurrentRow(current);
-    labSpamAllCount->setText(QString::number(serverEntries_.size()));
-    filling_ = false;
-}
-
-void TPop3Form::ShowWhiteEntries() {
-    const int current = White->currentRow();
-    White->clear();
-    for (const std::string& e : WhiteEntries.Entries()) White->addItem(FromAnsi(e));
-    if (current >= 0 && current < White->count()) White->setCurrentRow(current);
-}
-
-int TPop3Form::CurrentServerIndex() const {
-    const int row = lbSpamServers->currentRow();
-    return row >= 0 && static_cast<size_t>(row) < serverEntries_.size() ? row : -1;
-}
-
-void TPop3Form::lbSpamServersClick() {
-    const int index = CurrentServerIndex();
-    if (index < 0) return;
-    lbSpamUsers->clear();
-    const mg::ServerEntry& entry = serverEntries_[static_cast<size_t>(index)];
-    std::vector<std::string> users = Spam.Users((entry.Checked ? "1" : "0") + entry.Text);
-    std::stable_sort(users.begin(), users.end(),
-                     [](const std::string& a, const std::string& b) { return mg::CompareNoCase(a, b) < 0; });
-    for (const std::string& u : users) lbSpamUsers->addItem(FromAnsi(u));
-}
-
-void TPop3Form::lbSpamServersClickCheck() {
-    const int index = CurrentServerIndex();
-    if (index >= 0) Spam.SetWholeServer(serverEntries_[static_cast<size_t>(index)].Text, serverEntries_[static_cast<size_t>(index)].Checked);
-}
-
-void TPop3Form::tsSpamShow() { lbSpamServersClick(); }
-
-void TPop3Form::btnImportClick() {
-    std::string path;
-    if (!mg::CurrentDialogs().OpenFile(A("Текстовые файлы|*.txt|Comma delimited files|*.csv|Все файлы|*.*"), path))
-        return;
-    std::string data;
-    if (!mg::ReadWholeFile(path, data)) RaiseInOut(errno);
-    std::vector<std::string> addresses;
-    for (const std::string& line : mg::TextLines(data))
-        for (std::string& address : mg::ScanAddresses(line)) addresses.push_back(std::move(address));
-    WhiteEntries.AddUnique(addresses);
-    ShowWhiteEntries();
 }

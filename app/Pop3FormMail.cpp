@@ -15,6 +15,7 @@
 #include "app/Pop3Form.h"
 #include "mailbox/SessionReports.h"
 #include "platform/codepage.h"
+#include "platform/report.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/strutil.h"
@@ -54,17 +55,25 @@ void TPop3Form::JobDone(std::exception_ptr error) {
     if (error) mg::Guarded([&error] { std::rethrow_exception(error); });
 }
 
+void TPop3Form::Command(const std::function<void()>& body) {
+    std::exception_ptr error;
+    try {
+        body();
+    } catch (...) {
+        error = std::current_exception();
+        unsetCursor();
+    }
+    mg::Guarded([this] { AfterCommand(); });
+    if (error) mg::Guarded([&error] { std::rethrow_exception(error); });
+}
+
 void TPop3Form::AfterCommand() {
     ReportLostDeletions({});
     ReportUndone();
 }
 
 void TPop3Form::ReportUndone() {
-    std::string text;
-    for (int i = 0; i < MailboxCount(); ++i) {
-        const std::string undone = mailboxes_->At(i).TakeUndoneReport();
-        if (!undone.empty()) text += (text.empty() ? "" : "\n\n") + undone;
-    }
+    const std::string text = mailboxes_->TakeUndoneReport();
     if (!text.empty()) mg::ShowMessage(text, mg::Icon::Warning, mg::Buttons::Ok);
 }
 
@@ -248,14 +257,8 @@ void TPop3Form::SelectMailbox(int index) {
 bool TPop3Form::ShowLastScan(bool keepMarks) {
     const bool shown = Current().ShowLastScan(keepMarks);
     editCount->setText(QString::number(LineCount()));
-    if (!shown) return false;
-    const QDateTime at = QDateTime::fromSecsSinceEpoch(Current().LastScanTime());
-    std::string text = A("Проверено ");
-    if (at.date() != QDate::currentDate()) text += ToAnsi(at.toString(QStringLiteral("dd.MM.yyyy ")));
-    text += A("в ") + ToAnsi(at.toString(QStringLiteral("HH:mm")));
-    if (Current().CheckFailed()) text += ". " + Current().LastCheck();
-    SetStatus(text);
-    return true;
+    if (shown) SetStatus(Current().LastScanStatus());
+    return shown;
 }
 
 void TPop3Form::AddMailbox(size_t preset) {

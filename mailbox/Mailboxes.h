@@ -68,6 +68,15 @@ public:
     // empty when none was.
     static std::string DefaultClientId(const std::string& tokenUrl);
 
+    // New messages announced and not yet looked at, of every mailbox.
+    int Unseen() const;
+    // The tray's tooltip: "Mailgrove", then a line for each mailbox checked
+    // or with new mail (Windows-1251).
+    std::string Tooltip() const;
+    // What scans found of earlier runs' deletions never carried out, of
+    // every mailbox, as one box tells it; empty when nothing. Taken once.
+    std::string TakeUndoneReport();
+
     // The section of mailbox `index`: "CONNECT", "CONNECT2", ...
     static std::string SectionOf(int index);
 

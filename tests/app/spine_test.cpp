@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "app/ListPages.h"
 #include "app/Pop3Form.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -135,7 +136,7 @@ TEST(Spine, LoadsBacksUpShowsAndWritesBack) {
     EXPECT_EQ(w.form.Spam.Text(3), "1@Host.example");
     w.form.lbSpamServers->item(1)->setCheckState(Qt::Unchecked);
     EXPECT_EQ(w.form.Spam.Text(1), "0@spam.example");
-    w.form.lbSpamServersClick();
+    w.form.Pages().lbSpamServersClick();
     EXPECT_EQ(Items(w.form.lbSpamUsers), (std::vector<std::string>{"info"}));
 
     w.form.show();
