@@ -10,11 +10,14 @@
 
 #include "app/BinForm.h"
 #include "app/Icon.h"
+#include "app/ListPages.h"
 #include "app/Pop3Form.h"
 #include "app/SummaryForm.h"
 #include "mailbox/ListEdits.h"
+#include "mailbox/SessionReports.h"
 #include "lists/TextOrder.h"
 #include "platform/codepage.h"
+#include "platform/report.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/notifier.h"
@@ -32,26 +35,8 @@ using Mark = TMessageLines::Mark;
 mg::Task<> TPop3Form::btnSpamAddClick() {
     if (!Session().Connected() && !Session().ShowsLastScan()) co_return;
     // (Named: GCC 12 destroys a temporary in a co_await operand twice.)
-    std::function<void(const mg::ServerEntry&)> added = [this](const mg::ServerEntry& entry) {
-        mg::InsertServerEntry(serverEntries_, entry);
-        ShowServerEntries();
-    };
+    std::function<void(const mg::ServerEntry&)> added = [this](const mg::ServerEntry& e) { pages_->AddServerEntry(e); };
     co_await mg::AddCheckedToBlackList(Session(), Spam, added);
-}
-
-void TPop3Form::btnSpamDeleteClick() {
-    QListWidgetItem* selected = lbSpamUsers->currentItem();
-    if (!selected || !selected->isSelected()) return;
-    const int index = CurrentServerIndex();
-    if (mg::ShowMessage(A("Удалить адрес из списка?"), Icon::Confirmation, Buttons::OkCancel) != Answer::Ok) return;
-    if (index < 0) return;
-    const mg::ServerEntry entry = serverEntries_[static_cast<size_t>(index)];
-    const mg::SpamTree::Removed removed = Spam.RemoveUser((entry.Checked ? "1" : "0") + entry.Text, ToAnsi(selected->text()));
-    if (removed.user) delete lbSpamUsers->takeItem(lbSpamUsers->row(selected));
-    if (removed.server) {
-        serverEntries_.erase(serverEntries_.begin() + index);
-        ShowServerEntries();
-    }
 }
 
 mg::Task<> TPop3Form::btnWhiteClick() {
@@ -59,28 +44,7 @@ mg::Task<> TPop3Form::btnWhiteClick() {
     const int index = lbList->currentRow();
     if (index < 0 || index >= LineCount() || !LineEnabled(index)) co_return;
     const bool added = co_await mg::AddToWhiteList(Session(), Spam, WhiteEntries, index);
-    if (added) ShowWhiteEntries();
-}
-
-void TPop3Form::btnWhiteAddClick() {
-    std::string text;
-    if (!mg::CurrentDialogs().InputQuery(A("Добавить в <белый список>"), A("Введите адрес"), text)) return;
-    if (text.empty() || text.find('@') == std::string::npos) return;
-    if (WhiteEntries.Contains(text)) {
-        mg::ShowMessage(A("Адрес уже занесен в список!"), Icon::Information, Buttons::Yes);
-        return;
-    }
-    WhiteEntries.Insert(text);
-    ShowWhiteEntries();
-}
-
-void TPop3Form::btnWhiteDeleteClick() {
-    QListWidgetItem* selected = White->currentItem();
-    if (!selected || !selected->isSelected()) return;
-    const int row = White->row(selected);
-    if (mg::ShowMessage(A("Удалить адрес из списка?"), Icon::Confirmation, Buttons::OkCancel) != Answer::Ok) return;
-    WhiteEntries.RemoveAt(row);
-    ShowWhiteEntries();
+    if (added) pages_->ShowWhiteEntries();
 }
 
 void TPop3Form::btnCheckAllClick() {
@@ -97,8 +61,16 @@ mg::Task<> TPop3Form::btnSummaryClick() {
     // The header block the cache holds is the one the server sent.
     const TSummary summary = co_await Session().Fetch(index + 1, true);
     if (!Pop3FormSummary) Pop3FormSummary = new TPop3FormSummary(this);
+    mg::Mailbox& box = Current();
+    const mg::DmarcVerdict verdict = mg::Trust(mg::ReadTopmostVerdict(summary.Raw), box.Config().Authserv);
+    Pop3FormSummary->SetVerdict(mg::VerdictLine(verdict, summary.From), verdict.trusted ? "" : verdict.authservId);
     Pop3FormSummary->SetLines(summary.Header);
     Pop3FormSummary->exec();
+    if (!Pop3FormSummary->Trusted() || mailboxes_->IndexOf(&box) < 0) co_return;
+    // The mailbox's lines are judged again, and the settings file keeps it.
+    box.SetAuthserv(verdict.authservId);
+    const std::string notice = lists_.ReadOnly() ? std::string() : mailboxes_->Save();
+    if (!notice.empty()) SetStatus(notice);
 }
 
 void TPop3Form::btnBinClick() {
@@ -122,7 +94,7 @@ void TPop3Form::Announce(int mailbox, const Announcement& fresh) {
         });
     }
     std::vector<std::pair<std::string, std::string>> lines;
-    for (const mg::Mailbox::Announced& a : fresh) lines.emplace_back(a.Sender, a.Subject);
+    for (const mg::Mailbox::Announced& a : fresh) lines.emplace_back(a.Sender + (a.Forged ? A(" (подделка)") : ""), a.Subject);
     notifier_->Announce(mailbox, name, lines);
 }
 
@@ -132,33 +104,15 @@ void TPop3Form::Checked(int mailbox) {
     // something else of the user's.
     if (mailbox == current_ && !box.CheckFailed() && (LineCount() == 0 || Session().ShowsLastScan())) ShowLastScan(true);
     // The user's own reply stays shown while a session of theirs is open.
-    if (Session().GetState() == mg::MailboxSession::State::Idle) {
-        std::string text = (MailboxCount() > 1 ? box.Name() + ": " : std::string()) + box.LastCheck();
-        if (box.Unseen() > 0) text += A(". Новых сообщений: ") + std::to_string(box.Unseen());
-        SetStatus(text);
-    }
+    if (Session().GetState() == mg::MailboxSession::State::Idle) SetStatus(box.CheckStatus(MailboxCount() > 1));
     ShowUnseen();
     mg::Guarded([this] { ReportUndone(); });
-}
-
-int TPop3Form::Unseen() const {
-    int total = 0;
-    for (int i = 0; i < MailboxCount(); ++i) total += mailboxes_->At(i).Unseen();
-    return total;
 }
 
 void TPop3Form::ShowUnseen() {
     if (!tray_) return;
     tray_->setIcon(mg::MailgroveIconWithCount(Unseen()));
-    QString tip = QStringLiteral("Mailgrove");
-    for (int i = 0; i < MailboxCount(); ++i) {
-        const mg::Mailbox& box = mailboxes_->At(i);
-        if (box.LastCheck().empty() && box.Unseen() == 0) continue;
-        std::string line = box.Name() + ": " + box.LastCheck();
-        if (box.Unseen() > 0) line += A(", новых: ") + std::to_string(box.Unseen());
-        tip += QLatin1Char('\n') + FromAnsi(line);
-    }
-    tray_->setToolTip(tip);
+    tray_->setToolTip(FromAnsi(mailboxes_->Tooltip()));
 }
 
 void TPop3Form::Looked() {

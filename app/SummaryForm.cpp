@@ -1,6 +1,7 @@
 #include "app/SummaryForm.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,14 +14,21 @@ TPop3FormSummary* Pop3FormSummary = nullptr;
 TPop3FormSummary::TPop3FormSummary(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("Pop3FormSummary"));
     setWindowTitle(QString::fromUtf8("Дополнительная информация"));
-    setFixedSize(354, 304);
+    setFixedSize(354, 336);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowCloseButtonHint | Qt::WindowTitleHint);
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     QFont tahoma(QStringLiteral("Tahoma"), 8);
 
+    labVerdict = new QLabel(this);
+    labVerdict->setObjectName(QStringLiteral("labVerdict"));
+    labVerdict->setGeometry(8, 4, 337, 30);
+    labVerdict->setFont(tahoma);
+    labVerdict->setWordWrap(true);
+    labVerdict->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     memoSummary = new QPlainTextEdit(this);
     memoSummary->setObjectName(QStringLiteral("memoSummary"));
-    memoSummary->setGeometry(8, 8, 337, 249);
+    memoSummary->setGeometry(8, 38, 337, 251);
     memoSummary->setFont(tahoma);
     memoSummary->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     memoSummary->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -31,9 +39,17 @@ TPop3FormSummary::TPop3FormSummary(QWidget* parent) : QDialog(parent) {
 
     btnExit = new QPushButton(QString::fromUtf8("Закрыть"), this);
     btnExit->setObjectName(QStringLiteral("btnExit"));
-    btnExit->setGeometry(104, 270, 145, 25);
+    btnExit->setGeometry(200, 302, 145, 25);
     btnExit->setFont(tahoma);
     connect(btnExit, &QPushButton::clicked, this, [this] { btnExitClick(); });
+    btnTrust = new QPushButton(QString::fromUtf8("Доверять этому authserv-id"), this);
+    btnTrust->setObjectName(QStringLiteral("btnTrust"));
+    btnTrust->setGeometry(8, 302, 184, 25);
+    btnTrust->setFont(tahoma);
+    connect(btnTrust, &QPushButton::clicked, this, [this] {
+        trusted_ = true;
+        close();
+    });
 }
 
 void TPop3FormSummary::SetLines(const std::vector<std::string>& lines) {
@@ -47,6 +63,15 @@ std::vector<std::string> TPop3FormSummary::Lines() const {
     for (const QString& line : memoSummary->toPlainText().split(QLatin1Char('\n'))) out.push_back(mg::ToAnsi(line));
     return out;
 }
+
+void TPop3FormSummary::SetVerdict(const std::string& line, const std::string& offered) {
+    labVerdict->setText(mg::FromAnsi(line));
+    btnTrust->setVisible(!offered.empty());
+    btnTrust->setToolTip(mg::FromAnsi(offered));
+    trusted_ = false;
+}
+
+std::string TPop3FormSummary::Verdict() const { return mg::ToAnsi(labVerdict->text()); }
 
 void TPop3FormSummary::btnExitClick() { close(); }
 

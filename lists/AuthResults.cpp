@@ -209,7 +209,7 @@ bool AuthservMatches(std::string_view pattern, std::string_view authservId) {
     return EqualsNoCase(p, authservId);
 }
 
-DmarcVerdict ReadDmarcVerdict(const std::string& rawHeaderBlock, const std::string& authserv) {
+DmarcVerdict ReadTopmostVerdict(const std::string& rawHeaderBlock) {
     DmarcVerdict verdict;
     std::string value;
     if (!TopmostField(rawHeaderBlock, value)) return verdict;
@@ -222,11 +222,23 @@ DmarcVerdict ReadDmarcVerdict(const std::string& rawHeaderBlock, const std::stri
     // with "spf=pass" names no authserv-id at all.
     if (!in.AtEnd() && in.Peek() != ';') return verdict;
     verdict.authservId = std::move(id);
-    verdict.trusted = AuthservMatches(authserv, verdict.authservId);
-    if (!verdict.trusted) return verdict;
     bool anyDmarc = false;
     while (in.Take(';')) ReadResult(in, verdict, anyDmarc);
     return verdict;
+}
+
+DmarcVerdict Trust(DmarcVerdict topmost, std::string_view authserv) {
+    topmost.trusted = AuthservMatches(authserv, topmost.authservId);
+    if (!topmost.trusted) {
+        topmost.result = DmarcVerdict::None;
+        topmost.domain.clear();
+        topmost.text.clear();
+    }
+    return topmost;
+}
+
+DmarcVerdict ReadDmarcVerdict(const std::string& rawHeaderBlock, const std::string& authserv) {
+    return Trust(ReadTopmostVerdict(rawHeaderBlock), authserv);
 }
 
 }  // namespace mg

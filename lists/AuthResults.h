@@ -54,4 +54,11 @@ struct DmarcVerdict {
 // nest by a counter, not by recursion.
 DmarcVerdict ReadDmarcVerdict(const std::string& rawHeaderBlock, const std::string& authserv);
 
+// The topmost field's verdict whatever its authserv-id (trusted is false):
+// what a message line keeps, so that a change of the mailbox's pattern
+// judges it again without its header block.
+DmarcVerdict ReadTopmostVerdict(const std::string& rawHeaderBlock);
+// That verdict under a pattern: as ReadDmarcVerdict would have read it.
+DmarcVerdict Trust(DmarcVerdict topmost, std::string_view authserv);
+
 }  // namespace mg

@@ -58,11 +58,17 @@ MailboxSettings Mailbox::SettingsWithPort(int32_t port) {
     s.User = config_.User;
     s.Password = config_.Password;
     s.TlsRequired = config_.TlsRequired;
+    s.Authserv = config_.Authserv;
     if (config_.OAuth2) {
         s.Auth = MailboxSettings::SignIn::OAuth2;
         s.Token = [this](bool refresh) { return Credential().Token(refresh); };
     }
     return s;
+}
+
+void Mailbox::SetAuthserv(const std::string& pattern) {
+    config_.Authserv = pattern;
+    session_->Rejudge(pattern);
 }
 
 bool Mailbox::InUse() const {
@@ -180,7 +186,7 @@ bool Mailbox::ShowLastScan(bool keepMarks) {
     if (keepMarks && session_->ShowsLastScan())
         for (int i = 0; i < lines.Count(); ++i)
             if (!session_->LineId(i).empty()) marks[session_->LineId(i)] = lines.Checked(i);
-    if (!session_->ShowLastScan(config_.Host, config_.User, lastScan_)) return false;
+    if (!session_->ShowLastScan(config_.Host, config_.User, config_.Authserv, lastScan_)) return false;
     for (int i = 0; i < lines.Count(); ++i) {
         const auto found = marks.find(session_->LineId(i));
         if (found != marks.end() && lines.Enabled(i)) session_->Lines().SetChecked(i, found->second);
@@ -188,7 +194,22 @@ bool Mailbox::ShowLastScan(bool keepMarks) {
     return true;
 }
 
+std::string Mailbox::LastScanStatus() const {
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(lastScan_);
+    std::string text = A("Проверено ");
+    if (at.date() != QDate::currentDate()) text += ToAnsi(at.toString(QStringLiteral("dd.MM.yyyy ")));
+    text += A("в ") + ToAnsi(at.toString(QStringLiteral("HH:mm")));
+    if (checkFailed_) text += ". " + lastCheck_;
+    return text;
+}
+
 // ---- background checks
+
+std::string Mailbox::CheckStatus(bool named) const {
+    std::string text = (named ? Name() + ": " : std::string()) + lastCheck_;
+    if (unseen_ > 0) text += A(". Новых сообщений: ") + std::to_string(unseen_);
+    return text;
+}
 
 void Mailbox::Check(std::function<void(const CheckReport&)> done) {
     if (checking_ || Active()) {
@@ -225,7 +246,7 @@ Task<> Mailbox::CheckJob(MailboxSettings settings) {
     const TMessageLines& lines = check_->Lines();
     for (int i = 0; i < lines.Count(); ++i)
         if (lines.Fresh(i) && lines.MarkOf(i) != TMessageLines::Mark::Spam)
-            fresh_.push_back({lines.Sender(i), lines.Subject(i)});
+            fresh_.push_back({lines.Sender(i), lines.Subject(i), lines.MarkOf(i) == TMessageLines::Mark::Fake});
     co_await check_->LogOff();
 }
 

@@ -98,8 +98,13 @@ public:
     // with `keepMarks`, the check marks of the lines shown before stay.
     // False (no lines) when there is none, or the user's session is open.
     bool ShowLastScan(bool keepMarks);
-    // When the last scan shown was made (seconds since the epoch).
+    // Trusts another authserv-id (AUTHSERV) and marks the lines shown again.
+    void SetAuthserv(const std::string& pattern);
+    // When the last scan shown was made (seconds since the epoch), and the
+    // status bar's text for it: "Проверено [дата ]в HH:MM", with why the
+    // last check failed, when it did.
     int64_t LastScanTime() const { return lastScan_; }
+    std::string LastScanStatus() const;
 
     // ---- background checks
 
@@ -107,6 +112,7 @@ public:
     struct Announced {
         std::string Sender;   // Windows-1251, as the line shows it
         std::string Subject;  // decoded, Windows-1251
+        bool Forged = false;  // the provider's verdict: dmarc=fail
     };
     struct CheckReport {
         std::string Error;  // empty: the check succeeded
@@ -129,6 +135,9 @@ public:
     // New messages announced and not yet looked at.
     int Unseen() const { return unseen_; }
     void Looked() { unseen_ = 0; }
+    // The last check and the new messages, as the status bar says them
+    // (with the mailbox's name when `named`).
+    std::string CheckStatus(bool named) const;
 
     // ---- OAuth2 sign-in (AUTH=OAUTH2)
 

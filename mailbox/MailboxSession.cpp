@@ -8,6 +8,7 @@
 
 #include "decode/Ucoder.h"
 #include "lists/DeletionLog.h"
+#include "lists/LineMark.h"
 #include "lists/Sender.h"
 #include "lists/SpamTree.h"
 #include "lists/WhiteList.h"
@@ -384,6 +385,7 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
     CheckEnding();
 
     const MailboxSettings s = settings();
+    authserv_ = s.Authserv;
     co_await LogOn(s);
     const int count = pop3_.MailCount();
     if (count < 0 || count > kMaxMessages) {
@@ -520,9 +522,11 @@ bool MailboxSession::BuildCachedLines(int count, std::vector<bool>& built, std::
     return true;
 }
 
-bool MailboxSession::ShowLastScan(const std::string& server, const std::string& login, int64_t& scanned) {
+bool MailboxSession::ShowLastScan(const std::string& server, const std::string& login, const std::string& authserv,
+                                  int64_t& scanned) {
     if (pop3_.Connected() || turnTaken_ || !pending_.empty()) return false;
     lines_.Clear();
+    authserv_ = authserv;
     fromListing_ = false;
     std::vector<HeaderCache::Listed> listing;
     if (!OpenCache() || !cache_->LastListing(server, login, listing, scanned)) return false;
@@ -621,15 +625,28 @@ void MailboxSession::BuildLine(int index, const TSummary& summary) {
     const SenderKeys keys = DeriveSender(summary.From);
     const std::string subject = DecodeSubject(summary.Header, summary.Subject);
     lines_.SetSummary(index, keys.Address, subject);
-    // White wins over black.
-    if (white_.Contains(keys.Server) || white_.Contains(keys.Address)) {
-        lines_.SetMark(index, Mark::White);
-        lines_.SetChecked(index, false);
-        lines_.SetEnabled(index, false);
-    } else if (spam_.WholeServerListed(keys.Server) || spam_.UserListed(keys.User, keys.Server)) {
-        lines_.SetMark(index, Mark::Spam);
-        lines_.SetChecked(index, true);
-    }
+    lines_.SetVerdict(index, ReadTopmostVerdict(summary.Raw));
+    MarkLine(index, ClassifySender(spam_, white_, keys));
+}
+
+void MailboxSession::MarkLine(int index, Listed listed) {
+    const Mark before = lines_.MarkOf(index);
+    if (before == Mark::Deleted || before == Mark::NotDeleted) return;
+    const LineMark mark = mg::MarkLine(listed, Trust(lines_.Verdict(index), authserv_).result);
+    Mark after = Mark::None;
+    for (const Mark m : {Mark::Spam, Mark::White, Mark::Fake})
+        if (mark.mark == TMessageLines::MarkText(m)) after = m;
+    // A line keeps the user's check while its mark stays.
+    if (after == before) return;
+    lines_.SetMark(index, after);
+    lines_.SetChecked(index, mark.checked);
+    lines_.SetEnabled(index, mark.enabled);
+}
+
+void MailboxSession::Rejudge(const std::string& authserv) {
+    authserv_ = authserv;
+    for (int i = 0; i < lines_.Count(); ++i)
+        if (lines_.Summarised(i)) MarkLine(i, ClassifySender(spam_, white_, DeriveSender(lines_.Sender(i))));
 }
 
 Task<TSummary> MailboxSession::Fetch(int number, bool cachedIsEnough) {

@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "lists/LineMark.h"
 #include "mailbox/DeletionBin.h"
 #include "mailbox/HeaderCache.h"
 #include "mailbox/MessageLines.h"
@@ -69,6 +70,8 @@ struct MailboxSettings {
     SignIn Auth = SignIn::Password;
     // OAuth2: the access token to send; refresh=true after the server refused the last one.
     std::function<Task<std::string>(bool refresh)> Token;
+    // The authserv-id whose Authentication-Results verdict marks the lines.
+    std::string Authserv;
 };
 
 // What a session is given at construction: its time-outs, and limits that
@@ -165,7 +168,12 @@ public:
     // Without a connection: shows the lines of the mailbox's last complete
     // scan from the header cache, marked by today's lists; `scanned` gets
     // when it was made. False (and no lines) when the cache has none.
-    bool ShowLastScan(const std::string& server, const std::string& login, int64_t& scanned);
+    bool ShowLastScan(const std::string& server, const std::string& login, const std::string& authserv,
+                      int64_t& scanned);
+    // Marks the lines again under another authserv-id pattern. A line whose
+    // mark changes gets that mark's check and enabled state; the others keep
+    // the user's, as when a scan marks a line.
+    void Rejudge(const std::string& authserv);
     bool ShowsLastScan() const { return fromListing_; }
     // The UIDL of a line's message when it is its alone, else empty.
     const std::string& LineId(int index) const { return Id(index + 1); }
@@ -277,6 +285,7 @@ private:
     // QUIT; false (lines kept, loss noted) when accepted deletions were lost.
     Task<> LogOffAndClear();
     void BuildLine(int index, const TSummary& summary);
+    void MarkLine(int index, Listed listed);
     bool OpenCache();
     bool BeginCache();
     // Builds the lines of the listed messages the cache holds (built[n] set
@@ -320,6 +329,7 @@ private:
     SessionOptions options_;
     const SpamTree& spam_;
     const WhiteList& white_;
+    std::string authserv_;  // of the last scan, or of the lines shown
     TVantelPOP3 pop3_;
     TMessageLines lines_;
     State state_ = State::Idle;

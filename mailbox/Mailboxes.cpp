@@ -39,6 +39,8 @@ const std::pair<const char*, std::string MailboxConfig::*> kOAuthKeys[] = {
 #endif
 constexpr const char* kMicrosoftToken = "https://login.microsoftonline.com/common/oauth2/v2.0/token";
 constexpr const char* kGoogleToken = "https://oauth2.googleapis.com/token";
+// The authserv-id of the provider's own Authentication-Results field.
+constexpr const char* kGoogleAuthserv = "mx.google.com";
 
 // The keyring's item names are UTF-8.
 std::string Utf8(const std::string& ansi) { return FromAnsi(ansi).toStdString(); }
@@ -56,13 +58,15 @@ const std::vector<Mailboxes::Preset>& Mailboxes::Presets() {
         {"Gmail", "pop.gmail.com", 995, true,
          "Gmail: включите POP в настройках Gmail (\"Пересылка и POP/IMAP\"); при двухэтапном входе нужен пароль "
          "приложения",
-         false},
+         false, kGoogleAuthserv},
         {"Gmail (вход через браузер)", "pop.gmail.com", 995, true,
-         "Gmail: включите POP в настройках Gmail (\"Пересылка и POP/IMAP\") и нажмите \"Войти…\"", false, "",
+         "Gmail: включите POP в настройках Gmail (\"Пересылка и POP/IMAP\") и нажмите \"Войти…\"", false,
+         kGoogleAuthserv,
          "https://accounts.google.com/o/oauth2/v2/auth", kGoogleToken, "https://mail.google.com/"},
         {"Яндекс", "pop.yandex.ru", 995, true, "Яндекс: включите POP3 в настройках ящика и используйте пароль приложения",
          false},
-        {"Mail.ru", "pop.mail.ru", 995, true, "Mail.ru: используйте пароль для внешнего приложения", false},
+        {"Mail.ru", "pop.mail.ru", 995, true, "Mail.ru: используйте пароль для внешнего приложения", false,
+         "mxs.mail.ru"},
         {"Rambler", "pop.rambler.ru", 995, true, "Rambler: включите доступ по POP3 в настройках ящика", false},
         {"Outlook.com", "outlook.office365.com", 995, true, "Outlook.com: нажмите \"Войти…\", вход выполняется в браузере",
          false, "", "https://login.microsoftonline.com/common/oauth2/v2.0/authorize", kMicrosoftToken,
@@ -89,6 +93,7 @@ MailboxConfig Mailboxes::Read(const std::string& section, std::optional<Mailbox:
     c.CheckWritten = !check.empty();
     c.TlsRequired = SameNoCase(Trim(GetPrivateProfileString(section, "TLS", "", file)), kRequire);
     c.OAuth2 = SameNoCase(Trim(GetPrivateProfileString(section, "AUTH", "", file)), kOAuth2);
+    c.Authserv = Trim(GetPrivateProfileString(section, "AUTHSERV", "", file));
     for (const auto& [key, member] : kOAuthKeys) c.*member = TextOfProfile(GetPrivateProfileString(section, key, "", file));
     const std::string stored = GetPrivateProfileString(section, "PASSWORD", "", file);
     if (!stored.empty()) {
@@ -148,6 +153,8 @@ std::string Mailboxes::Save() {
         if (c.Check != 0 || c.CheckWritten) write(section, "CHECK", std::to_string(c.Check));
         if (c.TlsRequired || !GetPrivateProfileString(section, "TLS", "", file).empty())
             write(section, "TLS", c.TlsRequired ? kRequire : "");
+        if (!c.Authserv.empty() || !GetPrivateProfileString(section, "AUTHSERV", "", file).empty())
+            write(section, "AUTHSERV", c.Authserv);
         if (c.OAuth2 || !GetPrivateProfileString(section, "AUTH", "", file).empty()) {
             write(section, "AUTH", c.OAuth2 ? kOAuth2 : "PASSWORD");
             for (const auto& [key, member] : kOAuthKeys) write(section, key, ProfileText(c.*member));
@@ -208,11 +215,37 @@ std::string Mailboxes::DefaultClientId(const std::string& tokenUrl) {
     return {};
 }
 
+int Mailboxes::Unseen() const {
+    int total = 0;
+    for (const auto& box : boxes_) total += box->Unseen();
+    return total;
+}
+
+std::string Mailboxes::Tooltip() const {
+    std::string tip = "Mailgrove";
+    for (const auto& box : boxes_) {
+        if (box->LastCheck().empty() && box->Unseen() == 0) continue;
+        tip += "\n" + box->Name() + ": " + box->LastCheck();
+        if (box->Unseen() > 0) tip += A(", новых: ") + std::to_string(box->Unseen());
+    }
+    return tip;
+}
+
+std::string Mailboxes::TakeUndoneReport() {
+    std::string text;
+    for (const auto& box : boxes_) {
+        const std::string undone = box->TakeUndoneReport();
+        if (!undone.empty()) text += (text.empty() ? "" : "\n\n") + undone;
+    }
+    return text;
+}
+
 Mailbox& Mailboxes::Add(const Preset& preset) {
     MailboxConfig c;
     c.Host = A(preset.Host);
     c.Port = std::to_string(preset.Port);
     c.TlsRequired = preset.TlsRequired;
+    c.Authserv = preset.Authserv;
     c.OAuth2 = *preset.TokenUrl != 0;
     c.AuthorizeUrl = preset.AuthorizeUrl;
     c.TokenUrl = preset.TokenUrl;

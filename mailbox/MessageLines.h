@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "lists/AuthResults.h"
+
 class TMessageLines : public QAbstractListModel {
     Q_OBJECT
 public:
@@ -44,6 +46,10 @@ public:
     const std::string& Sender(int row) const { return lines_[static_cast<size_t>(row)].sender; }
     const std::string& Subject(int row) const { return lines_[static_cast<size_t>(row)].subject; }
     Mark MarkOf(int row) const { return lines_[static_cast<size_t>(row)].mark; }
+    // The topmost Authentication-Results field's verdict, whatever its
+    // authserv-id (mg::Trust judges it under the mailbox's pattern).
+    const mg::DmarcVerdict& Verdict(int row) const { return lines_[static_cast<size_t>(row)].verdict; }
+    void SetVerdict(int row, mg::DmarcVerdict verdict) { lines_[static_cast<size_t>(row)].verdict = std::move(verdict); }
     void SetSummary(int row, std::string sender, std::string subject);
     void SetMark(int row, Mark mark);
     bool Checked(int row) const { return lines_[static_cast<size_t>(row)].checked; }
@@ -74,6 +80,7 @@ private:
         bool summarised = false;
         std::string sender, subject;
         Mark mark = Mark::None;
+        mg::DmarcVerdict verdict;
         bool checked = false;
         bool enabled = true;
         bool fresh = false;

@@ -1,5 +1,6 @@
 #include "mailbox/SessionReports.h"
 
+#include "lists/Sender.h"
 #include "platform/codepage.h"
 
 namespace mg {
@@ -71,6 +72,21 @@ std::string LossReport(const MailboxSession::Loss& loss, const std::string& reas
     if (!why.empty()) text += A("\nПричина: ") + why;
     if (loss.logFailed) text += A("\nОшибка записи в файл log.dat!");
     return text;
+}
+
+std::string VerdictLine(const DmarcVerdict& judged, const std::string& from) {
+    if (judged.authservId.empty()) return A("Вердикта провайдера нет: нет поля Authentication-Results");
+    const std::string id = judged.authservId.substr(0, 100);
+    if (!judged.trusted) return A("Вердикт не читается: authserv-id ") + id + A(" не назначен этому ящику");
+    std::string domain = judged.domain;
+    if (domain.empty()) {
+        const std::string server = DeriveSender(from).Server;
+        domain = server.empty() || server[0] != '@' ? server : server.substr(1);
+    }
+    const std::string result = judged.result == DmarcVerdict::Fail ? A("fail (подделка)")
+                               : judged.text.empty()               ? A("нет результата")
+                                                                   : judged.text;
+    return "DMARC: " + result.substr(0, 40) + A(", домен ") + domain.substr(0, 100) + ", authserv-id " + id;
 }
 
 }  // namespace mg

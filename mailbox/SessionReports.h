@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "lists/AuthResults.h"
 #include "mailbox/MailboxSession.h"
 
 namespace mg {
@@ -27,5 +28,10 @@ std::string NotConfirmedReport(const TMessageLines& lines, const std::vector<int
 // Deletions the server did not carry out; `reason`: the error that ended
 // the session, when known.
 std::string LossReport(const MailboxSession::Loss& loss, const std::string& reason);
+
+// The provider's verdict on a message in one line, for the details dialog:
+// the result, the From: domain and the authserv-id (`judged`: the topmost
+// field's verdict under the mailbox's AUTHSERV; `from`: the From: value).
+std::string VerdictLine(const DmarcVerdict& judged, const std::string& from);
 
 }  // namespace mg

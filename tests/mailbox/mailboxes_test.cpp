@@ -51,7 +51,7 @@ TEST(Mailboxes, SectionsReadAndWrittenBackAddedAndRemoved) {
     EXPECT_EQ(other.Name(), A("Новый ящик"));
     boxes.Save();
     EXPECT_EQ(t.dir.read("MAILGROVE.INI"),
-              old + "\r\n[CONNECT2]\r\nHOST=pop.gmail.com\r\nPORT=995\r\nUSER=ann\r\nPASSWORD=pw2\r\nCHECK=5\r\nTLS=REQUIRE\r\n"
+              old + "\r\n[CONNECT2]\r\nHOST=pop.gmail.com\r\nPORT=995\r\nUSER=ann\r\nPASSWORD=pw2\r\nCHECK=5\r\nTLS=REQUIRE\r\nAUTHSERV=mx.google.com\r\n"
                     "\r\n[CONNECT3]\r\nHOST=\r\nPORT=110\r\nUSER=\r\nPASSWORD=\r\n");
 
     mg::Mailboxes again = t.make();
