@@ -116,6 +116,7 @@ MailboxSession::MailboxSession(std::string dataDir, const SpamTree& spam, const 
     pop3_.ReportLevel = 0;
     pop3_.Parse = false;
     pop3_.DeleteOnRead = false;
+    pop3_.SetLoopbackRemoteForTesting(options_.LoopbackIsRemote);
     keepAlive_.setSingleShot(true);
     connect(&keepAlive_, &QTimer::timeout, this, [this] { KeepAliveTick(); });
     // Looked at again while the end lasts: a reply to DELE or QUIT may be

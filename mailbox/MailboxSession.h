@@ -86,6 +86,9 @@ struct SessionOptions {
     // Above 0: the header cache is limited to that many pages once opened,
     // as a full disk would limit it.
     int CachePageLimit = 0;
+    // Tests: a server on 127.0.0.0/8 counts as another machine, so that a
+    // password sent in clear is told (and a token needs TLS) on loopback too.
+    bool LoopbackIsRemote = false;
 };
 
 // A job stopped because the session is ending: nothing to report.

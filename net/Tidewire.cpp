@@ -138,6 +138,7 @@ struct TTidewire::Impl {
     bool handshaking = false;
     int32_t tlsPort = kTlsPort;
     std::string extraCaFile;  // trusted besides the system's store (tests)
+    bool loopbackRemote = false;  // 127.0.0.0/8 taken for another machine (tests)
 
     size_t Buffered() const { return rxEnd - rxStart; }
     // The first line feed in the buffer, or null.
@@ -328,6 +329,7 @@ uint16_t TTidewire::SocketHandle() const { return impl_->socketHandle; }
 bool TTidewire::Secure() const { return impl_->tls != nullptr && connected_; }
 void TTidewire::SetTlsPortForTesting(int32_t port) { impl_->tlsPort = port; }
 void TTidewire::SetTrustedCaFileForTesting(const std::string& path) { impl_->extraCaFile = path; }
+void TTidewire::SetLoopbackRemoteForTesting(bool remote) { impl_->loopbackRemote = remote; }
 mg::HWND TTidewire::WindowHandle() const { return impl_->windowHandle; }
 int32_t TTidewire::WinsockUsers() { return g_winsockUsers; }
 
@@ -557,6 +559,7 @@ mg::Task<> TTidewire::UpgradeToTls() {
 }
 
 bool TTidewire::PeerIsLoopback() const {
+    if (impl_->loopbackRemote) return false;
     unsigned char first = 0;  // the address is in network order: its first octet first
     std::memcpy(&first, &impl_->remoteAddress.sin_addr, 1);
     return first == 127;

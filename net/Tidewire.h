@@ -142,6 +142,9 @@ public:
     // way to leave the certificate unchecked.
     void SetTlsPortForTesting(int32_t port);
     void SetTrustedCaFileForTesting(const std::string& path);
+    // For tests only: a server on 127.0.0.0/8 is taken for another machine
+    // (PeerIsLoopback is false).
+    void SetLoopbackRemoteForTesting(bool remote);
 
 protected:
     void InitializeWinsock();

@@ -54,12 +54,15 @@ struct ClosingDetails {
     int count = 0;
 };
 
-// A window on a temporary program directory with both lists seeded; its
-// deletions go without the bin unless the settings file turns it on.
+// A window on a temporary program directory with both lists seeded (and
+// the settings file, when given); its deletions go without the bin unless
+// the settings file turns it on.
 struct ScanWindow {
-    ScanWindow(const std::string& spam, const std::string& white, TPop3Form::Options options = {})
-        : form((dir.write("spam.dat", spam), dir.write("white.dat", white), dir.path()), dir.file("MAILGROVE.INI"),
-               WithoutBin(std::move(options))) {
+    ScanWindow(const std::string& spam, const std::string& white, TPop3Form::Options options = {},
+               const std::string& settings = {})
+        : form((dir.write("spam.dat", spam), dir.write("white.dat", white),
+                settings.empty() ? void() : dir.write("MAILGROVE.INI", settings), dir.path()),
+               dir.file("MAILGROVE.INI"), WithoutBin(std::move(options))) {
         EXPECT_TRUE(form.FormCreate());
     }
     static TPop3Form::Options WithoutBin(TPop3Form::Options options) {
