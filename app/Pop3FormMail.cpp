@@ -101,7 +101,9 @@ void TPop3Form::BindSession() {
         if (std::exchange(noticeQueued_, true)) return;
         QTimer::singleShot(0, this, [this] {
             noticeQueued_ = false;
-            if (Session().GetState() == State::Holding) SetStatus(A("Удаления будут выполнены при разрыве соединения"));
+            const std::string clear = Session().ClearTextNotice();
+            if (Session().GetState() == State::Holding)
+                SetStatus(A("Удаления будут выполнены при разрыве соединения") + (clear.empty() ? "" : ". " + clear));
         });
     };
     // A command under way, or the end of the session, reports a loss itself

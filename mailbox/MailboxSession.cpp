@@ -487,10 +487,7 @@ Task<> MailboxSession::Scan(std::function<MailboxSettings()> settings) {
         }
     }
     std::string notice = cacheNotice_;
-    if (pop3_.PasswordInClear()) {
-        const std::string clear = A("Пароль передан без шифрования: сервер не предлагает STLS");
-        notice = notice.empty() ? clear : clear + ". " + notice;
-    }
+    if (const std::string clear = ClearTextNotice(); !clear.empty()) notice = notice.empty() ? clear : clear + ". " + notice;
     if (OnScanned) OnScanned(count, fresh, notice);
 }
 
@@ -667,6 +664,10 @@ Task<TSummary> MailboxSession::Fetch(int number, bool cachedIsEnough) {
     co_await pop3_.GetSummary(number);
     CheckEnding();
     co_return pop3_.Summary();
+}
+
+std::string MailboxSession::ClearTextNotice() const {
+    return pop3_.PasswordInClear() ? A("Пароль передан без шифрования: сервер не предлагает STLS") : std::string();
 }
 
 Task<> MailboxSession::Delete(std::function<MailboxSettings()> settings) {

@@ -168,6 +168,9 @@ public:
     // it is still the message of its line; the others are unchecked, left
     // on the server and told to OnNotConfirmed.
     Task<> Delete(std::function<MailboxSettings()> settings = nullptr);
+    // What the status bar says after a log-on of this session that sent the
+    // password unencrypted to another machine; empty when it did not.
+    std::string ClearTextNotice() const;
     // Without a connection: shows the lines of the mailbox's last complete
     // scan from the header cache, marked by today's lists; `scanned` gets
     // when it was made. False (and no lines) when the cache has none.
