@@ -22,7 +22,9 @@ using namespace mgtest;
 namespace {
 
 const std::vector<pop3::Message> kBox = {{{"From: a@ok.example", "Subject: one"}, 10},
-                                         {{"From: b@ok.example", "Subject: two"}, 10},
+                                         {{"Authentication-Results: mx.example; dmarc=fail header.from=ok.example",
+                                           "From: b@ok.example", "Subject: two"},
+                                          10},
                                          {{"From: c@spam.example", "Subject: three"}, 10}};
 const std::vector<std::string> kIds = {"u1", "u2", "u3"};
 
@@ -49,7 +51,8 @@ struct Watch {
         spam.LoadFromBytes("1@spam.example\r\n\tx\r\n");
         boxes.Load();
         watcher.OnAnnounce = [this](int m, const std::vector<mg::Mailbox::Announced>& fresh) {
-            for (const auto& a : fresh) announced.push_back(boxes.At(m).Name() + ": " + a.Sender + " - " + a.Subject);
+            for (const auto& a : fresh)
+                announced.push_back(boxes.At(m).Name() + ": " + a.Sender + (a.Forged ? " (forged)" : "") + " - " + a.Subject);
         };
         watcher.OnChecked = [this](int m) { checked.push_back(m); };
     }
@@ -84,6 +87,7 @@ TEST(Watcher, EachMailboxIsCheckedOnItsOwnAndNeverWhileTheUserHasIt) {
                             AwaitClose()});
     mg::Mailbox& boxA = t.add(a, "ann", 1);
     mg::Mailbox& boxB = t.add(b, "bob", 1);
+    boxB.Config().Authserv = "mx.example";  // "two" is forged
     mg::Mailbox& boxC = t.add(c, "cid", 1);
     t.watcher.Start();
     t.later();
@@ -105,7 +109,7 @@ TEST(Watcher, EachMailboxIsCheckedOnItsOwnAndNeverWhileTheUserHasIt) {
     t.later();
     t.later();
     EXPECT_EQ(a.connections(), 2) << "A: one check, then the user's own session";
-    EXPECT_EQ(t.announced, (std::vector<std::string>{"bob@" + b.host() + ": b@ok.example - two"}));
+    EXPECT_EQ(t.announced, (std::vector<std::string>{"bob@" + b.host() + ": b@ok.example (forged) - two"}));
     EXPECT_EQ(boxB.Unseen(), 1);
     EXPECT_TRUE(same.LastCheck().empty());
     // (Overdue, A and its namesake would be checked as soon as the user's
