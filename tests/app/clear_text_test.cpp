@@ -3,11 +3,22 @@
 // connection that stays plain. The server is on loopback, taken for another
 // machine (SessionOptions::LoopbackIsRemote).
 #include <chrono>
-#include <regex>
 
 #include "app_support.h"
 
 using namespace mgtest;
+
+namespace {
+
+// The text with each time of day "12:34" written "HH:MM".
+std::string WithoutTime(std::string text) {
+    const auto digit = [&text](size_t i) { return text[i] >= '0' && text[i] <= '9'; };
+    for (size_t i = 0; i + 5 <= text.size(); ++i)
+        if (digit(i) && digit(i + 1) && text[i + 2] == ':' && digit(i + 3) && digit(i + 4)) text.replace(i, 5, "HH:MM");
+    return text;
+}
+
+}  // namespace
 
 TEST(ClearText, PasswordInClearIsToldAndTlsRequiredSendsNothing) {
     const std::string notice = "Пароль передан без шифрования: сервер не предлагает STLS";
@@ -50,7 +61,7 @@ TEST(ClearText, PasswordInClearIsToldAndTlsRequiredSendsNothing) {
         } else {
             w.click(w.form.btnConnect);
         }
-        EXPECT_EQ(std::regex_replace(w.status(), std::regex("\\d\\d:\\d\\d"), "HH:MM"), row.status);
+        EXPECT_EQ(WithoutTime(w.status()), row.status);
         if (w.form.Session().Connected()) w.click(w.form.btnDisconnect);
         EXPECT_TRUE(server.finish());
         bool passSent = false;
