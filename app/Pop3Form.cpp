@@ -200,12 +200,15 @@ bool TPop3Form::FormCreate() {
 }
 
 void TPop3Form::FormClose() {
-    // A read-only copy writes over nothing another copy may be using.
-    if (!lists_.ReadOnly()) {
-        const std::string notice = mailboxes_->Save();
-        if (!notice.empty()) SetStatus(notice);
-    }
+    SaveSettings();
     mg::SaveLists(lists_, Spam, WhiteEntries);
+}
+
+void TPop3Form::SaveSettings() {
+    // A read-only copy writes over nothing another copy may be using.
+    if (lists_.ReadOnly()) return;
+    const std::string notice = mailboxes_->Save();
+    if (!notice.empty()) SetStatus(notice);
 }
 
 // ---- the list files

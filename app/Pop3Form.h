@@ -155,6 +155,8 @@ private:
     void JobDone(std::exception_ptr error);
     void AfterCommand();
     void SetStatus(const std::string& text);
+    // Writes the mailboxes' sections (not in a read-only copy).
+    void SaveSettings();
     void BuildControls();
     void Bind();
     void BindSession();  // the selected mailbox's session reports here

@@ -69,8 +69,7 @@ mg::Task<> TPop3Form::btnSummaryClick() {
     if (!Pop3FormSummary->Trusted() || mailboxes_->IndexOf(&box) < 0) co_return;
     // The mailbox's lines are judged again, and the settings file keeps it.
     box.SetAuthserv(verdict.authservId);
-    const std::string notice = lists_.ReadOnly() ? std::string() : mailboxes_->Save();
-    if (!notice.empty()) SetStatus(notice);
+    SaveSettings();
 }
 
 void TPop3Form::btnBinClick() {
